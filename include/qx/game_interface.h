@@ -1,0 +1,186 @@
+/*
+ * Quellor client: the host-facing interface.
+ *
+ * A host game loads qxcl.dll (or libqxcl.so), keeps one QxGameInterface
+ * record, and calls the two exported entry points from its own thread:
+ *
+ *   ca(gi, budget)                        every frame
+ *   cb(gi, code, length, data, retries)   events (code <= 16) and questions
+ *
+ * On 32-bit targets the record reproduces the host's byte layout exactly and
+ * every offset is checked below. On 64-bit targets the fields keep their
+ * order with natural alignment; that layout is the 64-bit ABI.
+ *
+ * Plain C, so that hosts written in C can include it unchanged.
+ */
+#ifndef QX_GAME_INTERFACE_H
+#define QX_GAME_INTERFACE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define QX_CDECL __cdecl
+#else
+#define QX_CDECL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- magic numbers ---------------------------------------------------- */
+
+#define QX_INTERFACE_MAGIC 0x264B8BABu /* QxGameInterface.magic */
+#define QX_SECONDARY_MAGIC 0x357AFE20u /* QxSecondaryHost.magic */
+
+#define QX_CLIENT_VERSION 1199 /* answer to query QX_CB_VERSION: v1.199 */
+
+/* ---- codes of cb ------------------------------------------------------ */
+
+/* Codes up to QX_CB_LAST_EVENT (signed) are events: they are queued and run
+ * in a later ca. Larger codes are questions or orders answered at once. */
+#define QX_CB_LAST_EVENT 16
+#define QX_EV_SERVER_PACKET 13 /* data: a packet from the game server */
+#define QX_EV_CONSOLE_LINE 14  /* data: a line of console text */
+
+#define QX_CB_VERSION 17          /* -> 1199 */
+#define QX_CB_DERIVE_KEY 18       /* data: "x a b c d" -> key text */
+#define QX_CB_CONST_19 19         /* -> 90000 */
+#define QX_CB_CONST_20 20         /* -> 90000 */
+#define QX_CB_CONST_21 21         /* -> 90000 */
+#define QX_CB_CONST_22 22         /* -> 4 */
+#define QX_CB_SEAL_EXPONENT 23    /* -> pointer to 4 bytes, little-endian */
+#define QX_CB_SEAL_MODULUS 24     /* -> pointer to 4 bytes, little-endian */
+#define QX_CB_COMPLETE 51         /* data: text buffer completed in place */
+#define QX_CB_WANTED 113          /* -> 1 if cl_quellor is "1..." and enabled */
+#define QX_CB_ENABLE 117          /* order: enable */
+#define QX_CB_DISABLE 118         /* order: disable at next start-up */
+#define QX_CB_ENABLED_STATE 119   /* -> 0 enabled, -2 disabled */
+#define QX_CB_SCAN_STATUS 121     /* -> 0 or 1 */
+
+/* ---- codes of the host's numbered query operation --------------------- */
+
+#define QX_Q_CVAR 103           /* buffer: name in, value out; 0 = success */
+#define QX_Q_SS_LOG_DETAIL 104  /* screenshot log detail, buffer in and out */
+#define QX_Q_SERVER_ADDRESS 105 /* "host:port", empty when not connected */
+#define QX_Q_BIND_FIND 106      /* "%d %s" -> index of next matching key */
+#define QX_Q_BIND_TEXT 107      /* key index -> its binding */
+#define QX_Q_BIND_NAME 108      /* key index -> its name */
+#define QX_Q_CVAR_FIND 109      /* search text -> next matching variable */
+#define QX_Q_CVAR_NEXT_USER 110 /* -> name pointer; buffer: flags */
+#define QX_Q_CVAR_NEXT_CHANGED 111 /* -> name pointer; buffer: value */
+#define QX_Q_HOST_TEXT_112 112
+#define QX_Q_HOST_TEXT_113 113
+#define QX_Q_HOST_REPORT 115    /* host report text */
+#define QX_Q_LIST_ENTRY 118     /* numbered host list entry */
+#define QX_Q_HOST_TEXT_119 119
+
+/* Host variable that holds the player GUID. The client reads it with
+ * QX_Q_CVAR once the host has run a few frames; a host without it leaves
+ * the GUID empty. */
+#define QX_GUID_CVAR "cl_guid"
+
+/* ---- callbacks -------------------------------------------------------- */
+
+/* Client operations, stored into the record at start-up. */
+typedef const char *(QX_CDECL *QxDigestFn)(const void *data, int32_t length,
+                                           uint32_t seed);
+typedef const char *(QX_CDECL *QxConnectHookFn)(int32_t mode, char *buffer,
+                                                int32_t *length);
+typedef int32_t(QX_CDECL *QxSecondHookFn)(int32_t a, int32_t b);
+typedef void(QX_CDECL *QxThirdHookFn)(void);
+
+/* Host operations. */
+typedef void(QX_CDECL *QxNamedOpFn)(const char *name, const char *argument);
+/* code, buffer of bufferSize bytes (at least 256): the client puts the
+ * question into the buffer and the host its answer. The result is a status
+ * (0 = success for QX_Q_CVAR), a number, or a pointer, by code. */
+typedef intptr_t(QX_CDECL *QxQueryFn)(int32_t code, char *buffer,
+                                      int32_t bufferSize);
+typedef void(QX_CDECL *QxPrintFn)(const char *text, int32_t one);
+typedef void(QX_CDECL *QxSendFn)(int32_t length, const void *packet);
+typedef void(QX_CDECL *QxSendOobFn)(const char *address, int32_t port,
+                                    int32_t length, const void *packet);
+typedef intptr_t(QX_CDECL *QxCaptureQueryFn)(int32_t code);
+/* Secondary record: receives warning lines and other forwarded text. */
+typedef void(QX_CDECL *QxForwardFn)(const char *first, const char *line);
+
+/* ---- the records ------------------------------------------------------ */
+
+typedef struct QxSecondaryHost {
+  uint32_t magic; /* QX_SECONDARY_MAGIC */
+  uint8_t reserved[312];
+  QxForwardFn forward; /* offset 316 */
+} QxSecondaryHost;
+
+#define QX_GUID_SIZE 33
+#define QX_PREFIX_SIZE 32
+#define QX_HOMEDIR_SIZE 256
+
+typedef struct QxGameInterface {
+  uint32_t magic;                /*   0 host: QX_INTERFACE_MAGIC */
+  QxDigestFn digest;             /*   4 client: seeded MD5 as hex text */
+  uint32_t reserved8;            /*   8 host */
+  uintptr_t agentModule;         /*  12 client: agent library handle */
+  int32_t replacementReady;      /*  16 client */
+  char serverGuid[QX_GUID_SIZE]; /*  20 client: server-assigned GUID */
+  char msgPrefix[QX_PREFIX_SIZE];   /*  53 client: label ahead of lines */
+  char homeDir[QX_HOMEDIR_SIZE];    /*  85 host or client */
+  uint8_t reserved341[19];          /* 341 host */
+  int32_t agentParams[4];           /* 360 client */
+  QxNamedOpFn namedOp;              /* 376 host */
+  QxQueryFn query;                  /* 380 host */
+  QxPrintFn print;                  /* 384 host */
+  QxSendFn sendToServer;            /* 388 host */
+  uint32_t reserved392[2];          /* 392 host */
+  QxSendOobFn sendOob;              /* 400 host */
+  QxCaptureQueryFn captureQuery;    /* 404 host, optional */
+  QxConnectHookFn connectHook;      /* 408 client */
+  QxSecondHookFn secondHook;        /* 412 client */
+  QxThirdHookFn thirdHook;          /* 416 client */
+  QxSecondaryHost *secondary;       /* 420 host, optional */
+} QxGameInterface;
+
+/* ---- entry points ----------------------------------------------------- */
+
+typedef const char *(QX_CDECL *QxFrameEntryFn)(QxGameInterface *gi,
+                                               int32_t budget);
+typedef intptr_t(QX_CDECL *QxEventEntryFn)(QxGameInterface *gi, int32_t code,
+                                           int32_t length, const void *data,
+                                           int32_t retries);
+
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L)
+#ifdef __cplusplus
+#define QX_STATIC_ASSERT static_assert
+#else
+#define QX_STATIC_ASSERT _Static_assert
+#endif
+#if UINTPTR_MAX == 0xFFFFFFFFu
+QX_STATIC_ASSERT(offsetof(QxGameInterface, digest) == 4, "digest");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, agentModule) == 12, "agentModule");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, replacementReady) == 16, "ready");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, serverGuid) == 20, "serverGuid");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, msgPrefix) == 53, "msgPrefix");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, homeDir) == 85, "homeDir");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, agentParams) == 360, "params");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, namedOp) == 376, "namedOp");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, query) == 380, "query");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, print) == 384, "print");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, sendToServer) == 388, "send");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, sendOob) == 400, "sendOob");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, captureQuery) == 404, "capture");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, connectHook) == 408, "connect");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, secondHook) == 412, "second");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, thirdHook) == 416, "third");
+QX_STATIC_ASSERT(offsetof(QxGameInterface, secondary) == 420, "secondary");
+QX_STATIC_ASSERT(sizeof(QxGameInterface) == 424, "size");
+QX_STATIC_ASSERT(offsetof(QxSecondaryHost, forward) == 316, "forward");
+#endif
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QX_GAME_INTERFACE_H */

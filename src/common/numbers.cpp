@@ -1,0 +1,39 @@
+#include "common/numbers.h"
+
+namespace qx {
+
+uint32_t readDecimal(const char *text, size_t length) {
+  uint32_t value = 0;
+  if (!text) return 0;
+  for (size_t i = 0; i < length && text[i]; ++i) {
+    const char c = text[i];
+    if (c == '-') continue;
+    if (c < '0' || c > '9') break;
+    value = value * 10u + static_cast<uint32_t>(c - '0');
+  }
+  return value;
+}
+
+uint32_t readDecimal(const char *text) {
+  return readDecimal(text, static_cast<size_t>(-1));
+}
+
+int hexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+uint32_t readHex(const char *text) {
+  uint32_t value = 0;
+  if (!text) return 0;
+  for (; *text; ++text) {
+    const int d = hexDigitValue(*text);
+    if (d < 0) break;
+    value = (value << 4) | static_cast<uint32_t>(d);
+  }
+  return value;
+}
+
+}  // namespace qx

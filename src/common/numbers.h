@@ -1,0 +1,20 @@
+// Readers of decimal and hexadecimal digits in untrusted text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qx {
+
+// Accumulates the digits 0-9 and skips every '-' (there is no sign); stops at
+// any other character or at the end of the text. Wraps modulo 2^32.
+uint32_t readDecimal(const char *text);
+uint32_t readDecimal(const char *text, size_t length);
+
+// Accepts 0-9, A-F and a-f up to the first other character.
+uint32_t readHex(const char *text);
+
+// Value of one hexadecimal digit, or -1.
+int hexDigitValue(char c);
+
+}  // namespace qx

@@ -1,0 +1,273 @@
+#include "host/frame.h"
+
+#include <cstring>
+
+#include "channel/channel.h"
+#include "common/numbers.h"
+#include "common/protocol.h"
+#include "common/text.h"
+#include "common/ticks.h"
+#include "host/client_state.h"
+#include "host/event_queue.h"
+#include "host/startup.h"
+#include "log/log.h"
+
+namespace qx::host {
+
+namespace {
+
+constexpr uint32_t kShutOffDelay = 10000;
+constexpr uint32_t kFrameTimeLimit = 40;
+constexpr uint32_t kServerTaskPeriod = 30000;
+constexpr uint32_t kHostReportPeriod = 30000;
+constexpr uint32_t kMark15Period = 15000;
+constexpr uint32_t kGuidFromCall = 4;  // the GUID is read from this call on
+
+// Host variable that names the game's version, and the text shown when the
+// host does not answer.
+constexpr const char *kGameVersionCvar = "version";
+constexpr const char *kGameVersionUnknown = "unknown";
+// Address under which the host reaches its own local game server.
+constexpr const char *kLocalServerName = "localhost";
+
+// ---- periodic steps of other subsystems --------------------------------
+//
+// Each is called at its place in the work frame. The subsystems that fill
+// them are built on this driver; until a subsystem is in, its step is empty.
+
+void screenshotStep(QxGameInterface *, uint32_t) {}  // screenshot requests
+void ruleHousekeepingStep(QxGameInterface *, uint32_t) {}  // variable rules
+void updateIndexImportStep(QxGameInterface *) {}  // stored update index
+void contentTransferStep(QxGameInterface *, uint32_t) {}  // master content
+void masterQueryStep(QxGameInterface *, uint32_t) {}  // master queries
+void registeredNameServerStep(QxGameInterface *) {}  // names for a server
+
+// ---- server-change check -------------------------------------------------
+
+// Reads the player GUID from the host once it has run a few frames.
+void ensurePlayerGuid(QxGameInterface *gi) {
+  ClientState &c = client();
+  if (c.channel.playerGuid[0] || !gi->query) return;
+  char *buffer = c.host.scratch;
+  copyText(buffer, QX_GUID_CVAR, 255);
+  if (gi->query(QX_Q_CVAR, buffer, kScratchSize) == 0)
+    copyText(c.channel.playerGuid, buffer, channel::kGuidMax);
+}
+
+void showGameVersion(QxGameInterface *gi) {
+  ClientState &c = client();
+  if (c.frame.gameVersionShown) return;
+  c.frame.gameVersionShown = 1;
+  char *buffer = c.host.scratch;
+  copyText(buffer, kGameVersionCvar, 255);
+  if (gi->query && gi->query(QX_Q_CVAR, buffer, kScratchSize) == 0)
+    log::printMessage(1, "Game Version [%s]", buffer);
+  else
+    log::printMessage(1, "Game Version [%s]", kGameVersionUnknown);
+}
+
+// Per-server state of the other subsystems, reset when the server changes.
+void resetPerServerState(QxGameInterface *gi) {
+  ClientState &c = client();
+  c.channel.sealAllowance = 0;
+  c.channel.linkEstablished = 0;
+  c.cvars.rules.count = 0;
+  registeredNameServerStep(gi);
+}
+
+void noteServerAddress(const char *address) {
+  Frame &f = client().frame;
+  copyText(f.serverAddressText, address, sizeof f.serverAddressText - 1);
+  const char *colon = std::strchr(address, ':');
+  if (!colon) {
+    f.serverHost[0] = '\0';
+    f.serverPort = 0;
+    return;
+  }
+  const size_t hostLength = static_cast<size_t>(colon - address);
+  copyText(f.serverHost, address,
+           hostLength < sizeof f.serverHost - 1 ? hostLength
+                                                : sizeof f.serverHost - 1);
+  f.serverPort = static_cast<uint16_t>(readDecimal(colon + 1));
+}
+
+void serverChangeCheck(QxGameInterface *gi) {
+  ClientState &c = client();
+  if (!c.host.initialised || c.frame.shutOff) return;
+  if (++c.frame.callCount >= kGuidFromCall) ensurePlayerGuid(gi);
+  showGameVersion(gi);
+  if (!gi->query) return;
+  char address[256];
+  address[0] = '\0';
+  gi->query(QX_Q_SERVER_ADDRESS, address, sizeof address);
+  address[sizeof address - 1] = '\0';
+  if (std::strcmp(address, c.frame.serverAddressText) == 0) return;
+  noteServerAddress(address);
+  resetPerServerState(gi);
+  // An empty answer means the host has left its server: not connected.
+  c.frame.connected =
+      address[0] != '\0' && compareNoCase(address, kLocalServerName) != 0;
+  if (address[0])
+    log::printMessage(1, "Server changed to %s", address);
+  else
+    log::printMessage(1, "Disconnected from server");
+}
+
+// ---- work frame steps ----------------------------------------------------
+
+void closeSocket() {
+  Frame &f = client().frame;
+  if (f.udpSocket == platform::kNoSocket) return;
+  platform::socketClose(f.udpSocket);
+  f.udpSocket = platform::kNoSocket;
+}
+
+bool openSocket() {
+  ClientState &c = client();
+  const platform::Socket s = platform::udpOpen();
+  if (s == platform::kNoSocket) return false;
+  c.frame.udpSocket = s;
+  platform::socketSetNonBlocking(s);
+  if (!platform::socketBind(s, static_cast<uint16_t>(c.settings.netPort))) {
+    const unsigned long port = static_cast<unsigned long>(c.settings.netPort);
+    c.settings.netPort = 0;
+    log::printMessage(1, "Network Socket error: cannot bind to port %lu", port);
+    return false;  // closed at the next frame, as the port is now 0
+  }
+  return true;
+}
+
+void datagramStep(QxGameInterface *gi) {
+  ClientState &c = client();
+  if (c.settings.netPort == 0) {
+    closeSocket();
+    return;
+  }
+  if (c.frame.udpSocket == platform::kNoSocket && !openSocket()) return;
+  if (c.settings.netPort == 0) return;
+  uint8_t *buffer = reinterpret_cast<uint8_t *>(c.host.scratch);
+  int got;
+  while ((got = platform::socketReceive(c.frame.udpSocket, buffer,
+                                        kDatagramMax)) > 0)
+    handleDatagram(gi, buffer, got);
+}
+
+void pendingFileStep() {
+  Frame &f = client().frame;
+  if (f.pendingFile[0] && platform::fileRemove(f.pendingFile))
+    f.pendingFile[0] = '\0';
+}
+
+void shutOffRule(uint32_t work) {
+  Frame &f = client().frame;
+  if (f.shutOffTime != 0 && tickDiff(work, f.shutOffTime) > kShutOffDelay)
+    f.shutOff = 1;
+}
+
+void hostReportStep(QxGameInterface *gi, uint32_t work) {
+  ClientState &c = client();
+  if (c.frame.lastHostReport != 0 &&
+      tickDiff(work, c.frame.lastHostReport) < kHostReportPeriod)
+    return;
+  c.frame.lastHostReport = work;
+  if (!gi->query) return;
+  char *text = c.host.scratch;
+  text[0] = '\0';
+  const intptr_t answered = gi->query(QX_Q_HOST_REPORT, text, kScratchSize);
+  text[kScratchSize - 1] = '\0';
+  if (answered == 0 || text[0] == '\0') return;
+  // The sealed report needs 13 bytes beyond the message.
+  uint8_t report[channel::kMaxMessage + 16];
+  const size_t n = formatText(reinterpret_cast<char *>(report),
+                              channel::kMaxMessage, protocol::kHostReportFormat,
+                              protocol::kHostReportCode,
+                              protocol::kHostReportNumber, text);
+  const int length = channel::sealMessage(report, static_cast<int>(n) + 1);
+  channel::queueMessage(report, length, 0);
+}
+
+void serverTaskStep(uint32_t work) {
+  Frame &f = client().frame;
+  if (tickDiff(work, f.mark30) >= kServerTaskPeriod) f.mark30 = work;
+}
+
+void mark15Step(uint32_t work) {
+  Frame &f = client().frame;
+  if (f.mark15 != 0 && tickDiff(work, f.mark15) > kMark15Period)
+    f.mark15 = 0;
+}
+
+struct GuardedCall {
+  QxGameInterface *gi;
+  int32_t budget;
+  bool drain;
+  bool work;
+  bool wasEnabled;
+};
+
+void guardedFrame(void *context) {
+  const GuardedCall &call = *static_cast<GuardedCall *>(context);
+  if (call.drain) drainEvents(call.gi, call.budget, call.wasEnabled);
+  if (call.work) workFrame(call.gi);
+}
+
+}  // namespace
+
+void handleDatagram(QxGameInterface *gi, const uint8_t *data, int length) {
+  static const uint8_t kPrefix[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+  if (length >= 4 && std::memcmp(data, kPrefix, 4) == 0) {
+    data += 4;
+    length -= 4;
+    if (length == 0) return;
+  }
+  channel::receivePacket(gi, length, data);
+}
+
+void workFrame(QxGameInterface *gi) {
+  ClientState &c = client();
+  if (!c.host.initialised) return;
+  pendingFileStep();
+  const uint32_t work = platform::tickCount();
+  if (!c.host.enabled || c.frame.shutOff) return;
+  shutOffRule(work);
+  datagramStep(gi);
+  if (c.frame.testFault) c.frame.testFault();
+  screenshotStep(gi, work);
+  if (c.frame.connected) {
+    ruleHousekeepingStep(gi, work);
+    if (!c.frame.updateIndexImported && c.settings.lan != 1) {
+      c.frame.updateIndexImported = 1;
+      updateIndexImportStep(gi);
+    }
+    mark15Step(work);
+    channel::flushQueue(gi, work);
+    if (tickDiff(platform::tickCount(), work) < kFrameTimeLimit) {
+      contentTransferStep(gi, work);
+      serverTaskStep(work);
+      hostReportStep(gi, work);
+      masterQueryStep(gi, work);
+    }
+  }
+}
+
+const char *runFrame(QxGameInterface *gi, int32_t budget) {
+  ClientState &c = client();
+  if (!startUp(gi)) return kInitFailed;
+  const bool wasEnabled = c.host.enabled != 0;
+  const uint32_t now = platform::tickCount();
+  serverChangeCheck(gi);
+  const uint32_t sleep =
+      c.settings.sleep > 0 ? static_cast<uint32_t>(c.settings.sleep) : 0;
+  if (tickDiff(now, c.frame.lastFrameTick) < sleep) return nullptr;
+  const bool firstDue = c.frame.lastFrameTick == 0;
+  c.frame.lastFrameTick = now;
+  c.frame.parity = (c.frame.parity + 1) % 2;
+
+  GuardedCall call{gi, budget, c.frame.parity == 1 || firstDue,
+                   !(c.frame.parity == 1 && !firstDue), wasEnabled};
+  if (!platform::runGuarded(guardedFrame, &call) && c.settings.ignore < 1)
+    log::printMessage(1, "%s", kExceptionNotice);
+  return nullptr;
+}
+
+}  // namespace qx::host

@@ -1,0 +1,25 @@
+// The frame driver: what one call of ca does. Paced by qx_Sleep, due calls
+// alternate between draining the event queue and a work frame that polls the
+// client's UDP socket and runs the periodic steps of every subsystem.
+#pragma once
+
+#include <cstdint>
+
+#include "qx/game_interface.h"
+
+namespace qx::host {
+
+constexpr const char *kInitFailed = "QX ERROR: Client Failed to Initialize";
+constexpr const char *kExceptionNotice = "O/S Exception Notice";
+
+// Body of ca for budget >= 0.
+const char *runFrame(QxGameInterface *gi, int32_t budget);
+
+// The work frame (also run once by start-up).
+void workFrame(QxGameInterface *gi);
+
+// Hands one received datagram (with or without the FF FF FF FF prefix) on
+// to the channel.
+void handleDatagram(QxGameInterface *gi, const uint8_t *data, int length);
+
+}  // namespace qx::host

@@ -1,0 +1,230 @@
+#include "host/startup.h"
+
+#include <cstring>
+
+#include "common/md5.h"
+#include "common/text.h"
+#include "console/config.h"
+#include "console/status.h"
+#include "channel/channel.h"
+#include "host/client_state.h"
+#include "host/frame.h"
+#include "log/log.h"
+
+namespace qx::host {
+
+namespace {
+
+constexpr const char *kDefaultPrefix = "[skipnotify]Quellor Client";
+constexpr const char *kWantedCvar = "cl_quellor";
+constexpr const char *kHomePathCvar = "fs_homepath";
+constexpr const char *kBadMagicText = "Quellor Client: wrong game interface";
+constexpr const char *kBadSecondaryText =
+    "Quellor Client: secondary host record ignored (wrong magic)";
+constexpr const char *kStartedText = "Quellor Client started";
+constexpr const char *kSubDirectories[] = {"scrnshot", "dll", "htm"};
+// Files an earlier run may have left behind in the home directory.
+constexpr const char *kLeftoverFiles[] = {"qxcl.tmp", "qxag.tmp",
+                                          "qxclold.dll", "qxagold.dll"};
+constexpr uint32_t kFirstMasterQueryLead = 1680000;  // ms before the interval
+constexpr uint32_t kListGrowHostNames = 64;
+constexpr uint32_t kListGrowTables = 512;
+
+// ---- client operations stored in the game interface ----------------------
+
+const char *QX_CDECL digestOperation(const void *data, int32_t length,
+                                     uint32_t seed) {
+  // The text lives in a life-long buffer, overwritten by the next call.
+  static char text[33];
+  uint8_t digest[16];
+  md5(data, data && length > 0 ? static_cast<size_t>(length) : 0, seed,
+      digest);
+  md5ToText(digest, text);
+  return text;
+}
+
+int32_t QX_CDECL secondHook(int32_t, int32_t) { return 0; }
+void QX_CDECL thirdHook() {}
+
+void installOperations(QxGameInterface *gi) {
+  gi->connectHook = channel::connectHook;
+  gi->thirdHook = thirdHook;
+  gi->secondHook = secondHook;
+  gi->digest = digestOperation;
+}
+
+// ---- steps owned by other subsystems -------------------------------------
+
+void loadMasterListFile(QxGameInterface *) {}  // qxcl.db, master list
+void prepareIntegrityScanning() {}             // not part of this build
+void resolveWebHost(QxGameInterface *) {}      // web update host name
+void prepareScreenshots(QxGameInterface *, uint32_t) {}  // fonts, capture
+void askAgentVersion(QxGameInterface *) {}     // agent library version
+
+// ---- start-up steps ------------------------------------------------------
+
+void captureWorkingDirectory() {
+  State &h = client().host;
+  if (!h.workDir[0]) platform::workingDirectory(h.workDir, 256);
+}
+
+void recordSystemLayout() {
+  scan::State &s = client().scan;
+  const platform::SystemInfo info = platform::systemInfo();
+  s.processId = platform::processId();
+  s.threadId = platform::threadId();
+  s.pageSize = info.pageSize;
+  s.minAppAddress = info.minAppAddress;
+  s.maxAppAddress = info.maxAppAddress;
+  s.allocationGranularity = info.allocationGranularity;
+}
+
+void takeSecondaryRecord(QxGameInterface *gi) {
+  State &h = client().host;
+  if (h.secondaryTaken) return;
+  h.secondaryTaken = 1;
+  h.secondary = gi->secondary;
+  if (h.secondary && h.secondary->magic != QX_SECONDARY_MAGIC) {
+    h.secondary = nullptr;
+    log::printMessage(1, "%s", kBadSecondaryText);
+  }
+}
+
+void endWithSeparator(char *path, size_t capacity) {
+  const size_t n = std::strlen(path);
+  if (n == 0 || path[n - 1] != '\\') appendText(path, capacity, "\\");
+}
+
+void setUpHomeDirectory(QxGameInterface *gi) {
+  State &h = client().host;
+  char *home = h.homeDir;
+  copyText(home, gi->homeDir, QX_HOMEDIR_SIZE - 1);
+  if (!home[0]) {
+    char *buffer = h.scratch;
+    copyText(buffer, kHomePathCvar, 255);
+    if (gi->query(QX_Q_CVAR, buffer, kScratchSize) == 0)
+      copyText(home, buffer, 255);
+    else
+      copyText(home, h.workDir, 255);
+    endWithSeparator(home, kHomeDirSize);
+    appendText(home, kHomeDirSize, "qx\\");
+  }
+  // Create the directory itself, then its sub-directories; an existing
+  // directory is fine and failures leave the client running without files.
+  size_t n = std::strlen(home);
+  if (n > 0 && home[n - 1] == '\\') home[--n] = '\0';
+  platform::makeDirectory(home);
+  endWithSeparator(home, kHomeDirSize);
+  char path[kHomeDirSize + 16];
+  for (const char *sub : kSubDirectories) {
+    formatText(path, sizeof path, "%s%s", home, sub);
+    platform::makeDirectory(path);
+  }
+}
+
+void removeLeftovers() {
+  char path[kHomeDirSize + 16];
+  for (const char *name : kLeftoverFiles) {
+    formatText(path, sizeof path, "%s%s", client().host.homeDir, name);
+    platform::fileRemove(path);
+  }
+}
+
+// 8 to 15 characters with codes 33..132, never the double quote: r = 1
+// would give '"', and is replaced by 'X'.
+void drawNonce() {
+  State &h = client().host;
+  const int length = h.random.next() % 8 + 8;
+  h.nonce[length] = '\0';
+  for (int i = length - 1; i >= 0; --i) {
+    const int r = h.random.next() % 100;
+    h.nonce[i] = r == 1 ? 'X' : static_cast<char>(33 + r);
+  }
+}
+
+}  // namespace
+
+bool hostWantsClient(QxGameInterface *gi) {
+  if (!gi || !gi->query) return false;
+  char *buffer = client().host.scratch;
+  copyText(buffer, kWantedCvar, 255);
+  if (gi->query(QX_Q_CVAR, buffer, kScratchSize) != 0) buffer[0] = '\0';
+  buffer[kScratchSize - 1] = '\0';
+  return buffer[0] == '1';
+}
+
+int startUp(QxGameInterface *gi) {
+  ClientState &c = client();
+  State &h = c.host;
+  if (h.initialised) return 1;
+  installOperations(gi);
+  captureWorkingDirectory();
+  if (!gi->query) {
+    h.scratch[0] = '\0';
+    return 1;
+  }
+  if (!hostWantsClient(gi)) return 1;
+  h.enabled = 1;
+  if (gi->magic != QX_INTERFACE_MAGIC) {
+    log::printMessage(1, "%s (%X)", kBadMagicText, gi->magic & 0xFFFFu);
+    return 0;
+  }
+  recordSystemLayout();
+  if (c.scan.pageSize == 0) return 0;
+  c.master.hostNames.growBy = kListGrowHostNames;
+  c.scan.processes.growBy = kListGrowTables;
+  c.scan.modules.growBy = kListGrowTables;
+
+  const uint32_t start = platform::tickCount();
+  h.random.seed(start);
+  channel::ensureToken();
+  prepareIntegrityScanning();
+  takeSecondaryRecord(gi);
+  if (!gi->captureQuery) log::printMessage(1, "Warning: Corrupted Interface");
+  setUpHomeDirectory(gi);
+  removeLeftovers();
+  applyPrefixAndLoad(gi);
+  resolveWebHost(gi);
+  drawNonce();
+  prepareScreenshots(gi, start);
+  channel::ensureToken();
+  c.master.queryRotation = h.random.next() % 4;
+  workFrame(gi);
+  log::printMessage(1, "(B) %s", kStartedText);
+  c.master.lastMasterQuery = start - kFirstMasterQueryLead;
+  h.initialised = 1;
+  askAgentVersion(gi);
+  console::printVersion(gi);
+  return 1;
+}
+
+void applyPrefixAndLoad(QxGameInterface *gi) {
+  copyText(gi->msgPrefix, kDefaultPrefix, QX_PREFIX_SIZE - 1);
+  if (!client().host.enabled) return;
+  loadMasterListFile(gi);
+  console::loadConfig(gi, "qxcl.cfg", 0, 0);
+  console::loadConfig(gi, "qxsys.cfg", 0, 0);
+}
+
+void setWanted(QxGameInterface *gi, const char *value) {
+  char *buffer = client().host.scratch;
+  copyText(buffer, value, 255);
+  if (gi->namedOp) gi->namedOp("set_cl_quellor", buffer);
+}
+
+void enableClient(QxGameInterface *gi) {
+  setWanted(gi, "1");
+  State &h = client().host;
+  const bool wasEnabled = h.enabled != 0;
+  h.enabled = 1;
+  if (!wasEnabled) applyPrefixAndLoad(gi);
+}
+
+void disableClient(QxGameInterface *gi) {
+  setWanted(gi, "0");
+  log::printMessage(
+      1, "%s",
+      "The Quellor Client will be disabled the NEXT TIME upon startup.");
+}
+
+}  // namespace qx::host

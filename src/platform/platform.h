@@ -1,0 +1,108 @@
+// The one interface between the client and the operating system. Everything
+// that reads a clock, touches a file, opens a socket, loads a library or
+// guards against a processor fault goes through here; there is a Win32 and a
+// POSIX implementation of each function.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qx::platform {
+
+// ---- time ----------------------------------------------------------------
+
+// Milliseconds of the system tick counter; wraps after about 49.7 days.
+uint32_t tickCount();
+
+struct CalendarTime {
+  int year, month, day;      // month 1..12, day 1..31
+  int hour, minute, second;  // local time
+};
+CalendarTime localTime();
+
+// Tests replace the clocks; passing nullptr restores the system's.
+using TickSource = uint32_t (*)();
+using CalendarSource = CalendarTime (*)();
+void setTickSource(TickSource source);
+void setCalendarSource(CalendarSource source);
+
+// ---- random numbers --------------------------------------------------------
+
+// The client's own 15-bit linear congruential generator. It gives the same
+// sequence on every build and never touches the host process's rand stream.
+struct Random {
+  uint32_t state = 1;
+  void seed(uint32_t s) { state = s; }
+  int next() {
+    state = state * 214013u + 2531011u;
+    return static_cast<int>((state >> 16) & 0x7FFF);
+  }
+};
+
+// ---- process and system ----------------------------------------------------
+
+struct SystemInfo {
+  uint32_t pageSize;
+  uintptr_t minAppAddress;
+  uintptr_t maxAppAddress;
+  uint32_t allocationGranularity;
+};
+SystemInfo systemInfo();
+uint32_t processId();
+uint32_t threadId();
+
+// ---- files and directories -------------------------------------------------
+//
+// Paths use '\' as the client's texts show them; the POSIX layer turns '\'
+// into '/' at the system-call boundary.
+
+using FileHandle = void *;  // nullptr when not open
+
+enum class OpenMode { Read, Write, Append, ReadWrite };
+
+FileHandle fileOpen(const char *path, OpenMode mode);
+void fileClose(FileHandle f);
+// Return the bytes moved, 0 at the end of the file or on an error.
+size_t fileRead(FileHandle f, void *buffer, size_t size);
+size_t fileWrite(FileHandle f, const void *data, size_t size);
+bool fileSeek(FileHandle f, long offset);  // from the start
+long fileSize(FileHandle f);               // -1 on error
+bool fileFlush(FileHandle f);              // commits the data to disk
+bool fileRemove(const char *path);
+bool makeDirectory(const char *path);  // true also when it exists
+// Fills buffer (size bytes, terminated) with the working directory.
+bool workingDirectory(char *buffer, size_t size);
+
+// ---- sockets ---------------------------------------------------------------
+
+using Socket = intptr_t;
+constexpr Socket kNoSocket = -1;
+
+Socket udpOpen();  // kNoSocket on failure
+bool socketSetNonBlocking(Socket s);
+bool socketBind(Socket s, uint16_t port);  // all local addresses
+// Returns the bytes received, 0 or less when nothing is pending or on error.
+int socketReceive(Socket s, void *buffer, int size);
+// Datagram to a dotted IPv4 address; returns the bytes sent or -1.
+int socketSendTo(Socket s, const char *address, uint16_t port,
+                 const void *data, int size);
+void socketClose(Socket s);
+// Name of the last socket error ("EADDRINUSE", "WSAEADDRINUSE", ...).
+const char *lastSocketError();
+
+// ---- dynamic libraries -----------------------------------------------------
+
+using Library = void *;
+Library libraryOpen(const char *path);
+void *librarySymbol(Library lib, const char *name);
+void libraryClose(Library lib);
+
+// ---- fault containment -----------------------------------------------------
+
+// Runs step(context). A processor fault inside it (access violation, bad
+// instruction, division by zero) abandons the step and returns false; the
+// host's own handlers are in place again when this returns.
+using GuardedStep = void (*)(void *context);
+bool runGuarded(GuardedStep step, void *context);
+
+}  // namespace qx::platform

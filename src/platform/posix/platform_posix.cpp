@@ -1,0 +1,255 @@
+// POSIX implementation of the platform layer (Linux builds).
+#include "platform/platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csetjmp>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qx::platform {
+
+namespace {
+
+TickSource g_tickSource = nullptr;
+CalendarSource g_calendarSource = nullptr;
+
+// Converts the client's '\' paths for the system call.
+bool systemPath(const char *path, char *out, size_t size) {
+  size_t n = std::strlen(path);
+  if (n + 1 > size) return false;
+  for (size_t i = 0; i <= n; ++i) out[i] = path[i] == '\\' ? '/' : path[i];
+  return true;
+}
+
+constexpr size_t kPathMax = 1024;
+
+}  // namespace
+
+uint32_t tickCount() {
+  if (g_tickSource) return g_tickSource();
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+CalendarTime localTime() {
+  if (g_calendarSource) return g_calendarSource();
+  time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+          local.tm_hour,        local.tm_min,     local.tm_sec};
+}
+
+void setTickSource(TickSource source) { g_tickSource = source; }
+void setCalendarSource(CalendarSource source) { g_calendarSource = source; }
+
+SystemInfo systemInfo() {
+  long page = sysconf(_SC_PAGESIZE);
+  SystemInfo info{};
+  info.pageSize = page > 0 ? static_cast<uint32_t>(page) : 0;
+  info.minAppAddress = 0x10000;
+  info.maxAppAddress = static_cast<uintptr_t>(-1) >> 1;
+  info.allocationGranularity = info.pageSize;
+  return info;
+}
+
+uint32_t processId() { return static_cast<uint32_t>(getpid()); }
+uint32_t threadId() { return static_cast<uint32_t>(gettid()); }
+
+FileHandle fileOpen(const char *path, OpenMode mode) {
+  char p[kPathMax];
+  if (!path || !systemPath(path, p, sizeof p)) return nullptr;
+  const char *m = "rb";
+  switch (mode) {
+    case OpenMode::Read: m = "rb"; break;
+    case OpenMode::Write: m = "wb"; break;
+    case OpenMode::Append: m = "ab"; break;
+    case OpenMode::ReadWrite: m = "r+b"; break;
+  }
+  FILE *f = std::fopen(p, m);
+  if (!f) return nullptr;
+  struct stat st {};
+  if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
+    std::fclose(f);
+    return nullptr;
+  }
+  return f;
+}
+
+void fileClose(FileHandle f) {
+  if (f) std::fclose(static_cast<FILE *>(f));
+}
+
+size_t fileRead(FileHandle f, void *buffer, size_t size) {
+  return f ? std::fread(buffer, 1, size, static_cast<FILE *>(f)) : 0;
+}
+
+size_t fileWrite(FileHandle f, const void *data, size_t size) {
+  return f ? std::fwrite(data, 1, size, static_cast<FILE *>(f)) : 0;
+}
+
+bool fileSeek(FileHandle f, long offset) {
+  return f && std::fseek(static_cast<FILE *>(f), offset, SEEK_SET) == 0;
+}
+
+long fileSize(FileHandle f) {
+  if (!f) return -1;
+  struct stat st {};
+  if (fstat(fileno(static_cast<FILE *>(f)), &st) != 0) return -1;
+  return static_cast<long>(st.st_size);
+}
+
+bool fileFlush(FileHandle f) {
+  if (!f) return false;
+  FILE *file = static_cast<FILE *>(f);
+  return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
+bool fileRemove(const char *path) {
+  char p[kPathMax];
+  return path && systemPath(path, p, sizeof p) && std::remove(p) == 0;
+}
+
+bool makeDirectory(const char *path) {
+  char p[kPathMax];
+  if (!path || !systemPath(path, p, sizeof p)) return false;
+  if (mkdir(p, 0755) == 0) return true;
+  struct stat st {};
+  return errno == EEXIST && stat(p, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool workingDirectory(char *buffer, size_t size) {
+  if (!buffer || size == 0) return false;
+  if (!getcwd(buffer, size)) {
+    buffer[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+Socket udpOpen() {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  return s < 0 ? kNoSocket : static_cast<Socket>(s);
+}
+
+bool socketSetNonBlocking(Socket s) {
+  int fd = static_cast<int>(s);
+  int flags = fcntl(fd, F_GETFL, 0);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool socketBind(Socket s, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  return bind(static_cast<int>(s), reinterpret_cast<sockaddr *>(&a),
+              sizeof a) == 0;
+}
+
+int socketReceive(Socket s, void *buffer, int size) {
+  ssize_t n = recv(static_cast<int>(s), buffer, static_cast<size_t>(size), 0);
+  return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int socketSendTo(Socket s, const char *address, uint16_t port,
+                 const void *data, int size) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  if (inet_pton(AF_INET, address, &a.sin_addr) != 1) return -1;
+  ssize_t n = sendto(static_cast<int>(s), data, static_cast<size_t>(size), 0,
+                     reinterpret_cast<sockaddr *>(&a), sizeof a);
+  return n < 0 ? -1 : static_cast<int>(n);
+}
+
+void socketClose(Socket s) {
+  if (s != kNoSocket) close(static_cast<int>(s));
+}
+
+const char *lastSocketError() {
+  switch (errno) {
+    case EADDRINUSE: return "EADDRINUSE";
+    case EADDRNOTAVAIL: return "EADDRNOTAVAIL";
+    case EACCES: return "EACCES";
+    case EAGAIN: return "EWOULDBLOCK";
+    case EBADF: return "EBADF";
+    case ECONNREFUSED: return "ECONNREFUSED";
+    case EINVAL: return "EINVAL";
+    case EMFILE: return "EMFILE";
+    case ENETUNREACH: return "ENETUNREACH";
+    default: return "socket error";
+  }
+}
+
+Library libraryOpen(const char *path) {
+  char p[kPathMax];
+  if (!path || !systemPath(path, p, sizeof p)) return nullptr;
+  return dlopen(p, RTLD_NOW | RTLD_LOCAL);
+}
+
+void *librarySymbol(Library lib, const char *name) {
+  return lib ? dlsym(lib, name) : nullptr;
+}
+
+void libraryClose(Library lib) {
+  if (lib) dlclose(lib);
+}
+
+// ---- fault containment ------------------------------------------------------
+//
+// While a guarded step runs, our handler owns the fault signals; a fault
+// jumps back to runGuarded, which puts the host's handlers back in place.
+
+namespace {
+
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+constexpr int kSignalCount = sizeof kFaultSignals / sizeof kFaultSignals[0];
+
+sigjmp_buf *g_guard = nullptr;  // the innermost active guard
+
+void onFault(int) {
+  if (g_guard) siglongjmp(*g_guard, 1);
+  // A fault outside any guard with our handler installed cannot happen:
+  // the handlers are only installed while a guard is active.
+  std::signal(SIGSEGV, SIG_DFL);
+}
+
+}  // namespace
+
+bool runGuarded(GuardedStep step, void *context) {
+  struct sigaction ours {};
+  ours.sa_handler = onFault;
+  sigemptyset(&ours.sa_mask);
+  ours.sa_flags = SA_NODEFER;
+  struct sigaction saved[kSignalCount];
+  for (int i = 0; i < kSignalCount; ++i)
+    sigaction(kFaultSignals[i], &ours, &saved[i]);
+
+  sigjmp_buf here;
+  sigjmp_buf *outer = g_guard;
+  volatile bool completed = false;
+  if (sigsetjmp(here, 1) == 0) {
+    g_guard = &here;
+    step(context);
+    completed = true;
+  }
+  g_guard = outer;
+  for (int i = 0; i < kSignalCount; ++i)
+    sigaction(kFaultSignals[i], &saved[i], nullptr);
+  return completed;
+}
+
+}  // namespace qx::platform
