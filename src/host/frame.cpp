@@ -224,8 +224,11 @@ void handleDatagram(QxGameInterface *gi, const uint8_t *data, int length) {
 }
 
 void workFrame(QxGameInterface *gi) {
+  if (client().host.initialised) workFrameSteps(gi);
+}
+
+void workFrameSteps(QxGameInterface *gi) {
   ClientState &c = client();
-  if (!c.host.initialised) return;
   pendingFileStep();
   const uint32_t work = platform::tickCount();
   if (!c.host.enabled || c.frame.shutOff) return;

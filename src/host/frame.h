@@ -15,8 +15,10 @@ constexpr const char *kExceptionNotice = "O/S Exception Notice";
 // Body of ca for budget >= 0.
 const char *runFrame(QxGameInterface *gi, int32_t budget);
 
-// The work frame (also run once by start-up).
+// The work frame; it runs only once start-up has completed.
 void workFrame(QxGameInterface *gi);
+// Its steps, which start-up runs once before it completes.
+void workFrameSteps(QxGameInterface *gi);
 
 // Hands one received datagram (with or without the FF FF FF FF prefix) on
 // to the channel.

@@ -189,7 +189,7 @@ int startUp(QxGameInterface *gi) {
   prepareScreenshots(gi, start);
   channel::ensureToken();
   c.master.queryRotation = h.random.next() % 4;
-  workFrame(gi);
+  workFrameSteps(gi);
   log::printMessage(1, "(B) %s", kStartedText);
   c.master.lastMasterQuery = start - kFirstMasterQueryLead;
   h.initialised = 1;

@@ -1,0 +1,74 @@
+// The shipped library itself, loaded by path as a game loads it: it starts,
+// and unloading and loading it again gives a fresh client.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fake_host.h"
+#include "platform/platform.h"
+
+using qxtest::FakeHost;
+
+namespace {
+
+std::string libraryPath() {
+  std::string path = QX_LIBRARY_PATH;
+#if defined(_WIN32)
+  for (char &c : path)
+    if (c == '/') c = '\\';
+  path = "Z:" + path;  // Wine's drive for the Unix file system
+#endif
+  return path;
+}
+
+class LoadedLibrary {
+ public:
+  LoadedLibrary() : lib_(qx::platform::libraryOpen(libraryPath().c_str())) {}
+  ~LoadedLibrary() { qx::platform::libraryClose(lib_); }
+  bool ok() const { return entry().ca && entry().cb; }
+  qxtest::Entry entry() const {
+    return {reinterpret_cast<QxFrameEntryFn>(
+                qx::platform::librarySymbol(lib_, "ca")),
+            reinterpret_cast<QxEventEntryFn>(
+                qx::platform::librarySymbol(lib_, "cb"))};
+  }
+
+ private:
+  qx::platform::Library lib_;
+};
+
+TEST(Artefact, StartsInsideAHost) {
+  LoadedLibrary lib;
+  ASSERT_TRUE(lib.ok()) << libraryPath();
+  FakeHost host("1", lib.entry());
+  EXPECT_EQ(host.call(QX_CB_VERSION), 1199);
+  EXPECT_EQ(host.frame(), nullptr);
+  EXPECT_TRUE(host.printed("Quellor Client (v1.199 | A0) Enabled"));
+  EXPECT_EQ(host.call(QX_CB_ENABLED_STATE), 0);
+}
+
+TEST(Artefact, ReloadGivesAFreshClient) {
+  {
+    LoadedLibrary lib;
+    ASSERT_TRUE(lib.ok());
+    FakeHost host("1", lib.entry());
+    host.frame();
+    // Leave work for the unload path: queued events with data.
+    for (int i = 0; i < 5; ++i) host.call(QX_EV_SERVER_PACKET, 4, "QX_E");
+    host.call(QX_CB_DISABLE);
+    EXPECT_EQ(host.call(QX_CB_ENABLED_STATE), 0);  // still running
+  }
+  LoadedLibrary lib;
+  ASSERT_TRUE(lib.ok());
+  FakeHost host("0", lib.entry());
+  host.frame();
+  // A fresh state: not started, not enabled, nothing printed yet.
+  EXPECT_EQ(host.call(QX_CB_ENABLED_STATE), -2);
+  EXPECT_TRUE(host.texts.empty());
+  host.cvars["cl_quellor"] = "1";
+  host.frame(-1);
+  host.frame();
+  EXPECT_TRUE(host.printed("Quellor Client (v1.199 | A0) Enabled"));
+}
+
+}  // namespace

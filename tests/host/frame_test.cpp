@@ -1,0 +1,192 @@
+// The frame driver: tick arithmetic, pacing, the drain/work alternation, the
+// client's UDP socket, the server-change check and fault containment.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "common/ticks.h"
+#include "fake_host.h"
+#include "host/client_state.h"
+#include "host/event_queue.h"
+#include "platform/platform.h"
+
+using qx::client;
+using qxtest::FakeHost;
+
+namespace {
+
+TEST(TickDiff, FollowsTheWrapAndFutureRules) {
+  struct Case {
+    uint32_t a, b, expected;
+  } cases[] = {
+      {0x00000010, 0xFFFFFFF0, 32},          // across the wrap
+      {900, 1000, 0},                        // slightly in the future
+      {1000, 10000, 0x7FFFDCD8},             // far off: long expired
+      {5000, 5000, 0},
+      {1000, 0, 1000},
+      {0, 4999, 0},
+      {0, 5000, 0x80000000u - 5000},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(qx::tickDiff(c.a, c.b), c.expected) << c.a << " " << c.b;
+}
+
+// Counts work frames through the test hook.
+int g_works = 0;
+void countWork() { ++g_works; }
+
+class FrameTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    g_works = 0;
+    host.start();
+    client().frame.testFault = countWork;
+    g_works = 0;
+  }
+  FakeHost host;
+};
+
+TEST_F(FrameTest, CallsWithinTheSleepPeriodDoNothing) {
+  client().settings.sleep = 250;
+  host.advance(300);
+  host.frame();
+  host.advance(300);
+  host.frame();  // parity 0 again: works
+  const int works = g_works;
+  const uint32_t last = client().frame.lastFrameTick;
+  host.advance(100);
+  host.frame();
+  EXPECT_EQ(client().frame.lastFrameTick, last);
+  EXPECT_EQ(g_works, works);
+}
+
+TEST_F(FrameTest, SleepZeroLetsEveryCallThrough) {
+  client().settings.sleep = 0;
+  for (int i = 0; i < 4; ++i) host.frame();
+  EXPECT_EQ(g_works, 2);
+}
+
+TEST(Frame, FirstDueCallDrainsAndWorksThenTheyAlternate) {
+  FakeHost host;
+  client().frame.testFault = countWork;
+  g_works = 0;
+  host.console("x");
+  host.start();  // first due call after load: drain and work
+  EXPECT_EQ(client().events.count, 0);
+  EXPECT_EQ(g_works, 2);  // start-up's own work frame, then the frame's
+  qx::host::pushEvent(15, 1, "a", 0);
+  host.advance(1000);
+  host.frame();  // second: drain only
+  EXPECT_EQ(client().events.count, 0);
+  EXPECT_EQ(g_works, 2);
+  qx::host::pushEvent(15, 1, "a", 0);
+  host.advance(1000);
+  host.frame();  // third: work only
+  EXPECT_EQ(g_works, 3);
+  EXPECT_EQ(client().events.count, 1);
+  // A console line makes the next call due at once, and it does both.
+  host.console("y");
+  host.frame();
+  EXPECT_EQ(client().events.count, 0);
+  EXPECT_EQ(g_works, 4);
+}
+
+TEST_F(FrameTest, ContainsAFaultInAWorkFrame) {
+  client().frame.testFault = [] {
+    volatile int *nowhere = nullptr;
+    *nowhere = 1;
+  };
+  host.pump(2);
+  EXPECT_TRUE(host.printed("O/S Exception Notice"));
+  // The next calls run normally.
+  client().frame.testFault = countWork;
+  host.clearOutput();
+  host.pump(2);
+  EXPECT_EQ(g_works, 1);
+  EXPECT_FALSE(host.printed("O/S Exception Notice"));
+}
+
+TEST_F(FrameTest, IgnoreSettingSilencesTheNotice) {
+  client().settings.ignore = 1;
+  client().frame.testFault = [] {
+    volatile int *nowhere = nullptr;
+    *nowhere = 1;
+  };
+  host.pump(2);
+  EXPECT_FALSE(host.printed("O/S Exception Notice"));
+}
+
+TEST_F(FrameTest, BindFailureNamesThePortAndClearsIt) {
+  // Occupy a port with a socket of our own, then ask the client for it.
+  qx::platform::Socket taken = qx::platform::udpOpen();
+  uint16_t port = 0;
+  for (uint16_t p = 27960; p < 28060 && !port; ++p)
+    if (qx::platform::socketBind(taken, p)) port = p;
+  ASSERT_NE(port, 0);
+  client().settings.netPort = port;
+  host.pump(2);
+  EXPECT_TRUE(host.printed("Network Socket error: cannot bind to port " +
+                           std::to_string(port)));
+  EXPECT_EQ(client().settings.netPort, 0);
+  host.pump(2);
+  EXPECT_EQ(client().frame.udpSocket, qx::platform::kNoSocket);
+  qx::platform::socketClose(taken);
+}
+
+TEST_F(FrameTest, SocketExistsOnlyWhileThePortIsSet) {
+  client().settings.netPort = 0;
+  host.pump(2);
+  EXPECT_EQ(client().frame.udpSocket, qx::platform::kNoSocket);
+  for (uint16_t p = 28100; p < 28200; ++p) {
+    client().settings.netPort = p;
+    host.pump(2);
+    if (client().settings.netPort == p) break;
+  }
+  ASSERT_NE(client().settings.netPort, 0);
+  EXPECT_NE(client().frame.udpSocket, qx::platform::kNoSocket);
+  client().settings.netPort = 0;
+  host.pump(2);
+  EXPECT_EQ(client().frame.udpSocket, qx::platform::kNoSocket);
+}
+
+TEST_F(FrameTest, ServerChangeResetsPerServerState) {
+  host.serverAddress = "game.example.net:27960";
+  client().channel.linkEstablished = 1;
+  client().channel.sealAllowance = 5;
+  client().cvars.rules.count = 0;
+  host.frame();
+  EXPECT_STREQ(client().frame.serverHost, "game.example.net");
+  EXPECT_EQ(client().frame.serverPort, 27960);
+  EXPECT_EQ(client().frame.connected, 1);
+  EXPECT_EQ(client().channel.linkEstablished, 0);
+  EXPECT_EQ(client().channel.sealAllowance, 0u);
+  EXPECT_TRUE(host.printed("Server changed to game.example.net:27960"));
+
+  host.serverAddress = "LOCALHOST";
+  host.frame();
+  EXPECT_EQ(client().frame.connected, 0);
+  EXPECT_STREQ(client().frame.serverHost, "");
+  EXPECT_EQ(client().frame.serverPort, 0);
+
+  host.serverAddress = "";
+  host.frame();
+  EXPECT_EQ(client().frame.connected, 0);
+}
+
+TEST_F(FrameTest, LongServerHostIsCut) {
+  host.serverAddress = std::string(40, 'h') + ":1";
+  host.frame();
+  EXPECT_EQ(std::string(client().frame.serverHost), std::string(32, 'h'));
+  EXPECT_EQ(client().frame.serverPort, 1);
+}
+
+TEST_F(FrameTest, GameVersionAndGuidComeFromHostVariables) {
+  EXPECT_TRUE(host.printed("Game Version [FakeGame 1.0]"));
+  host.cvars[QX_GUID_CVAR] = "0123456789ABCDEF0123456789ABCDEF99";
+  for (int i = 0; i < 4; ++i) host.frame();
+  EXPECT_STREQ(client().channel.playerGuid,
+               "0123456789ABCDEF0123456789ABCDEF");
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+// A fake game for the test suites: it owns a game interface record, keeps
+// host variables and key bindings, records what the client prints, the named
+// operations it calls and the packets it sends, and drives the client's tick
+// clock. Tests call the real entry points ca and cb through it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "qx/game_interface.h"
+
+namespace qxtest {
+
+struct Packet {
+  std::vector<uint8_t> bytes;
+  std::string address;  // out-of-band sends only
+  int32_t port = 0;
+};
+
+struct NamedOp {
+  std::string name;
+  std::string argument;
+};
+
+// Entry points to drive: the linked-in client by default, or those of a
+// library loaded by path.
+struct Entry {
+  QxFrameEntryFn ca;
+  QxEventEntryFn cb;
+};
+Entry linkedEntry();
+
+class FakeHost {
+ public:
+  // wanted: the value of cl_quellor. The fake host becomes the current one;
+  // its callbacks reach this instance.
+  explicit FakeHost(const std::string &wanted = "1",
+                    Entry entry = linkedEntry());
+  ~FakeHost();
+  FakeHost(const FakeHost &) = delete;
+  FakeHost &operator=(const FakeHost &) = delete;
+
+  QxGameInterface gi{};
+  Entry entry;
+
+  // ---- host state ----
+  std::map<std::string, std::string> cvars;  // names as given
+  std::string serverAddress;                 // answer of query 105
+  std::string hostReport;                    // answer of query 115
+  std::map<int32_t, std::string> hostTexts;  // answers of 112, 113, 119
+  std::function<intptr_t(int32_t, char *, int32_t)> queryOverride;
+
+  // ---- what the client did ----
+  std::vector<std::string> lines;     // "<prefix>|<text>"
+  std::vector<std::string> texts;     // the text alone
+  std::vector<NamedOp> namedOps;
+  std::vector<Packet> sent;           // send-to-server
+  std::vector<Packet> sentOob;        // out-of-band
+  std::vector<std::string> forwarded; // secondary record lines
+
+  // ---- clock (the linked-in client only) ----
+  static uint32_t now;
+  void advance(uint32_t ms) { now += ms; }
+
+  // ---- driving the client ----
+  const char *frame(int32_t budget = 0) { return entry.ca(&gi, budget); }
+  intptr_t call(int32_t code, int32_t length = 0, const void *data = nullptr,
+                int32_t retries = 0) {
+    return entry.cb(&gi, code, length, data, retries);
+  }
+  intptr_t console(const std::string &line);  // event 14
+  intptr_t packet(const std::vector<uint8_t> &bytes, int32_t retries = 0);
+  // Runs due frames until the queue is drained: each call advances the clock
+  // past qx_Sleep.
+  void pump(int frames = 2);
+  // Starts the client: one frame after a clock jump.
+  void start();
+
+  bool printed(const std::string &text) const;       // exact line
+  bool printedPart(const std::string &part) const;   // any line containing
+  void clearOutput();
+
+  static FakeHost *current;
+
+ private:
+  QxSecondaryHost secondary_{};
+};
+
+// A unique empty directory for a test's home directory.
+std::string makeTempDir();
+std::string readFile(const std::string &path);
+
+}  // namespace qxtest
