@@ -19,3 +19,32 @@ constexpr char kHostReportCode = 'T';
 constexpr int kHostReportNumber = 20004;
 
 }  // namespace qx::protocol
+
+namespace qx::protocol {
+
+// ---- variable rules and queries --------------------------------------------
+//
+// Rules arrive under message code 'K' as lines "number name kind a [b]"
+// separated by LF, closed by a count line "number". While its set is
+// incomplete the client asks again with "BC" and the number of rule lines
+// received so far ("BC0", "BC7"), with its terminator.
+constexpr const char *kRuleRequestFormat = "%c%c%ld";
+constexpr char kRuleRequestCode = 'B';
+constexpr char kRuleRequestSub = 'C';
+
+// Server queries under 'B' and the letter of the client's reply.
+constexpr char kSubReportVariable = 'A';         // -> "M name = \"value\""
+constexpr char kSubReportVariableWatched = 'B';  // -> "L ..." and violations
+constexpr char kSubSearchBindings = 'E';         // -> "A[key = bind] ..."
+constexpr char kSubSearchVariables = 'F';        // -> "Q\"name\" ..."
+constexpr char kSubUserVariables = 'G';          // -> "Q..."
+constexpr char kSubChangedVariables = 'H';       // -> "Q..."
+constexpr char kSubListRequest = 'L';            // -> "BK" and a number
+constexpr char kReplyVariable = 'M';
+constexpr char kReplyVariableWatched = 'L';
+constexpr char kReplyBindings = 'A';
+constexpr char kReplyVariables = 'Q';
+constexpr char kReplyListCode = 'B';
+constexpr char kReplyListSub = 'K';
+
+}  // namespace qx::protocol

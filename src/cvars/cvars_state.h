@@ -23,9 +23,18 @@ struct ExpectedValue {
   char value[64];
 };
 
+// Rule-set state: -1 once a complete set has arrived; 0 or more while the
+// set is incomplete, counting the rule lines received so far.
+constexpr int32_t kRulesComplete = -1;
+
 struct State {
   console::RecordList rules;     // "FLCV"
   console::RecordList expected;  // "FLLC"; nothing adds to it
+  int32_t ruleState;             // kRulesComplete or rule lines so far
+  uint32_t lastRuleLine;         // tick of the last rule line; 0 = none
+  uint32_t nextRequestBase;      // tick from which the re-request is timed
+  int32_t nextCheck;             // rule the next housekeeping step tests
+  int32_t reportViolations;      // an "L" report asked for them; per server
 };
 
 }  // namespace qx::cvars

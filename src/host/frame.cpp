@@ -7,6 +7,7 @@
 #include "common/protocol.h"
 #include "common/text.h"
 #include "common/ticks.h"
+#include "cvars/rules.h"
 #include "host/client_state.h"
 #include "host/event_queue.h"
 #include "host/startup.h"
@@ -35,12 +36,11 @@ constexpr const char *kLocalServerName = "localhost";
 // Each is called at its place in the work frame. The subsystems that fill
 // them are built on this driver; until a subsystem is in, its step is empty.
 
-void screenshotStep(QxGameInterface *, uint32_t) {}  // screenshot requests
-void ruleHousekeepingStep(QxGameInterface *, uint32_t) {}  // variable rules
-void updateIndexImportStep(QxGameInterface *) {}  // stored update index
+void screenshotStep(QxGameInterface *, uint32_t) {}       // screenshot requests
+void updateIndexImportStep(QxGameInterface *) {}          // stored update index
 void contentTransferStep(QxGameInterface *, uint32_t) {}  // master content
-void masterQueryStep(QxGameInterface *, uint32_t) {}  // master queries
-void registeredNameServerStep(QxGameInterface *) {}  // names for a server
+void masterQueryStep(QxGameInterface *, uint32_t) {}      // master queries
+void registeredNameServerStep(QxGameInterface *) {}       // names for a server
 
 // ---- server-change check -------------------------------------------------
 
@@ -71,7 +71,7 @@ void resetPerServerState(QxGameInterface *gi) {
   ClientState &c = client();
   c.channel.sealAllowance = 0;
   c.channel.linkEstablished = 0;
-  c.cvars.rules.count = 0;
+  cvars::resetRulesForServer();
   registeredNameServerStep(gi);
 }
 
@@ -178,10 +178,10 @@ void hostReportStep(QxGameInterface *gi, uint32_t work) {
   if (answered == 0 || text[0] == '\0') return;
   // The sealed report needs 13 bytes beyond the message.
   uint8_t report[channel::kMaxMessage + 16];
-  const size_t n = formatText(reinterpret_cast<char *>(report),
-                              channel::kMaxMessage, protocol::kHostReportFormat,
-                              protocol::kHostReportCode,
-                              protocol::kHostReportNumber, text);
+  const size_t n =
+      formatText(reinterpret_cast<char *>(report), channel::kMaxMessage,
+                 protocol::kHostReportFormat, protocol::kHostReportCode,
+                 protocol::kHostReportNumber, text);
   const int length = channel::sealMessage(report, static_cast<int>(n) + 1);
   channel::queueMessage(report, length, 0);
 }
@@ -193,8 +193,7 @@ void serverTaskStep(uint32_t work) {
 
 void mark15Step(uint32_t work) {
   Frame &f = client().frame;
-  if (f.mark15 != 0 && tickDiff(work, f.mark15) > kMark15Period)
-    f.mark15 = 0;
+  if (f.mark15 != 0 && tickDiff(work, f.mark15) > kMark15Period) f.mark15 = 0;
 }
 
 struct GuardedCall {
@@ -237,7 +236,7 @@ void workFrameSteps(QxGameInterface *gi) {
   if (c.frame.testFault) c.frame.testFault();
   screenshotStep(gi, work);
   if (c.frame.connected) {
-    ruleHousekeepingStep(gi, work);
+    cvars::ruleHousekeeping(gi, work);
     if (!c.frame.updateIndexImported && c.settings.lan != 1) {
       c.frame.updateIndexImported = 1;
       updateIndexImportStep(gi);
