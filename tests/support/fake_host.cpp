@@ -1,5 +1,6 @@
 #include "fake_host.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,6 +38,84 @@ void answer(char *buffer, int32_t size, const std::string &text) {
   std::snprintf(buffer, static_cast<size_t>(size), "%s", text.c_str());
 }
 
+bool containsNoCase(const std::string &text, const std::string &part) {
+  auto lower = [](std::string t) {
+    for (char &c : t)
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return t;
+  };
+  return lower(text).find(lower(part)) != std::string::npos;
+}
+
+// Query 106: "%d %s" -> the next key from that index whose binding contains
+// the text, or -1.
+intptr_t findBinding(FakeHost &h, char *buffer, int32_t size) {
+  char *rest = nullptr;
+  const long from = std::strtol(buffer, &rest, 10);
+  const std::string text = rest && *rest == ' ' ? rest + 1 : "";
+  for (auto it = h.keys.lower_bound(static_cast<int32_t>(from));
+       it != h.keys.end(); ++it)
+    if (containsNoCase(it->second.binding, text)) {
+      answer(buffer, size, std::to_string(it->first));
+      return 0;
+    }
+  answer(buffer, size, "-1");
+  return 0;
+}
+
+intptr_t keyAnswer(FakeHost &h, char *buffer, int32_t size, bool name) {
+  auto it = h.keys.find(static_cast<int32_t>(std::atoi(buffer)));
+  if (it == h.keys.end()) return 1;
+  answer(buffer, size, name ? it->second.name : it->second.binding);
+  return 0;
+}
+
+// The variable at position pos of the enumeration, for which accept holds;
+// the position moves past it. null (and position 0) at the end.
+template <typename Accept>
+const std::string *nextVariable(FakeHost &h, size_t &pos, Accept accept) {
+  size_t i = 0;
+  for (const auto &entry : h.cvars) {
+    if (i++ < pos) continue;
+    ++pos;
+    if (accept(entry.first, entry.second)) return &entry.first;
+  }
+  pos = 0;
+  return nullptr;
+}
+
+// Queries 109 to 111: variable enumeration.
+intptr_t enumerateVariables(FakeHost &h, int32_t code, char *buffer,
+                            int32_t size) {
+  if (code == QX_Q_CVAR_FIND) {
+    const std::string text = buffer;
+    const std::string *name = nextVariable(
+        h, h.findPosition, [&](const std::string &n, const std::string &) {
+          return containsNoCase(n, text);
+        });
+    answer(buffer, size, name ? *name : "");
+    return 0;
+  }
+  if (code == QX_Q_CVAR_NEXT_USER) {
+    const std::string *name = nextVariable(
+        h, h.userPosition,
+        [](const std::string &, const std::string &) { return true; });
+    if (!name) return 0;
+    auto flags = h.cvarFlags.find(*name);
+    answer(buffer, size,
+           std::to_string(flags == h.cvarFlags.end() ? 0 : flags->second));
+    return reinterpret_cast<intptr_t>(name->c_str());
+  }
+  const std::string *name = nextVariable(
+      h, h.changedPosition, [&](const std::string &n, const std::string &v) {
+        auto d = h.cvarDefaults.find(n);
+        return d != h.cvarDefaults.end() && d->second != v;
+      });
+  if (!name) return 0;
+  answer(buffer, size, h.cvars[*name]);
+  return reinterpret_cast<intptr_t>(name->c_str());
+}
+
 intptr_t QX_CDECL onQuery(int32_t code, char *buffer, int32_t size) {
   FakeHost *h = FakeHost::current;
   if (!h) return -1;
@@ -51,6 +130,15 @@ intptr_t QX_CDECL onQuery(int32_t code, char *buffer, int32_t size) {
     case QX_Q_SERVER_ADDRESS:
       answer(buffer, size, h->serverAddress);
       return 0;
+    case QX_Q_BIND_FIND:
+      return findBinding(*h, buffer, size);
+    case QX_Q_BIND_TEXT:
+    case QX_Q_BIND_NAME:
+      return keyAnswer(*h, buffer, size, code == QX_Q_BIND_NAME);
+    case QX_Q_CVAR_FIND:
+    case QX_Q_CVAR_NEXT_USER:
+    case QX_Q_CVAR_NEXT_CHANGED:
+      return enumerateVariables(*h, code, buffer, size);
     case QX_Q_HOST_REPORT:
       answer(buffer, size, h->hostReport);
       return h->hostReport.empty() ? 0 : 1;

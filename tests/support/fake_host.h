@@ -20,6 +20,11 @@ struct Packet {
   int32_t port = 0;
 };
 
+struct KeyBinding {
+  std::string name;     // answer of query 108
+  std::string binding;  // answer of query 107
+};
+
 struct NamedOp {
   std::string name;
   std::string argument;
@@ -52,14 +57,22 @@ class FakeHost {
   std::string hostReport;                    // answer of query 115
   std::map<int32_t, std::string> hostTexts;  // answers of 112, 113, 119
   std::function<intptr_t(int32_t, char *, int32_t)> queryOverride;
+  // Key bindings by key index (queries 106-108).
+  std::map<int32_t, KeyBinding> keys;
+  // Flag words of variables (query 110; 0 when absent) and their defaults:
+  // a variable with a default that differs from its value is changed (111).
+  std::map<std::string, int32_t> cvarFlags;
+  std::map<std::string, std::string> cvarDefaults;
+  // Positions of the host's enumerations (109, 110, 111) between calls.
+  size_t findPosition = 0, userPosition = 0, changedPosition = 0;
 
   // ---- what the client did ----
-  std::vector<std::string> lines;     // "<prefix>|<text>"
-  std::vector<std::string> texts;     // the text alone
+  std::vector<std::string> lines;  // "<prefix>|<text>"
+  std::vector<std::string> texts;  // the text alone
   std::vector<NamedOp> namedOps;
-  std::vector<Packet> sent;           // send-to-server
-  std::vector<Packet> sentOob;        // out-of-band
-  std::vector<std::string> forwarded; // secondary record lines
+  std::vector<Packet> sent;            // send-to-server
+  std::vector<Packet> sentOob;         // out-of-band
+  std::vector<std::string> forwarded;  // secondary record lines
 
   // ---- clock (the linked-in client only) ----
   static uint32_t now;
@@ -79,8 +92,8 @@ class FakeHost {
   // Starts the client: one frame after a clock jump.
   void start();
 
-  bool printed(const std::string &text) const;       // exact line
-  bool printedPart(const std::string &part) const;   // any line containing
+  bool printed(const std::string &text) const;      // exact line
+  bool printedPart(const std::string &part) const;  // any line containing
   void clearOutput();
 
   static FakeHost *current;
