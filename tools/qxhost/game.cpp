@@ -1,6 +1,7 @@
 #include "game.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -17,6 +18,71 @@ std::string lower(std::string s) {
 void answer(char *buffer, int32_t size, const std::string &text) {
   if (buffer && size > 0)
     std::snprintf(buffer, static_cast<size_t>(size), "%s", text.c_str());
+}
+
+bool contains(const std::string &text, const std::string &part) {
+  return lower(text).find(lower(part)) != std::string::npos;
+}
+
+// ---- key bindings and variable enumeration --------------------------------
+
+// "%d %s": the next key from that index whose command contains the text.
+intptr_t findBinding(Game &g, char *buffer, int32_t size) {
+  char *rest = nullptr;
+  long from = std::strtol(buffer, &rest, 10);
+  const std::string text = rest && *rest == ' ' ? rest + 1 : "";
+  if (from < 0) from = 0;
+  for (size_t i = static_cast<size_t>(from); i < g.keys.size(); ++i)
+    if (!g.keys[i].command.empty() && contains(g.keys[i].command, text)) {
+      answer(buffer, size, std::to_string(i));
+      return 0;
+    }
+  answer(buffer, size, "-1");
+  return 0;
+}
+
+intptr_t keyText(Game &g, char *buffer, int32_t size, bool name) {
+  const long i = std::strtol(buffer, nullptr, 10);
+  if (i < 0 || static_cast<size_t>(i) >= g.keys.size()) return 1;
+  const KeyBinding &k = g.keys[static_cast<size_t>(i)];
+  answer(buffer, size, name ? k.key : k.command);
+  return 0;
+}
+
+// The next variable from pos that accept takes; null, and pos back at the
+// start, at the end of the list.
+template <typename Accept>
+Cvar *nextCvar(Game &g, size_t &pos, Accept accept) {
+  while (pos < g.cvars.size()) {
+    Cvar &v = g.cvars[pos++];
+    if (accept(v)) return &v;
+  }
+  pos = 0;
+  return nullptr;
+}
+
+intptr_t enumerate(Game &g, int32_t code, char *buffer, int32_t size) {
+  if (code == QX_Q_CVAR_FIND) {
+    const std::string text = buffer;
+    const Cvar *v = nextCvar(g, g.findPosition, [&](const Cvar &c) {
+      return contains(c.name, text);
+    });
+    answer(buffer, size, v ? v->name : "");
+    return 0;
+  }
+  if (code == QX_Q_CVAR_NEXT_USER) {
+    const Cvar *v =
+        nextCvar(g, g.userPosition, [](const Cvar &) { return true; });
+    if (!v) return 0;
+    answer(buffer, size, std::to_string(v->flags));
+    return reinterpret_cast<intptr_t>(v->name.c_str());
+  }
+  const Cvar *v = nextCvar(g, g.changedPosition, [](const Cvar &c) {
+    return c.value != c.defaultValue;
+  });
+  if (!v) return 0;
+  answer(buffer, size, v->value);
+  return reinterpret_cast<intptr_t>(v->name.c_str());
 }
 
 // ---- the record's callbacks ----------------------------------------------
@@ -42,6 +108,15 @@ intptr_t QX_CDECL query(int32_t code, char *buffer, int32_t size) {
     case QX_Q_SERVER_ADDRESS:
       answer(buffer, size, g.serverAddress);
       return 0;
+    case QX_Q_BIND_FIND:
+      return findBinding(g, buffer, size);
+    case QX_Q_BIND_TEXT:
+    case QX_Q_BIND_NAME:
+      return keyText(g, buffer, size, code == QX_Q_BIND_NAME);
+    case QX_Q_CVAR_FIND:
+    case QX_Q_CVAR_NEXT_USER:
+    case QX_Q_CVAR_NEXT_CHANGED:
+      return enumerate(g, code, buffer, size);
     case QX_Q_HOST_REPORT:
       answer(buffer, size, "qxhost frames=" + std::to_string(g.frames));
       return 1;
@@ -114,9 +189,10 @@ const Defaults kCvars[] = {
     {"g_gametype", "0", kServerInfo},
 };
 
-const char *kKeyNames[] = {"TAB", "ENTER", "ESCAPE", "SPACE", "MOUSE1",
-                           "MOUSE2", "w", "a", "s", "d", "e", "q", "r",
-                           "f", "1", "2", "3", "4", "5", "F1", "F2"};
+const char *kKeyNames[] = {
+    "TAB", "ENTER", "ESCAPE", "SPACE", "MOUSE1", "MOUSE2", "w",
+    "a",   "s",     "d",      "e",     "q",      "r",      "f",
+    "1",   "2",     "3",      "4",     "5",      "F1",     "F2"};
 
 }  // namespace
 
@@ -126,7 +202,8 @@ Game &game() {
 }
 
 Game::Game() {
-  for (const Defaults &d : kCvars) cvars.push_back({d.name, d.value, d.value, d.flags});
+  for (const Defaults &d : kCvars)
+    cvars.push_back({d.name, d.value, d.value, d.flags});
   for (const char *k : kKeyNames) keys.push_back({k, ""});
   bind("TAB", "+scores");
   bind("MOUSE1", "+attack");

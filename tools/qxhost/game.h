@@ -12,9 +12,9 @@ namespace qxhost {
 
 // Flag bits of the game's console variables.
 enum CvarFlags : uint32_t {
-  kArchive = 1,      // saved in the game's configuration
-  kUserInfo = 2,     // sent to the server
-  kServerInfo = 4,   // shown to browsers
+  kArchive = 1,     // saved in the game's configuration
+  kUserInfo = 2,    // sent to the server
+  kServerInfo = 4,  // shown to browsers
   kSystemInfo = 8,
   kReadOnly = 64,
   kUserCreated = 128,  // created by the player with "set"
@@ -48,6 +48,8 @@ class Game {
   std::vector<KeyBinding> keys;  // index = key number
   std::string serverAddress;     // "host:port" while connected
   uint32_t frames = 0;
+  // Where the variable enumerations of the client's queries stand.
+  size_t findPosition = 0, userPosition = 0, changedPosition = 0;
 
   QxGameInterface gi{};
 };
