@@ -54,6 +54,11 @@ TEST(File, LongLinesComeInBoundedPieces) {
   EXPECT_EQ(got[3], "end");
 }
 
+TEST(File, LineOfExactlyTheBufferSizeKeepsItsEnd) {
+  const std::string path = writeTemp("0123456789\r\nnext\n");
+  EXPECT_EQ(lines(path, 10), (std::vector<std::string>{"0123456789", "next"}));
+}
+
 TEST(File, BinaryAndCrOnlyTextIsReadSafely) {
   std::string garbage("a\0b\rc\rd", 7);
   for (int i = 0; i < 300; ++i) garbage += static_cast<char>(i * 31);
