@@ -8,6 +8,7 @@
 #include "console/command_processor.h"
 #include "fake_host.h"
 #include "host/client_state.h"
+#include "started_client.h"
 
 using qx::client;
 using qxtest::FakeHost;
@@ -17,16 +18,7 @@ namespace {
 constexpr const char *kVersionLine = "Quellor Client (v1.199 | A0) Enabled";
 constexpr const char *kDisabled = "Quellor Client is currently Disabled";
 
-class Console : public testing::Test {
- protected:
-  void SetUp() override { host.start(); }
-  void type(const std::string &line) {
-    host.clearOutput();
-    host.console(line);
-    host.pump();
-  }
-  FakeHost host;
-};
+using Console = StartedClient;
 
 TEST_F(Console, CommandsMatchByExactLengthInAnyCase) {
   struct Case {

@@ -10,6 +10,7 @@
 #include "fake_host.h"
 #include "host/client_state.h"
 #include "platform/platform.h"
+#include "started_client.h"
 
 using qx::client;
 using qxtest::FakeHost;
@@ -24,21 +25,14 @@ std::string nativePath(std::string path) {
   return path;
 }
 
-class ConfigFiles : public testing::Test {
+class ConfigFiles : public StartedClient {
  protected:
-  void SetUp() override { host.start(); }
-  void type(const std::string &line) {
-    host.clearOutput();
-    host.console(line);
-    host.pump();
-  }
   std::string home() const { return client().host.homeDir; }
   std::string read(const char *name) { return qxtest::readFile(home() + name); }
   void write(const char *name, const std::string &bytes) {
     std::ofstream out(nativePath(home() + name), std::ios::binary);
     out << bytes;
   }
-  FakeHost host;
 };
 
 TEST_F(ConfigFiles, WriteWithoutNameWritesBothFiles) {

@@ -8,6 +8,7 @@
 #include "console/settings.h"
 #include "fake_host.h"
 #include "host/client_state.h"
+#include "started_client.h"
 
 using namespace qx::console;
 using qx::client;
@@ -102,16 +103,7 @@ TEST_F(SettingKinds, TextQuotesAndLength) {
 
 // ---- the settings at the console ------------------------------------------
 
-class PlayerSettings : public testing::Test {
- protected:
-  void SetUp() override { host.start(); }
-  void type(const std::string &line) {
-    host.clearOutput();
-    host.console(line);
-    host.pump();
-  }
-  FakeHost host;
-};
+using PlayerSettings = StartedClient;
 
 TEST_F(PlayerSettings, SleepIsClampedAndShownWithItsTableName) {
   type("qx_sleep");
