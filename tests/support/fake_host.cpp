@@ -167,20 +167,26 @@ void causeProcessorFault() {
   *reinterpret_cast<volatile int *>(address) = 1;
 }
 
+// Process identifiers come back from run to run (Wine hands out the same
+// few), so a name is only taken when its directory did not exist yet: no
+// test may find the files of an earlier run.
 std::string makeTempDir() {
   static int counter = 0;
   char path[512];
 #if defined(_WIN32)
   char base[MAX_PATH];
   GetTempPathA(sizeof base, base);
-  std::snprintf(path, sizeof path, "%sqxtest_%lu_%d", base,
-                static_cast<unsigned long>(GetCurrentProcessId()), ++counter);
-  CreateDirectoryA(path, nullptr);
+  for (int tries = 0; tries < 100000; ++tries) {
+    std::snprintf(path, sizeof path, "%sqxtest_%lu_%d", base,
+                  static_cast<unsigned long>(GetCurrentProcessId()),
+                  ++counter);
+    if (CreateDirectoryA(path, nullptr)) break;
+  }
 #else
   const char *tmp = std::getenv("TMPDIR");
-  std::snprintf(path, sizeof path, "%s/qxtest_%d_%d", tmp ? tmp : "/tmp",
-                static_cast<int>(getpid()), ++counter);
-  qx::platform::makeDirectory(path);
+  std::snprintf(path, sizeof path, "%s/qxtest_%d_%d_XXXXXX",
+                tmp ? tmp : "/tmp", static_cast<int>(getpid()), ++counter);
+  if (!mkdtemp(path)) std::abort();
 #endif
   return path;
 }
