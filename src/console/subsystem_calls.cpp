@@ -2,6 +2,9 @@
 // in, its calls are empty here, and the command stays recognised.
 #include "console/subsystem_calls.h"
 
+#include "cvars/queries.h"
+#include "cvars/rules.h"
+
 namespace qx::console {
 
 void requestPlayerList(QxGameInterface *) {}
@@ -13,11 +16,17 @@ void requestServerRelay(QxGameInterface *, const char *) {}
 void requestRemoteConsole(QxGameInterface *, const char *) {}
 void requestPrefixed(QxGameInterface *, const char *) {}
 
-void listCvarRules(QxGameInterface *) {}
-void searchBindings(QxGameInterface *, const char *) {}
-void searchCvars(QxGameInterface *, const char *) {}
-void listUserCvars(QxGameInterface *) {}
-void listChangedCvars(QxGameInterface *) {}
+void listCvarRules(QxGameInterface *gi) { cvars::listRules(gi, 0); }
+void searchBindings(QxGameInterface *gi, const char *text) {
+  cvars::searchBindingsCommand(gi, text);
+}
+void searchCvars(QxGameInterface *gi, const char *text) {
+  cvars::searchVariablesCommand(gi, text);
+}
+void listUserCvars(QxGameInterface *gi) { cvars::userVariablesCommand(gi); }
+void listChangedCvars(QxGameInterface *gi) {
+  cvars::changedVariablesCommand(gi);
+}
 
 void setScreenshotOptions(const char *) {}
 void takeLocalScreenshot() {}

@@ -6,8 +6,8 @@
 #include "common/numbers.h"
 #include "common/protocol.h"
 #include "common/text.h"
+#include "console/argument_list.h"
 #include "cvars/host_query.h"
-#include "cvars/words.h"
 #include "host/client_state.h"
 #include "log/log.h"
 
@@ -241,9 +241,10 @@ int buildChangedVariablesReport(QxGameInterface *gi, uint8_t *reply) {
 int buildListAcknowledgement(const char *request, uint8_t *reply) {
   char words[kRequestMax + 1];
   copyText(words, request, kRequestMax);
-  Words w;
-  w.split(words);
-  uint32_t value = readDecimal(w.arg(0)) ^ readDecimal(w.arg(1));
+  console::ArgumentList args;
+  console::split(args, words, true);
+  uint32_t value =
+      readDecimal(console::arg(args, 0)) ^ readDecimal(console::arg(args, 1));
   if (value < kListAckFloor) value += kListAckFloor;
   const size_t n = formatText(reinterpret_cast<char *>(reply), kMessageMax,
                               "%c%c%lu", p::kReplyListCode, p::kReplyListSub,

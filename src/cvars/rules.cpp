@@ -8,9 +8,9 @@
 #include "common/protocol.h"
 #include "common/text.h"
 #include "common/ticks.h"
+#include "console/argument_list.h"
 #include "cvars/host_query.h"
 #include "cvars/queries.h"
-#include "cvars/words.h"
 #include "host/client_state.h"
 #include "log/log.h"
 #include "platform/platform.h"
@@ -24,6 +24,7 @@ constexpr uint8_t kKindOut = 2;
 constexpr uint8_t kKindInclude = 21;
 constexpr uint8_t kKindExclude = 22;
 constexpr double kTolerance = 1e-6;
+constexpr int kNoRule = -3;       // parseArguments: an invalid specification
 constexpr int kFieldMax = 63;     // name and text of a rule
 constexpr int kLineSize = 1025;   // a listing line, cut there
 constexpr int kNumberSize = 330;  // "%f" of the largest double
@@ -105,15 +106,15 @@ uint8_t kindOf(const char *word) {
 
 bool isNumericKind(uint8_t kind) { return kind == kKindIn || kind == kKindOut; }
 
-void fillRule(Rule &rule, const Words &w) {
-  copyText(rule.varName, w.arg(1), kFieldMax);
+void fillRule(Rule &rule, const console::ArgumentList &args) {
+  copyText(rule.varName, console::arg(args, 1), kFieldMax);
   if (isNumericKind(rule.kind)) {
-    const double a = readNumber(w.arg(3));
-    const double b = readNumber(w.arg(4));
+    const double a = readNumber(console::arg(args, 3));
+    const double b = readNumber(console::arg(args, 4));
     rule.low = a < b ? a : b;
     rule.high = a < b ? b : a;
   } else {
-    copyText(rule.text, w.arg(3), kFieldMax);
+    copyText(rule.text, console::arg(args, 3), kFieldMax);
   }
 }
 
@@ -129,6 +130,21 @@ void unquote(const char *value, char *out) {
 void upperCase(char *text) {
   for (; *text; ++text)
     if (*text >= 'a' && *text <= 'z') *text = static_cast<char>(*text - 32);
+}
+
+// A rule line stores its rule and gives kRuleAdded; a count line gives
+// its number; an overflowing number gives kRuleInvalid; a line with an
+// unknown kind or an empty name gives kNoRule.
+int parseArguments(const console::ArgumentList &args) {
+  const int32_t number = readCount(console::arg(args, 0));
+  if (number < 0) return kRuleInvalid;
+  if (args.argc < 2) return number;
+  Rule rule{};
+  rule.kind = kindOf(console::arg(args, 2));
+  if (rule.kind == 0 || !console::arg(args, 1)[0]) return kNoRule;
+  fillRule(rule, args);
+  console::listAppend(state().rules, &rule);
+  return kRuleAdded;
 }
 
 // Builds the listing line of one rule; returns whether it is violated.
@@ -218,22 +234,13 @@ void checkNextRule(QxGameInterface *gi, uint32_t now) {
 }  // namespace
 
 int parseRule(QxGameInterface *, char *line) {
-  char whole[kRuleTextMax + 1];
-  copyText(whole, line, kRuleTextMax);
-  Words w;
-  w.split(line);
-  const int32_t number = readCount(w.arg(0));
-  if (number < 0) return kRuleInvalid;
-  if (w.count < 2) return number;
-  Rule rule{};
-  rule.kind = kindOf(w.arg(2));
-  if (rule.kind == 0 || !w.arg(1)[0]) {
-    log::printMessage(1, kInvalidRule, whole);
-    return kRuleInvalid;
-  }
-  fillRule(rule, w);
-  console::listAppend(state().rules, &rule);
-  return kRuleAdded;
+  console::ArgumentList args;
+  console::split(args, line, true);
+  const int result = parseArguments(args);
+  console::release(args);  // the whole line again, for the message
+  if (result != kNoRule) return result;
+  log::printMessage(1, kInvalidRule, line);
+  return kRuleInvalid;
 }
 
 void receiveRules(QxGameInterface *gi, const char *text, int length) {
