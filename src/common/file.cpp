@@ -50,13 +50,19 @@ bool File::writeText(const char *text) {
   return write(text, std::strlen(text));
 }
 
-int File::nextByte() {
+int File::peekByte() {
   if (bufferPos_ == bufferUsed_) {
     bufferPos_ = 0;
     bufferUsed_ = platform::fileRead(handle_, buffer_, sizeof buffer_);
     if (bufferUsed_ == 0) return -1;
   }
-  return buffer_[bufferPos_++];
+  return buffer_[bufferPos_];
+}
+
+int File::nextByte() {
+  const int c = peekByte();
+  if (c >= 0) ++bufferPos_;
+  return c;
 }
 
 bool File::readLine(char *line, size_t maxChars, bool keepEnd) {
@@ -71,7 +77,12 @@ bool File::readLine(char *line, size_t maxChars, bool keepEnd) {
       break;
     }
     if (n < maxChars) line[n++] = static_cast<char>(c);
-    if (n == maxChars) break;
+    if (n == maxChars) {
+      // A line that fills the buffer exactly still owns its line end.
+      if (!keepEnd && peekByte() == '\r') nextByte();
+      if (!keepEnd && peekByte() == '\n') nextByte();
+      break;
+    }
     c = nextByte();
   }
   line[n] = '\0';

@@ -45,6 +45,7 @@ class File {
   bool digest(uint32_t seed, uint8_t out[16]);
 
  private:
+  int peekByte();  // -1 at the end
   int nextByte();  // -1 at the end
 
   char path_[kMaxPath + 1] = {};

@@ -93,10 +93,7 @@ TEST(Frame, FirstDueCallDrainsAndWorksThenTheyAlternate) {
 }
 
 TEST_F(FrameTest, ContainsAFaultInAWorkFrame) {
-  client().frame.testFault = [] {
-    volatile int *nowhere = nullptr;
-    *nowhere = 1;
-  };
+  client().frame.testFault = qxtest::causeProcessorFault;
   host.pump(2);
   EXPECT_TRUE(host.printed("O/S Exception Notice"));
   // The next calls run normally.
@@ -109,10 +106,7 @@ TEST_F(FrameTest, ContainsAFaultInAWorkFrame) {
 
 TEST_F(FrameTest, IgnoreSettingSilencesTheNotice) {
   client().settings.ignore = 1;
-  client().frame.testFault = [] {
-    volatile int *nowhere = nullptr;
-    *nowhere = 1;
-  };
+  client().frame.testFault = qxtest::causeProcessorFault;
   host.pump(2);
   EXPECT_FALSE(host.printed("O/S Exception Notice"));
 }

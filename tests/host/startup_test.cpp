@@ -41,6 +41,7 @@ TEST(StartUp, PrintsTheVersionLineAndSetsThePrefix) {
   EXPECT_STREQ(host.gi.msgPrefix, "[skipnotify]Quellor Client");
   EXPECT_TRUE(host.printed("Quellor Client (v1.199 | A0) Enabled"));
   EXPECT_TRUE(host.printed("(B) Quellor Client started"));
+  EXPECT_NE(client().host.workDir[0], '\0');  // captured once
   // Its operations are in the record.
   EXPECT_NE(host.gi.digest, nullptr);
   EXPECT_NE(host.gi.connectHook, nullptr);
@@ -108,10 +109,12 @@ TEST(StartUp, HomeDirectoryFieldIsUsedAsGiven) {
 TEST(StartUp, WithoutHomePathTheWorkingDirectoryIsUsed) {
   FakeHost host;
   host.cvars.erase("fs_homepath");
-  char cwd[256];
-  ASSERT_TRUE(qx::platform::workingDirectory(cwd, sizeof cwd));
+  // The working directory as start-up captures it, in a place of our own.
+  const std::string cwd = qxtest::makeTempDir();
+  std::strcpy(client().host.workDir, cwd.c_str());
   host.start();
-  EXPECT_EQ(std::string(client().host.homeDir), std::string(cwd) + "\\qx\\");
+  EXPECT_EQ(std::string(client().host.homeDir), cwd + "\\qx\\");
+  EXPECT_TRUE(isDirectory(cwd + "\\qx\\htm"));
 }
 
 TEST(StartUp, UnusableHomeDirectoryLeavesTheClientRunning) {

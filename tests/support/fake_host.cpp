@@ -162,6 +162,11 @@ void FakeHost::clearOutput() {
   forwarded.clear();
 }
 
+void causeProcessorFault() {
+  volatile uintptr_t address = 16;
+  *reinterpret_cast<volatile int *>(address) = 1;
+}
+
 std::string makeTempDir() {
   static int counter = 0;
   char path[512];

@@ -89,6 +89,10 @@ class FakeHost {
   QxSecondaryHost secondary_{};
 };
 
+// Writes to an unmapped low address: a real processor fault (access
+// violation, SIGSEGV) that no sanitizer intercepts beforehand.
+void causeProcessorFault();
+
 // A unique empty directory for a test's home directory.
 std::string makeTempDir();
 std::string readFile(const std::string &path);
