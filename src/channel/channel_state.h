@@ -55,6 +55,11 @@ struct State {
   uint32_t rawWindowStart;  // tick; 0 = no window yet
   uint32_t rawCount;        // requests sent in the window
 
+  // The channel key repeated over the longest message, so scrambling is a
+  // plain XOR of two buffers; rebuilt whenever the key text changes.
+  uint8_t keyStream[kMaxMessage];
+  char keyStreamOf[protocol::kKeyLength + 1];  // the key it was built from
+
   // Unframed message of the packet being handled, with room for a
   // terminator behind the longest message.
   uint8_t received[kMaxMessage + 1];
