@@ -116,7 +116,7 @@ TEST_F(ChannelTest, ArbitraryPacketsOfEveryLengthAreNotDispatched) {
       for (int i = 0; i < length; ++i)
         packet[static_cast<size_t>(i)] = static_cast<uint8_t>(i * 131 + 7);
       const char head[4] = {'Q', 'X', '_', type};
-      std::memcpy(packet.data(), head, length < 4 ? length : 4);
+      if (length > 0) std::memcpy(packet.data(), head, length < 4 ? length : 4);
       channel::receivePacket(&host.gi, length, packet.data());
     }
   }
@@ -184,9 +184,8 @@ TEST_F(ChannelTest, EveryMessageLengthRoundTrips) {
     ASSERT_TRUE(u.ok) << length;
     ASSERT_EQ(u.message, message);
     const Bytes packet = peer::frameScrambled(key, message);
-    ASSERT_EQ(channel::receivePacket(&host.gi,
-                                     static_cast<int32_t>(packet.size()),
-                                     packet.data()),
+    ASSERT_EQ(channel::receivePacket(
+                  &host.gi, static_cast<int32_t>(packet.size()), packet.data()),
               1)
         << length;
   }
