@@ -318,8 +318,8 @@ Reply decodeReply(const Bytes &message) {
     r.kind = "token";
     r.number = getLittle32(m.data() + 1);
     r.text = printable(m, 5);
-  } else if (code == p::kCodeQuery || code == p::kCodeKick ||
-             code == p::kCodeRcon || code == p::kCodeRawText) {
+  } else if (code == p::kCodeQuery || code == p::kRequestKick.code ||
+             code == p::kRequestRcon.code || code == p::kRequestRawText.code) {
     r.kind = "request";
     r.text = printable(m, 0);
   }

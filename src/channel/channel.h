@@ -69,18 +69,23 @@ const char *QX_CDECL connectHook(int32_t mode, char *buffer, int32_t *length);
 int dispatchMessage(QxGameInterface *gi, int length, uint8_t *message);
 
 // ---- player requests -------------------------------------------------------
-//
-// Each builds its request text from the argument text (empty when there is
-// none), seals it when permitted and sends it at once.
 
-void requestPlayerList(QxGameInterface *gi, const char *args);     // qx_Plist
-void requestAdminList(QxGameInterface *gi, const char *args);      // QX_ALIST
-void requestPower(QxGameInterface *gi, const char *args);          // qx_Power
-void requestKick(QxGameInterface *gi, const char *args);           // qx_Kick
-void requestVariableValue(QxGameInterface *gi, const char *args);  // QX_CVAR=
-void requestRcon(QxGameInterface *gi, const char *args);           // QX_RCON
-void requestReport(QxGameInterface *gi, const char *args);  // 7-char directive
-// A whole command line beginning with qx_ypg_; at most two per two seconds.
-void requestRawText(QxGameInterface *gi, const char *line);
+enum class Request {
+  kPlayerList,     // qx_Plist: "BD args"
+  kAdminList,      // QX_ALIST: "BTargs"
+  kPower,          // qx_Power: "BJ args"
+  kKick,           // qx_Kick: "Uargs"
+  kVariableValue,  // qx_CvarVal and QX_CVAR=: "BBname", name cut at 255
+  kRcon,           // QX_RCON: "Vargs"
+  kReport,         // the 7-character directive: "BR args"
+  kRawText,        // a command line beginning with qx_ypg_: "Aline"
+};
+
+// Builds the request text from the argument text (null or empty when there
+// is none; for kRawText the whole command line), seals it when permitted
+// and sends it at once. Texts are cut at 255 characters; raw-text requests
+// keep up to 1098 characters of the line and at most two leave in any two
+// seconds (the others are dropped silently).
+void sendRequest(QxGameInterface *gi, Request request, const char *args);
 
 }  // namespace qx::channel

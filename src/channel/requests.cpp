@@ -15,30 +15,28 @@ namespace {
 
 namespace p = protocol;
 
-constexpr int kRequestSize = 256;  // text of at most 255 characters
-constexpr int kVariableNameMax = 255;
+constexpr size_t kTextMax = 255;       // formatted into a 256-byte buffer
+constexpr size_t kUnbounded = 0xFFFF;  // arguments cut only by the text
+// The raw-text request keeps its terminator within the longest message.
+constexpr size_t kRawTextMax = kMaxMessage - 1;
 
-void sendRequest(QxGameInterface *gi, uint8_t *request, size_t textLength) {
-  sendMessage(gi, request,
-              sealMessage(request, static_cast<int>(textLength) + 1));
-}
+struct RequestKind {
+  const p::RequestForm &form;
+  size_t textMax;  // characters of the whole text
+  size_t argsMax;  // characters taken from the arguments
+};
 
-const char *orEmpty(const char *text) { return text ? text : ""; }
-
-void sendFormatted2(QxGameInterface *gi, const char *format, char code,
-                    char sub, const char *args) {
-  uint8_t request[kRequestSize + p::kSealOverhead];
-  const size_t n = formatText(reinterpret_cast<char *>(request), kRequestSize,
-                              format, code, sub, orEmpty(args));
-  sendRequest(gi, request, n);
-}
-
-void sendFormatted1(QxGameInterface *gi, char code, const char *args) {
-  uint8_t request[kRequestSize + p::kSealOverhead];
-  const size_t n = formatText(reinterpret_cast<char *>(request), kRequestSize,
-                              p::kRequestCodeFormat, code, orEmpty(args));
-  sendRequest(gi, request, n);
-}
+// In the order of Request.
+const RequestKind kKinds[] = {
+    {p::kRequestPlayerList, kTextMax, kUnbounded},
+    {p::kRequestAdminList, kTextMax, kUnbounded},
+    {p::kRequestPower, kTextMax, kUnbounded},
+    {p::kRequestKick, kTextMax, kUnbounded},
+    {p::kRequestVariableValue, kTextMax + 2, kTextMax},
+    {p::kRequestRcon, kTextMax, kUnbounded},
+    {p::kRequestReport, kTextMax, kUnbounded},
+    {p::kRequestRawText, kRawTextMax, kRawTextMax - 1},
+};
 
 // At most two raw-text requests leave in any window of two seconds.
 bool rawTextAllowed() {
@@ -57,53 +55,20 @@ bool rawTextAllowed() {
 
 }  // namespace
 
-void requestPlayerList(QxGameInterface *gi, const char *args) {
-  sendFormatted2(gi, p::kRequestSpacedFormat, p::kCodeQuery, p::kSubPlayerList,
-                 args);
-}
-
-void requestAdminList(QxGameInterface *gi, const char *args) {
-  sendFormatted2(gi, p::kRequestJoinedFormat, p::kCodeQuery, p::kSubAdminList,
-                 args);
-}
-
-void requestPower(QxGameInterface *gi, const char *args) {
-  sendFormatted2(gi, p::kRequestSpacedFormat, p::kCodeQuery, p::kSubPower,
-                 args);
-}
-
-void requestReport(QxGameInterface *gi, const char *args) {
-  sendFormatted2(gi, p::kRequestSpacedFormat, p::kCodeQuery, p::kSubReport,
-                 args);
-}
-
-void requestKick(QxGameInterface *gi, const char *args) {
-  sendFormatted1(gi, p::kCodeKick, args);
-}
-
-void requestRcon(QxGameInterface *gi, const char *args) {
-  sendFormatted1(gi, p::kCodeRcon, args);
-}
-
-// "BB" and the variable name copied directly (at most 255 characters).
-void requestVariableValue(QxGameInterface *gi, const char *args) {
-  uint8_t request[2 + kVariableNameMax + 1 + p::kSealOverhead];
-  request[0] = static_cast<uint8_t>(p::kCodeQuery);
-  request[1] = static_cast<uint8_t>(p::kSubVariableValue);
-  char *name = reinterpret_cast<char *>(request + 2);
-  copyText(name, orEmpty(args), kVariableNameMax);
-  sendRequest(gi, request, 2 + boundedLength(name, kVariableNameMax));
-}
-
-// 'A' and the whole line. The line is cut so that its terminator still
-// fits in the longest message.
-void requestRawText(QxGameInterface *gi, const char *line) {
-  if (!rawTextAllowed()) return;
-  uint8_t request[kMaxMessage + p::kSealOverhead];
-  request[0] = static_cast<uint8_t>(p::kCodeRawText);
-  char *text = reinterpret_cast<char *>(request + 1);
-  copyText(text, orEmpty(line), kMaxMessage - 2);
-  sendRequest(gi, request, 1 + boundedLength(text, kMaxMessage - 2));
+void sendRequest(QxGameInterface *gi, Request request, const char *args) {
+  const RequestKind &kind = kKinds[static_cast<int>(request)];
+  if (request == Request::kRawText && !rawTextAllowed()) return;
+  uint8_t message[kMaxMessage + p::kSealOverhead];
+  char *text = reinterpret_cast<char *>(message);
+  size_t n = 0;
+  text[n++] = kind.form.code;
+  if (kind.form.sub) text[n++] = kind.form.sub;
+  if (kind.form.spaced) text[n++] = ' ';
+  const size_t room =
+      kind.textMax - n < kind.argsMax ? kind.textMax - n : kind.argsMax;
+  copyText(text + n, args, room);
+  n += boundedLength(text + n, room);
+  sendMessage(gi, message, sealMessage(message, static_cast<int>(n) + 1));
 }
 
 }  // namespace qx::channel

@@ -113,19 +113,25 @@ constexpr uint32_t kSealSeedMultiplier = 69069;
 constexpr int kSealStreamShift = 7;
 
 // ---- player requests -------------------------------------------------------
-
-constexpr const char *kRequestSpacedFormat = "%c%c %s";  // "BD args"
-constexpr const char *kRequestJoinedFormat = "%c%c%s";   // "BTargs"
-constexpr const char *kRequestCodeFormat = "%c%s";       // "Uargs"
-constexpr char kSubPlayerList = 'D';                     // qx_Plist
-constexpr char kSubAdminList = 'T';                      // QX_ALIST
-constexpr char kSubPower = 'J';                          // qx_Power
-constexpr char kSubVariableValue = 'B';                  // qx_CvarVal, QX_CVAR=
-constexpr char kSubReport = 'R';           // the 7-character directive
-constexpr char kCodeKick = 'U';            // qx_Kick
-constexpr char kCodeRcon = 'V';            // QX_RCON
-constexpr char kCodeRawText = 'A';         // qx_ypg_ lines
-constexpr uint32_t kRawTextWindow = 2000;  // ms
+//
+// A request is its code letter, an optional second letter, an optional
+// space, then the argument text and its terminator ("BD args", "BTargs",
+// "U3").
+struct RequestForm {
+  char code;
+  char sub;     // 0: none
+  bool spaced;  // a space between the letters and the arguments
+};
+constexpr RequestForm kRequestPlayerList = {'B', 'D', true};      // qx_Plist
+constexpr RequestForm kRequestAdminList = {'B', 'T', false};      // QX_ALIST
+constexpr RequestForm kRequestPower = {'B', 'J', true};           // qx_Power
+constexpr RequestForm kRequestKick = {'U', 0, false};             // qx_Kick
+constexpr RequestForm kRequestVariableValue = {'B', 'B', false};  // QX_CVAR=
+constexpr RequestForm kRequestRcon = {'V', 0, false};             // QX_RCON
+constexpr RequestForm kRequestReport = {'B', 'R',
+                                        true};  // 7-character directive
+constexpr RequestForm kRequestRawText = {'A', 0, false};  // qx_ypg_...
+constexpr uint32_t kRawTextWindow = 2000;                 // ms
 constexpr int kRawTextPerWindow = 2;
 
 }  // namespace qx::protocol

@@ -7,13 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "channel/channel.h"
 #include "fake_host.h"
 #include "host/client_state.h"
 #include "peer/peer.h"
 
 namespace channeltest {
 
+using qx::client;
 using qx::peer::Bytes;
+namespace channel = qx::channel;
+namespace peer = qx::peer;
 
 constexpr int32_t kHostNumbers[4] = {1234, 77, 250, 9};
 constexpr const char *kPlayerGuid = "PLAYER0123456789abcdef0123456789";

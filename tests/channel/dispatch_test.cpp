@@ -5,13 +5,7 @@
 
 #include <cstring>
 
-#include "channel/channel.h"
 #include "channel_fixture.h"
-
-using qx::client;
-using qx::peer::Bytes;
-namespace channel = qx::channel;
-namespace peer = qx::peer;
 
 namespace channeltest {
 namespace {

@@ -2,15 +2,9 @@
 // packets sent in one frame.
 #include <gtest/gtest.h>
 
-#include "channel/channel.h"
 #include "channel_fixture.h"
 #include "console/record_list.h"
 #include "host/event_queue.h"
-
-using qx::client;
-using qx::peer::Bytes;
-namespace channel = qx::channel;
-namespace peer = qx::peer;
 
 namespace channeltest {
 namespace {

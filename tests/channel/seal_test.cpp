@@ -5,14 +5,8 @@
 #include <random>
 #include <sstream>
 
-#include "channel/channel.h"
 #include "channel_fixture.h"
 #include "common/protocol.h"
-
-using qx::client;
-using qx::peer::Bytes;
-namespace channel = qx::channel;
-namespace peer = qx::peer;
 
 namespace channeltest {
 namespace {

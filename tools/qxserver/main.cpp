@@ -236,20 +236,15 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "qxserver: no client connected\n");
     return 1;
   }
-  std::ifstream file;
-  std::istream *in = &std::cin;
-  if (!options.script.empty()) {
-    file.open(options.script);
-    if (!file) {
-      std::fprintf(stderr, "qxserver: cannot read %s\n",
-                   options.script.c_str());
-      return 1;
-    }
-    in = &file;
+  std::istream *script = &std::cin;
+  std::ifstream file(options.script);
+  if (!options.script.empty()) script = &file;
+  if (!*script) {
+    std::fprintf(stderr, "qxserver: cannot read %s\n", options.script.c_str());
+    return 1;
   }
-  std::string line;
-  while (std::getline(*in, line))
-    if (!play(server, line)) break;
+  for (std::string line; std::getline(*script, line) && play(server, line);) {
+  }
   server.receive(kReplyWait);
   std::printf("qxserver: scenario done\n");
   return 0;
