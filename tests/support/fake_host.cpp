@@ -167,20 +167,22 @@ void causeProcessorFault() {
   *reinterpret_cast<volatile int *>(address) = 1;
 }
 
+// Directories are new for every call, also across runs of the suites (Wine
+// reuses process identifiers), so no test ever sees an earlier test's files.
 std::string makeTempDir() {
-  static int counter = 0;
   char path[512];
 #if defined(_WIN32)
+  static unsigned counter = GetTickCount();
   char base[MAX_PATH];
   GetTempPathA(sizeof base, base);
-  std::snprintf(path, sizeof path, "%sqxtest_%lu_%d", base,
-                static_cast<unsigned long>(GetCurrentProcessId()), ++counter);
-  CreateDirectoryA(path, nullptr);
+  do {
+    std::snprintf(path, sizeof path, "%sqxtest_%lu_%u", base,
+                  static_cast<unsigned long>(GetCurrentProcessId()), ++counter);
+  } while (!CreateDirectoryA(path, nullptr));
 #else
   const char *tmp = std::getenv("TMPDIR");
-  std::snprintf(path, sizeof path, "%s/qxtest_%d_%d", tmp ? tmp : "/tmp",
-                static_cast<int>(getpid()), ++counter);
-  qx::platform::makeDirectory(path);
+  std::snprintf(path, sizeof path, "%s/qxtest_XXXXXX", tmp ? tmp : "/tmp");
+  if (!mkdtemp(path)) path[0] = '\0';
 #endif
   return path;
 }

@@ -88,22 +88,6 @@ FileHandle fileOpen(const char *path, OpenMode mode) {
   return f;
 }
 
-void fileClose(FileHandle f) {
-  if (f) std::fclose(static_cast<FILE *>(f));
-}
-
-size_t fileRead(FileHandle f, void *buffer, size_t size) {
-  return f ? std::fread(buffer, 1, size, static_cast<FILE *>(f)) : 0;
-}
-
-size_t fileWrite(FileHandle f, const void *data, size_t size) {
-  return f ? std::fwrite(data, 1, size, static_cast<FILE *>(f)) : 0;
-}
-
-bool fileSeek(FileHandle f, long offset) {
-  return f && std::fseek(static_cast<FILE *>(f), offset, SEEK_SET) == 0;
-}
-
 long fileSize(FileHandle f) {
   if (!f) return -1;
   struct stat st {};
