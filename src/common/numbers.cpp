@@ -18,6 +18,28 @@ uint32_t readDecimal(const char *text) {
   return readDecimal(text, static_cast<size_t>(-1));
 }
 
+int32_t readSignedDecimal(const char *text, size_t length) {
+  if (!text) return 0;
+  size_t i = 0;
+  bool negative = false;
+  if (i < length && (text[i] == '-' || text[i] == '+'))
+    negative = text[i++] == '-';
+  int64_t value = 0;
+  const int64_t cap = INT64_C(1) << 32;  // beyond either limit
+  for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > cap) value = cap;
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+int32_t readSignedDecimal(const char *text) {
+  return readSignedDecimal(text, static_cast<size_t>(-1));
+}
+
 int hexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;

@@ -14,6 +14,12 @@ uint32_t readDecimal(const char *text, size_t length);
 // Accepts 0-9, A-F and a-f up to the first other character.
 uint32_t readHex(const char *text);
 
+// Decimal text to a signed number: an optional sign, then the digits 0-9 up
+// to the first other character or end. Out-of-range values saturate at the
+// limits of int32_t.
+int32_t readSignedDecimal(const char *text, size_t length);
+int32_t readSignedDecimal(const char *text);
+
 // Value of one hexadecimal digit, or -1.
 int hexDigitValue(char c);
 

@@ -18,6 +18,14 @@ constexpr const char *kHostReportFormat = "%c%d %s";
 constexpr char kHostReportCode = 'T';
 constexpr int kHostReportNumber = 20004;
 
+// Directive keywords that no listing shows; the server sends them as the
+// first word of a directive line (any case).
+constexpr const char *kServerRequestKeyword = "QX_SREQ";  // request + text
+constexpr const char *kHostTextKeyword = "QX_HQA";    // host text 113 of text
+constexpr const char *kHostStatusKeyword = "QX_HQE";  // host text 112
+// Integer directive setting 0..65535 that the server sets and reads back.
+constexpr const char *kAuxPortSetting = "QX_XPORT";
+
 }  // namespace qx::protocol
 
 namespace qx::protocol {

@@ -29,6 +29,18 @@ struct Settings {
   int32_t lan;            // QX_LAN
   char autoExec[32];      // QX_AUTOEXEC
   int32_t ignore;         // QX_IGNORE: no exception notice when 1
+  int32_t auxPort;        // protocol::kAuxPortSetting, 0..65535, kept for
+                          // the server; nothing in the client reads it
+
+  // Local screenshot options (qx_SsOptions), saved by qx_WriteCfg in this
+  // order. All start at 0.
+  struct ScreenshotOptions {
+    int32_t width;
+    int32_t height;
+    int32_t x;  // percent
+    int32_t y;  // percent
+    int32_t sampleRate;
+  } ssOptions;
 };
 
 }  // namespace qx::console

@@ -1,5 +1,6 @@
 #include "console/status.h"
 
+#include "common/ticks.h"
 #include "host/client_state.h"
 #include "log/log.h"
 
@@ -10,6 +11,33 @@ void printVersion(QxGameInterface *) {
   log::printMessage(1, "Quellor Client (v%d.%03d | A%d) %s", kVersionMajor,
                     kVersionMinor, static_cast<int>(c.host.agentVersion),
                     c.host.enabled ? "Enabled" : "**DISABLED**");
+}
+
+void printNetStat(QxGameInterface *, uint32_t now) {
+  channel::State &ch = client().channel;
+  if (ch.countingSince == 0) ch.countingSince = now;
+  unsigned long seconds = tickDiff(now, ch.countingSince) / 1000u;
+  if (seconds == 0) seconds = 1;
+  log::printMessage(1, "Last %lu Second%s: In=%lu bytes; Out=%lu bytes",
+                    seconds, seconds == 1 ? "" : "s",
+                    static_cast<unsigned long>(ch.bytesIn),
+                    static_cast<unsigned long>(ch.bytesOut));
+  ch.countingSince = now;
+  ch.bytesIn = 0;
+  ch.bytesOut = 0;
+}
+
+void printHomePath(QxGameInterface *) {
+  log::printMessage(1, "Home Path is %s", client().host.homeDir);
+}
+
+// The first identity text counts while it is set and not a placeholder
+// beginning with "?".
+void printIdentity(QxGameInterface *) {
+  const host::State &h = client().host;
+  const char *first = h.identity[0];
+  log::printMessage(1, "GUID=%s",
+                    first[0] && first[0] != '?' ? first : h.identity[1]);
 }
 
 }  // namespace qx::console

@@ -17,6 +17,7 @@
 //   @game TEXT         run TEXT in the game's own console
 //   @echo TEXT         print a line of the host
 //   @cat FILE          show a file of the client's home directory
+//   @complete TEXT     ask the client to complete TEXT (the console's tab key)
 //   @quit              stop
 #include <chrono>
 #include <cstdio>
@@ -102,6 +103,18 @@ class Host {
     std::fflush(stdout);
   }
 
+  // The console's tab key: the client completes the text in place or lists
+  // the names that begin with it.
+  void complete(const std::string &text) {
+    qxhost::Game &g = qxhost::game();
+    char buffer[256] = {};
+    std::snprintf(buffer, sizeof buffer, "%s", text.c_str());
+    std::printf("] %s<TAB>\n", buffer);
+    client_.cb(&g.gi, QX_CB_COMPLETE, 0, buffer, 0);
+    if (text != buffer) std::printf("] %s\n", buffer);
+    std::fflush(stdout);
+  }
+
   void frame() {
     qxhost::Game &g = qxhost::game();
     ++g.frames;
@@ -178,6 +191,8 @@ bool scriptLine(Host &host, std::string line) {
     std::printf("\n== %s\n", rest.c_str());
   } else if (word == "cat") {
     showFile(rest);
+  } else if (word == "complete") {
+    host.complete(rest);
   } else if (word == "quit") {
     return false;
   } else {
