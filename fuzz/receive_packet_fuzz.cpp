@@ -4,6 +4,8 @@
 // that the dispatcher and its handlers see arbitrary messages.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "channel/channel.h"
@@ -46,6 +48,11 @@ QxGameInterface &setUp() {
   std::memcpy(gi.serverGuid, kServerGuid, sizeof kServerGuid);
   std::memcpy(gi.agentParams, kHostNumbers, sizeof kHostNumbers);
   qx::ClientState &c = qx::client();
+  // Directives may write configuration files: keep them in a home
+  // directory of their own.
+  char home[] = "/tmp/qxfuzz_XXXXXX";
+  if (!mkdtemp(home)) std::abort();
+  std::snprintf(c.host.homeDir, sizeof c.host.homeDir, "%s/", home);
   c.host.enabled = 1;
   c.host.initialised = 1;
   c.host.gi = &gi;

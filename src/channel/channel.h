@@ -77,7 +77,7 @@ enum class Request {
   kKick,           // qx_Kick: "Uargs"
   kVariableValue,  // qx_CvarVal and QX_CVAR=: "BBname", name cut at 255
   kRcon,           // QX_RCON: "Vargs"
-  kReport,         // the 7-character directive: "BR args"
+  kReport,         // QX_SREQ: "BR args"
   kRawText,        // a command line beginning with qx_ypg_: "Aline"
 };
 

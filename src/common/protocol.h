@@ -136,10 +136,9 @@ constexpr RequestForm kRequestPower = {'B', 'J', true};           // qx_Power
 constexpr RequestForm kRequestKick = {'U', 0, false};             // qx_Kick
 constexpr RequestForm kRequestVariableValue = {'B', 'B', false};  // QX_CVAR=
 constexpr RequestForm kRequestRcon = {'V', 0, false};             // QX_RCON
-constexpr RequestForm kRequestReport = {'B', 'R',
-                                        true};  // 7-character directive
-constexpr RequestForm kRequestRawText = {'A', 0, false};  // qx_ypg_...
-constexpr uint32_t kRawTextWindow = 2000;                 // ms
+constexpr RequestForm kRequestReport = {'B', 'R', true};          // QX_SREQ
+constexpr RequestForm kRequestRawText = {'A', 0, false};          // qx_ypg_...
+constexpr uint32_t kRawTextWindow = 2000;                         // ms
 constexpr int kRawTextPerWindow = 2;
 
 }  // namespace qx::protocol
