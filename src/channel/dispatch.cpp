@@ -5,6 +5,7 @@
 // that owns it.
 #include <cstring>
 
+#include "channel/byte_order.h"
 #include "channel/channel.h"
 #include "channel/channel_state.h"
 #include "common/numbers.h"
@@ -151,9 +152,7 @@ void aliveEcho() {
   uint8_t reply[8 + p::kSealOverhead];
   formatText(reinterpret_cast<char *>(reply), sizeof reply, p::kEchoFormat,
              p::kCodeQuery, p::kSubEcho);
-  const uint32_t alive = client().channel.aliveNumber;
-  for (int i = 0; i < 4; ++i)
-    reply[2 + i] = static_cast<uint8_t>(alive >> (8 * i));
+  writeLittleEndian32(reply + 2, client().channel.aliveNumber);
   sendReply(reply, 6, 0);
 }
 

@@ -3,6 +3,7 @@
 // counters and the out-of-band route.
 #include <cstring>
 
+#include "channel/byte_order.h"
 #include "channel/channel.h"
 #include "channel/channel_state.h"
 #include "common/protocol.h"
@@ -29,32 +30,6 @@ constexpr uint32_t kServerTaskLead = 31000;
 
 void masterListReply(QxGameInterface *, const uint8_t *, int) {}
 void contentTransferRecord(QxGameInterface *, const uint8_t *, int) {}
-
-// ---- byte order ----------------------------------------------------------
-
-uint32_t readBigEndian32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-uint32_t readLittleEndian32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[3]) << 24 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[1]) << 8 | p[0];
-}
-
-void writeBigEndian32(uint8_t *p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
-void writeLittleEndian32(uint8_t *p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
 
 // The check value adds (b + 17) * 2343531 + i for each signed byte b at
 // index i, with two's-complement wrap-around. Summed in closed form:

@@ -3,6 +3,7 @@
 // from m on under a key stream seeded with m.
 #include <cstring>
 
+#include "channel/byte_order.h"
 #include "channel/channel.h"
 #include "channel/channel_state.h"
 #include "common/protocol.h"
@@ -80,10 +81,6 @@ uint32_t drawSealNumber(uint32_t n) {
   return m;
 }
 
-void writeLittleEndian(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 }  // namespace
 
 int sealMessage(uint8_t *message, int length) {
@@ -96,9 +93,9 @@ int sealMessage(uint8_t *message, int length) {
   std::memmove(message + kSealOverhead, message, static_cast<size_t>(length));
   message[0] = protocol::kCodeSeal;
   const uint32_t m = drawSealNumber(s.sealModulus);
-  writeLittleEndian(message + 1, sealPower(m, s.sealExponent, s.sealModulus));
-  writeLittleEndian(message + 5, m);
-  writeLittleEndian(message + 9, m);
+  writeLittleEndian32(message + 1, sealPower(m, s.sealExponent, s.sealModulus));
+  writeLittleEndian32(message + 5, m);
+  writeLittleEndian32(message + 9, m);
   const int sealed = length + kSealOverhead;
   seedStream(m);
   for (int p = kSealedBytesFrom; p < sealed; ++p)
