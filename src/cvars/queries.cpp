@@ -17,7 +17,7 @@ namespace {
 
 namespace p = protocol;
 
-constexpr int kMessageMax = 1100;
+constexpr int kMessageMax = p::kMaxMessage;
 constexpr int kRequestMax = 255;  // names and search texts from the server
 constexpr uint32_t kVariableReplyDelay = 4;  // ms
 constexpr uint32_t kBindingsReplyDelay = 2;

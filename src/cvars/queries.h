@@ -5,12 +5,14 @@
 
 #include <cstdint>
 
+#include "common/protocol.h"
+
 #include "qx/game_interface.h"
 
 namespace qx::cvars {
 
-// Room for a reply: the longest message and the 13 bytes of a seal.
-constexpr int kReplyCapacity = 1100 + 13;
+// Room for a reply: the longest message and the seal around it.
+constexpr int kReplyCapacity = protocol::kMaxMessage + protocol::kSealOverhead;
 constexpr int kBindingsReplyLimit = 1024;  // "A": entries and summary
 constexpr int kNamesReplyLimit = 990;      // "Q": names
 constexpr int kNamesReplyMax = 1024;       // "Q": with its summary

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "server_link.h"
+
 namespace qxhost {
 
 namespace {
@@ -117,6 +119,16 @@ intptr_t QX_CDECL query(int32_t code, char *buffer, int32_t size) {
     case QX_Q_CVAR_NEXT_USER:
     case QX_Q_CVAR_NEXT_CHANGED:
       return enumerate(g, code, buffer, size);
+    case QX_Q_LIST_ENTRY: {
+      // A short numbered list; past its end the number comes back.
+      static const char *const kEntries[] = {"alpha 10.0.0.7 27960",
+                                             "beta 10.0.0.8 27961", "\\"};
+      const unsigned long index =
+          buffer ? std::strtoul(buffer, nullptr, 10) : 0;
+      if (index < sizeof kEntries / sizeof kEntries[0])
+        answer(buffer, size, kEntries[index]);
+      return 0;
+    }
     case QX_Q_HOST_REPORT:
       answer(buffer, size, "qxhost frames=" + std::to_string(g.frames));
       return 1;
@@ -129,8 +141,14 @@ void QX_CDECL print(const char *text, int32_t) {
   consolePrint(game().gi.msgPrefix, text ? text : "");
 }
 
-void QX_CDECL sendToServer(int32_t, const void *) {}
-void QX_CDECL sendOob(const char *, int32_t, int32_t, const void *) {}
+// Without a server link the game is offline and its packets go nowhere.
+void QX_CDECL sendToServer(int32_t length, const void *packet) {
+  linkSend(packet, length);
+}
+void QX_CDECL sendOob(const char *address, int32_t port, int32_t length,
+                      const void *packet) {
+  linkSendTo(address, port, packet, length);
+}
 intptr_t QX_CDECL captureQuery(int32_t) { return 0; }
 
 struct Defaults {
