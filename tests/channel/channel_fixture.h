@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "channel/channel.h"
+#include "cvars/rules.h"
 #include "fake_host.h"
 #include "host/client_state.h"
 #include "peer/peer.h"
@@ -31,6 +32,9 @@ class ChannelTest : public testing::Test {
     host.serverAddress = "10.1.2.3:27960";
     host.start();
     host.pump(4);  // reads the GUID and the server address
+    // This server imposes no variable rules: the client's set is complete,
+    // so it sends no rule requests between the packets a test counts.
+    qx::client().cvars.ruleState = qx::cvars::kRulesComplete;
     host.clearOutput();
     key = qx::peer::deriveKey(kHostNumbers[0], kHostNumbers[1], kHostNumbers[2],
                               kHostNumbers[3]);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../channel/channel_fixture.h"
+#include "cvars/rules.h"
 #include "peer/cvars_peer.h"
 
 using qx::client;
@@ -17,6 +18,11 @@ namespace {
 
 class CvarsEndToEnd : public ChannelTest {
  protected:
+  // As after joining the server: no rules yet, so the client asks for them.
+  void SetUp() override {
+    ChannelTest::SetUp();
+    qx::cvars::resetRulesForServer();
+  }
   // The client's replies, unsealed (a bad seal fails the test) and decoded.
   // Until it holds a complete rule set the client also asks for the rules
   // every eight seconds; those requests are left out unless wanted.
