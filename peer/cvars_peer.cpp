@@ -104,6 +104,10 @@ VariableReply decodeVariableReply(const Bytes &m) {
   } else if (code == p::kReplyListCode && sub == p::kReplyListSub) {
     r.text = textFrom(m, 2);
     if (readNumber(r.text, r.number)) r.kind = "list-ack";
+  } else if (code == p::kReplyBindings && m.size() > 1 && m[1] != '[' &&
+             m[1] != 0) {
+    // The player's raw-text requests start with the same letter; binding
+    // replies start with an entry or the summary, both in brackets.
   } else if (code == p::kReplyVariable || code == p::kReplyVariableWatched ||
              code == p::kReplyBindings || code == p::kReplyVariables) {
     r.text = textFrom(m, 1);

@@ -208,6 +208,9 @@ void requestMissingRules(uint32_t now) {
 void warnViolation(QxGameInterface *gi, const Rule &rule, const char *value) {
   char requirement[kLineSize];
   formatRequirement(rule, requirement, sizeof requirement);
+  // The requirement ends in the space that the listing's verdict follows.
+  const size_t n = std::strlen(requirement);
+  if (n > 0 && requirement[n - 1] == ' ') requirement[n - 1] = '\0';
   char text[kLineSize];
   formatText(text, sizeof text, kWarningFormat, rule.varName,
              isSecretName(rule.varName) ? kProtected : value, requirement);

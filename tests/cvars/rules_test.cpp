@@ -288,7 +288,7 @@ TEST_F(HousekeepingTest, AViolationWarnsAtMostEveryTenSeconds) {
   workFrames(1);
   const std::string warning =
       "*WARNING*|Cvar Violation: cl_maxfps = \"125\" : must be INSIDE 30 to "
-      "90 ";
+      "90";
   ASSERT_EQ(host.lines.size(), 1u);
   EXPECT_EQ(host.lines[0], warning);
   EXPECT_TRUE(host.forwarded.empty());

@@ -17,6 +17,17 @@
 //   token-mismatch          a plain packet with a wrong token; the client
 //                           answers with its token, which the server keeps
 //   plain TEXT              server text in plain framing with the kept token
+//   rule NAME KIND A [B]    adds a rule to the server's variable rule set
+//   rules                   sends the rule set with its count line
+//   rules-partial N         sends the first N rules without the count line;
+//                           the client asks for the rest, the server answers
+//   cvar NAME               asks for a variable's value ("M" reply)
+//   cvar-watch NAME         the same, and asks for violation reports ("L")
+//   binds TEXT              key-binding search
+//   cvars TEXT              variable search
+//   user-cvars              the player's own variables
+//   changed-cvars           variables that differ from their defaults
+//   list A B TEXT           variable query list (acknowledged with a number)
 //   wait MS                 only receive and print replies for MS ms
 //   quit                    stop
 #include <arpa/inet.h>
@@ -34,6 +45,7 @@
 #include <sstream>
 #include <string>
 
+#include "peer/cvars_peer.h"
 #include "peer/peer.h"
 
 namespace {
@@ -116,6 +128,18 @@ class Server {
 
   uint32_t token() const { return token_; }
 
+  // Sends the rule set from rule first on; with withCount the count line
+  // closes it. From then on the server answers the client's rule requests.
+  void sendRules(size_t first, size_t count, bool withCount) {
+    peer::RuleSet part = rules;
+    if (first + count < part.rules.size()) part.rules.resize(first + count);
+    for (const Bytes &m : part.messages(first, 8, withCount))
+      sendScrambled("rules \"" + printable(m) + "\"", m);
+    imposed_ = true;
+  }
+
+  peer::RuleSet rules;
+
  private:
   static long long now() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -136,11 +160,30 @@ class Server {
     } else {
       const peer::Reply r = peer::decodeReply(u.message);
       if (r.kind == "token") token_ = r.number;
-      std::printf("client< [%c] %s\n", u.type, peer::describe(r).c_str());
+      const peer::VariableReply v = peer::decodeVariableReply(r.message);
+      if (v.kind.empty())
+        std::printf("client< [%c] %s\n", u.type, peer::describe(r).c_str());
+      else
+        std::printf("client< [%c] %s%s\n", u.type, peer::describe(v).c_str(),
+                    r.sealed ? (r.sealValid ? " (sealed, seal ok)"
+                                            : " (sealed, SEAL BAD)")
+                             : "");
+      std::fflush(stdout);
+      if (v.kind == "rule-request" && imposed_)
+        sendRules(v.number, rules.rules.size(), true);
     }
     std::fflush(stdout);
   }
 
+  // A rule block for a person: its lines separated by " | ".
+  static std::string printable(const Bytes &m) {
+    std::string out;
+    for (size_t i = 1; i < m.size() && m[i]; ++i)
+      out += m[i] == '\n' ? std::string(" | ") : std::string(1, char(m[i]));
+    return out;
+  }
+
+  bool imposed_ = false;
   std::string key_;
   int socket_ = -1;
   sockaddr_in client_{};
@@ -189,6 +232,36 @@ bool play(Server &server, const std::string &line) {
   } else if (command == "plain") {
     server.sendPlain("plain text \"" + rest + "\"", server.token(),
                      peer::serverText(rest));
+  } else if (command == "rule") {
+    server.rules.rules.push_back(rest);
+    return true;
+  } else if (command == "rules") {
+    server.sendRules(0, server.rules.rules.size(), true);
+  } else if (command == "rules-partial") {
+    server.sendRules(0, static_cast<size_t>(std::atoi(rest.c_str())), false);
+  } else if (command == "cvar" || command == "cvar-watch") {
+    server.sendScrambled(command + " " + rest,
+                         peer::variableQuery(rest, command == "cvar-watch"));
+  } else if (command == "binds") {
+    server.sendScrambled("binding search \"" + rest + "\"",
+                         peer::bindingSearch(rest));
+  } else if (command == "cvars") {
+    server.sendScrambled("variable search \"" + rest + "\"",
+                         peer::variableSearch(rest));
+  } else if (command == "user-cvars") {
+    server.sendScrambled("user-created variables", peer::userVariablesQuery());
+  } else if (command == "changed-cvars") {
+    server.sendScrambled("changed variables", peer::changedVariablesQuery());
+  } else if (command == "list") {
+    std::istringstream args(rest);
+    uint32_t a = 0, b = 0;
+    std::string text;
+    args >> a >> b;
+    std::getline(args >> std::ws, text);
+    server.sendScrambled("variable query list " + rest + " (expects " +
+                             std::to_string(peer::listAcknowledgement(a, b)) +
+                             ")",
+                         peer::listRequest(a, b, text));
   } else {
     std::printf("qxserver: unknown script command %s\n", command.c_str());
     return true;
