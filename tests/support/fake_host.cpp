@@ -178,14 +178,13 @@ std::string makeTempDir() {
   GetTempPathA(sizeof base, base);
   for (int tries = 0; tries < 100000; ++tries) {
     std::snprintf(path, sizeof path, "%sqxtest_%lu_%d", base,
-                  static_cast<unsigned long>(GetCurrentProcessId()),
-                  ++counter);
+                  static_cast<unsigned long>(GetCurrentProcessId()), ++counter);
     if (CreateDirectoryA(path, nullptr)) break;
   }
 #else
   const char *tmp = std::getenv("TMPDIR");
-  std::snprintf(path, sizeof path, "%s/qxtest_%d_%d_XXXXXX",
-                tmp ? tmp : "/tmp", static_cast<int>(getpid()), ++counter);
+  std::snprintf(path, sizeof path, "%s/qxtest_%d_%d_XXXXXX", tmp ? tmp : "/tmp",
+                static_cast<int>(getpid()), ++counter);
   if (!mkdtemp(path)) std::abort();
 #endif
   return path;
