@@ -1,5 +1,5 @@
-// Server channel entry points used by the host layer. Framing, dispatch and
-// sending are built on top of these by the channel subsystem.
+// The channel token and the connect hook, through which the player GUID
+// rides in the host's connection request.
 #include "channel/channel.h"
 
 #include <cstring>
@@ -12,7 +12,6 @@
 namespace qx::channel {
 
 namespace {
-constexpr const char *kNoKeyText = "QX ERROR: no channel key";
 constexpr int kConnectHookAppend = 2;
 constexpr int32_t kConnectLimit = 1100;
 }  // namespace
@@ -25,16 +24,6 @@ void ensureToken() {
     c.channel.token = high << 16 | low;
   }
 }
-
-int receivePacket(QxGameInterface *, int32_t, const uint8_t *) { return 0; }
-
-const char *deriveKeyFromText(const char *) { return kNoKeyText; }
-
-void flushQueue(QxGameInterface *, uint32_t) {}
-
-int sealMessage(uint8_t *, int length) { return length; }
-
-void queueMessage(const uint8_t *, int, uint32_t) {}
 
 const char *QX_CDECL connectHook(int32_t mode, char *buffer, int32_t *length) {
   ClientState &c = client();

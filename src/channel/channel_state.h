@@ -4,12 +4,13 @@
 
 #include <cstdint>
 
+#include "common/protocol.h"
 #include "console/record_list.h"
 
 namespace qx::channel {
 
-constexpr int kMaxMessage = 1100;  // longest message the channel carries
-constexpr int kGuidMax = 32;       // identity texts: 32 characters
+constexpr int kMaxMessage = protocol::kMaxMessage;  // longest message
+constexpr int kGuidMax = 32;  // identity texts: 32 characters
 
 // Record of the outbound message queue "FLOU". length 0 marks a free record.
 struct Outbound {
@@ -18,6 +19,9 @@ struct Outbound {
   uint32_t length;
   uint8_t message[kMaxMessage];
 };
+
+constexpr int32_t kStreamWords = 624;
+constexpr int32_t kStreamUnseeded = kStreamWords + 1;
 
 struct State {
   char playerGuid[kGuidMax + 1];  // from the host variable QX_GUID_CVAR
@@ -32,6 +36,33 @@ struct State {
   uint32_t bytesIn, bytesOut;     // since the last traffic report
   uint32_t countingSince;         // tick; 0 = not started
   console::RecordList outbound;   // "FLOU"
+
+  // Sealing key stream: MT19937 state, shared by every sealing site and
+  // reseeded for each sealed message.
+  uint32_t streamState[kStreamWords];
+  int32_t streamPosition;  // kStreamUnseeded until the first seal
+
+  // Dispatch bookkeeping.
+  uint32_t dispatched;     // messages dispatched
+  int32_t serverVersion;   // announced by the agent control message
+  uint32_t aliveNumber;    // number of the last 'T' alive reply
+  uint32_t lastAliveTick;  // tick of the last alive reply
+  uint32_t identityReply;  // last identity reply code (40001..40003)
+  uint32_t identityReplyTick;
+  int32_t identityDepth;  // inside the remainder of an addressed message
+
+  // Raw-text request throttle: at most two requests per window.
+  uint32_t rawWindowStart;  // tick; 0 = no window yet
+  uint32_t rawCount;        // requests sent in the window
+
+  // The channel key repeated over the longest message, so scrambling is a
+  // plain XOR of two buffers; rebuilt whenever the key text changes.
+  uint8_t keyStream[kMaxMessage];
+  char keyStreamOf[protocol::kKeyLength + 1];  // the key it was built from
+
+  // Unframed message of the packet being handled, with room for a
+  // terminator behind the longest message.
+  uint8_t received[kMaxMessage + 1];
 };
 
 // Draws the channel token from the client's random generator when it is

@@ -27,3 +27,118 @@ constexpr const char *kHostStatusKeyword = "QX_HQE";  // host text 112
 constexpr const char *kAuxPortSetting = "QX_XPORT";
 
 }  // namespace qx::protocol
+
+namespace qx::protocol {
+
+// ---- packets ---------------------------------------------------------------
+//
+// Every packet starts with "QX_" and a type letter. 'E' (scrambled):
+// check value (big-endian, 4), message length n (big-endian, 2), n message
+// bytes XOR-ed with the channel key. 'P' (plain): channel token
+// (little-endian, 4), the message.
+constexpr char kPacketMagic[3] = {'Q', 'X', '_'};
+constexpr char kTypeMasterList = '1';
+constexpr char kTypeContent = 'C';
+constexpr char kTypeScrambled = 'E';
+constexpr char kTypePlain = 'P';
+constexpr int kHeaderSize = 4;
+constexpr int kScrambledHeaderSize = 10;
+constexpr int kPlainHeaderSize = 8;
+constexpr int kMaxMessage = 1100;  // longest unframed message
+constexpr int kPacketBufferSize = 1200;
+
+// Check value: start at kCheckStart; for byte i of the plain message, taken
+// as a signed 8-bit value b, add (b + kCheckBias) * kCheckFactor + i, with
+// two's-complement wrap-around.
+constexpr int32_t kCheckStart = 7777777;
+constexpr int32_t kCheckFactor = 2343531;
+constexpr int32_t kCheckBias = 17;
+
+// ---- channel key -----------------------------------------------------------
+//
+// The key is the seeded MD5 text of kKeyText under kKeySeed, cut to
+// kKeyLength characters and stirred with the four host numbers a, b, c, d
+// in 8-bit arithmetic: key[i] = (a + (d + 81) * (i - 22)) * key[i]
+// + c * (i + 119) - 42 * b * b, with 0 replaced by 224.
+constexpr uint32_t kKeySeed = 0x51C0DE5Bu;
+constexpr char kKeyText[3] = {'q', 'X', '4'};
+constexpr int kKeyLength = 29;
+constexpr int kKeyBlockSize = 1000;
+constexpr int kKeyOffsetRange = 900;  // offset = rand() % 900 + 33
+constexpr int kKeyOffsetBase = 33;
+
+// ---- message codes ---------------------------------------------------------
+
+constexpr uint8_t kCodeIdentity = 0x03;   // identity-addressed message
+constexpr uint8_t kCodeSeal = 0x07;       // sealed wrapper
+constexpr uint8_t kCodeDirective = 0x09;  // directive text
+constexpr char kCodeServerText = 'A';
+constexpr char kCodeQuery = 'B';
+constexpr char kCodeAgentControl = 'C';
+constexpr char kCodeTransferChunk = 'G';
+constexpr char kCodeUpdateFile = 'H';
+constexpr char kCodeScreenshot = 'I';
+constexpr char kCodeTokenAnnouncement = 'J';
+constexpr char kCodeVariableRule = 'K';
+constexpr char kCodeAgentLoad = 'N';
+constexpr char kCodeScreenshotRestart = 'O';
+constexpr char kCodePatternList = 'S';
+constexpr char kCodeAlive = 'T';
+
+// Sub-codes under 'B' handled by the channel itself.
+constexpr char kSubAlive = 'Q';
+constexpr char kSubLookup = 'U';
+constexpr char kSubEcho = 'W';
+
+// ---- replies of the channel
+// --------------------------------------------------
+//
+// Alive and identity replies: 'T' and a decimal number ("T130745",
+// "T40003"). The alive echo: "BW" and the four bytes of the last alive
+// number (little-endian) in place of the terminator. The lookup reply:
+// "BU" then "name value number" or "name NOT_FOUND".
+constexpr const char *kNumberReplyFormat = "%c%lu";
+constexpr const char *kEchoFormat = "%c%c";
+constexpr const char *kLookupFoundFormat = "%s %s %ld";
+constexpr const char *kLookupMissingFormat = "%s NOT_FOUND";
+constexpr int kLookupReplyMax = 511;
+constexpr uint32_t kAliveBase = 130700;       // 'T': + rand() % 100
+constexpr uint32_t kQueryAliveBase = 130600;  // 'B' 'Q': + rand() % 100
+constexpr uint32_t kAliveSpread = 100;
+constexpr uint32_t kIdentityNoGuid = 40001;
+constexpr uint32_t kIdentityWrong = 40002;
+constexpr uint32_t kIdentityAccepted = 40003;
+constexpr uint32_t kIdentityMinServerVersion = 1092;
+
+// ---- seal ------------------------------------------------------------------
+//
+// Byte 0 kCodeSeal, bytes 1-4 h = m^e mod N, bytes 5-8 and 9-12 m (all
+// little-endian), then the message. Bytes 5 onward are XOR-ed with
+// (y >> kSealStreamShift) & 0xFF of successive outputs y of an MT19937
+// generator whose 624 state words are m, m * 69069, m * 69069^2, ...
+constexpr int kSealOverhead = 13;
+constexpr uint32_t kSealSeedMultiplier = 69069;
+constexpr int kSealStreamShift = 7;
+
+// ---- player requests -------------------------------------------------------
+//
+// A request is its code letter, an optional second letter, an optional
+// space, then the argument text and its terminator ("BD args", "BTargs",
+// "U3").
+struct RequestForm {
+  char code;
+  char sub;     // 0: none
+  bool spaced;  // a space between the letters and the arguments
+};
+constexpr RequestForm kRequestPlayerList = {'B', 'D', true};      // qx_Plist
+constexpr RequestForm kRequestAdminList = {'B', 'T', false};      // QX_ALIST
+constexpr RequestForm kRequestPower = {'B', 'J', true};           // qx_Power
+constexpr RequestForm kRequestKick = {'U', 0, false};             // qx_Kick
+constexpr RequestForm kRequestVariableValue = {'B', 'B', false};  // QX_CVAR=
+constexpr RequestForm kRequestRcon = {'V', 0, false};             // QX_RCON
+constexpr RequestForm kRequestReport = {'B', 'R', true};          // QX_SREQ
+constexpr RequestForm kRequestRawText = {'A', 0, false};          // qx_ypg_...
+constexpr uint32_t kRawTextWindow = 2000;                         // ms
+constexpr int kRawTextPerWindow = 2;
+
+}  // namespace qx::protocol

@@ -39,7 +39,9 @@ void loadCommand(LineContext &line) {
   loadConfig(line.gi, arg(line.args, 1), line.depth + 1, 1);
 }
 void versionCommand(LineContext &line) { printVersion(line.gi); }
-void playerListCommand(LineContext &line) { requestPlayerList(line.gi); }
+void playerListCommand(LineContext &line) {
+  requestPlayerList(line.gi, arg(line.args, 1));
+}
 void screenshotOptionsCommand(LineContext &line) {
   setScreenshotOptions(arg(line.args, 1));
 }
@@ -75,7 +77,9 @@ void regNameDelCommand(LineContext &line) {
   deleteRegisteredName(line.gi, readSignedDecimal(arg(line.args, 1)));
 }
 void regNameListCommand(LineContext &line) { listRegisteredNames(line.gi); }
-void powerCommand(LineContext &line) { requestPowerInfo(line.gi); }
+void powerCommand(LineContext &line) {
+  requestPowerInfo(line.gi, arg(line.args, 1));
+}
 void kickCommand(LineContext &line) {
   requestKickVote(line.gi, arg(line.args, 1));
 }

@@ -2,16 +2,36 @@
 // in, its calls are empty here, and the command stays recognised.
 #include "console/subsystem_calls.h"
 
+#include "channel/channel.h"
+
 namespace qx::console {
 
-void requestPlayerList(QxGameInterface *) {}
-void requestPowerInfo(QxGameInterface *) {}
-void requestKickVote(QxGameInterface *, const char *) {}
-void requestCvarValue(QxGameInterface *, const char *) {}
-void requestAdminList(QxGameInterface *, const char *) {}
-void requestServerRelay(QxGameInterface *, const char *) {}
-void requestRemoteConsole(QxGameInterface *, const char *) {}
-void requestPrefixed(QxGameInterface *, const char *) {}
+using channel::Request;
+
+void requestPlayerList(QxGameInterface *gi, const char *text) {
+  channel::sendRequest(gi, Request::kPlayerList, text);
+}
+void requestPowerInfo(QxGameInterface *gi, const char *text) {
+  channel::sendRequest(gi, Request::kPower, text);
+}
+void requestKickVote(QxGameInterface *gi, const char *slot) {
+  channel::sendRequest(gi, Request::kKick, slot);
+}
+void requestCvarValue(QxGameInterface *gi, const char *name) {
+  channel::sendRequest(gi, Request::kVariableValue, name);
+}
+void requestAdminList(QxGameInterface *gi, const char *text) {
+  channel::sendRequest(gi, Request::kAdminList, text);
+}
+void requestServerRelay(QxGameInterface *gi, const char *text) {
+  channel::sendRequest(gi, Request::kReport, text);
+}
+void requestRemoteConsole(QxGameInterface *gi, const char *text) {
+  channel::sendRequest(gi, Request::kRcon, text);
+}
+void requestPrefixed(QxGameInterface *gi, const char *line) {
+  channel::sendRequest(gi, Request::kRawText, line);
+}
 
 void listCvarRules(QxGameInterface *) {}
 void searchBindings(QxGameInterface *, const char *) {}

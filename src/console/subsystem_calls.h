@@ -10,9 +10,10 @@
 
 namespace qx::console {
 
-// Requests to the server on the player's behalf.
-void requestPlayerList(QxGameInterface *gi);                       // qx_Plist
-void requestPowerInfo(QxGameInterface *gi);                        // qx_Power
+// Requests to the server on the player's behalf; text is the rest of the
+// line after the command word.
+void requestPlayerList(QxGameInterface *gi, const char *text);     // qx_Plist
+void requestPowerInfo(QxGameInterface *gi, const char *text);      // qx_Power
 void requestKickVote(QxGameInterface *gi, const char *slot);       // qx_Kick
 void requestCvarValue(QxGameInterface *gi, const char *name);      // "BB<name>"
 void requestAdminList(QxGameInterface *gi, const char *text);      // QX_ALIST

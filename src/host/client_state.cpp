@@ -72,6 +72,7 @@ void loadClientState() {
   copyText(c.settings.regNameFn, "regname.dat", sizeof c.settings.regNameFn - 1);
   c.channel.sealModulus = protocol::kSealModulus;
   c.channel.sealExponent = protocol::kSealExponent;
+  c.channel.streamPosition = channel::kStreamUnseeded;
   c.frame.udpSocket = platform::kNoSocket;
   c.frame.parity = -1;
   constructLists(c);

@@ -184,3 +184,47 @@ TEST_F(FrameTest, GameVersionAndGuidComeFromHostVariables) {
 }
 
 }  // namespace
+
+namespace {
+
+// Guards nest, and each leaves the handler chain as it found it: after an
+// inner fault the outer guard still completes, and later faults are still
+// contained.
+TEST(FaultGuard, NestsAndRestoresTheChain) {
+  static bool innerContained;
+  innerContained = false;
+  EXPECT_TRUE(qx::platform::runGuarded(
+      [](void *) {
+        innerContained = !qx::platform::runGuarded(
+            [](void *) { qxtest::causeProcessorFault(); }, nullptr);
+      },
+      nullptr));
+  EXPECT_TRUE(innerContained);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_FALSE(qx::platform::runGuarded(
+        [](void *) { qxtest::causeProcessorFault(); }, nullptr));
+}
+
+}  // namespace
+
+#if !defined(_WIN32)
+#include <csignal>
+
+namespace {
+
+void hostHandler(int) {}
+
+TEST(FaultGuard, KeepsTheHostsOwnHandlers) {
+  struct sigaction mine {}, before {}, after {};
+  mine.sa_handler = hostHandler;
+  sigemptyset(&mine.sa_mask);
+  sigaction(SIGSEGV, &mine, &before);
+  EXPECT_FALSE(qx::platform::runGuarded(
+      [](void *) { qxtest::causeProcessorFault(); }, nullptr));
+  EXPECT_TRUE(qx::platform::runGuarded([](void *) {}, nullptr));
+  sigaction(SIGSEGV, &before, &after);
+  EXPECT_EQ(after.sa_handler, hostHandler);
+}
+
+}  // namespace
+#endif

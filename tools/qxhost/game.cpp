@@ -1,8 +1,11 @@
 #include "game.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
+
+#include "server_link.h"
 
 namespace qxhost {
 
@@ -42,6 +45,15 @@ intptr_t QX_CDECL query(int32_t code, char *buffer, int32_t size) {
     case QX_Q_SERVER_ADDRESS:
       answer(buffer, size, g.serverAddress);
       return 0;
+    case QX_Q_LIST_ENTRY: {
+      // A short numbered list; past its end the number comes back.
+      static const char *const kEntries[] = {"alpha 10.0.0.7 27960",
+                                             "beta 10.0.0.8 27961", "\\"};
+      const unsigned long index = buffer ? std::strtoul(buffer, nullptr, 10) : 0;
+      if (index < sizeof kEntries / sizeof kEntries[0])
+        answer(buffer, size, kEntries[index]);
+      return 0;
+    }
     case QX_Q_HOST_REPORT:
       answer(buffer, size, "qxhost frames=" + std::to_string(g.frames));
       return 1;
@@ -54,8 +66,14 @@ void QX_CDECL print(const char *text, int32_t) {
   consolePrint(game().gi.msgPrefix, text ? text : "");
 }
 
-void QX_CDECL sendToServer(int32_t, const void *) {}
-void QX_CDECL sendOob(const char *, int32_t, int32_t, const void *) {}
+// Without a server link the game is offline and its packets go nowhere.
+void QX_CDECL sendToServer(int32_t length, const void *packet) {
+  linkSend(packet, length);
+}
+void QX_CDECL sendOob(const char *address, int32_t port, int32_t length,
+                      const void *packet) {
+  linkSendTo(address, port, packet, length);
+}
 intptr_t QX_CDECL captureQuery(int32_t) { return 0; }
 
 struct Defaults {

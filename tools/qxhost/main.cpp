@@ -3,6 +3,12 @@
 // console lines read from a script or standard input (host event 14).
 //
 //   qxhost [--library PATH] [--home DIR] [--script FILE] [--fps N]
+//          [--server HOST:PORT]
+//
+// With --server the game connects to a game server over UDP: its connection
+// request (with the client's connect hook) goes out first, the client's
+// packets follow as datagrams, and the server's datagrams reach the client
+// as host event 13.
 //
 // Script lines are console text for the client, except:
 //   # ...              a comment
@@ -22,6 +28,7 @@
 #include <thread>
 
 #include "game.h"
+#include "server_link.h"
 #include "qx/qxcl.h"
 
 #if defined(_WIN32)
@@ -36,6 +43,7 @@ struct Options {
   std::string library;
   std::string home;
   std::string script;
+  std::string server;
   int fps = 60;
 };
 
@@ -110,6 +118,9 @@ class Host {
   void frame() {
     qxhost::Game &g = qxhost::game();
     ++g.frames;
+    for (const std::vector<uint8_t> &packet : qxhost::linkReceive())
+      client_.cb(&g.gi, QX_EV_SERVER_PACKET, static_cast<int32_t>(packet.size()),
+                 packet.data(), 0);
     if (const char *error = client_.ca(&g.gi, 0)) {
       if (error != lastError_)
         std::printf("qxhost: client frame: %s\n", error);
@@ -191,6 +202,27 @@ bool scriptLine(Host &host, std::string line) {
   return true;
 }
 
+// Opens the link and sends the game's connection request, which the
+// client's connect hook extends with the player GUID.
+bool connectToServer(Host &host, const std::string &server) {
+  qxhost::Game &g = qxhost::game();
+  if (!qxhost::linkOpen(server)) {
+    std::fprintf(stderr, "qxhost: cannot reach %s\n", server.c_str());
+    return false;
+  }
+  std::printf("qxhost: connecting to %s\n", server.c_str());
+  char request[1200] = "connect \\name\\Player";
+  int32_t length = static_cast<int32_t>(std::strlen(request));
+  if (g.gi.connectHook) {
+    if (const char *error = g.gi.connectHook(2, request, &length))
+      std::printf("qxhost: connect hook: %s\n", error);
+  }
+  qxhost::linkSend(request, length);
+  g.serverAddress = server;
+  host.run(200);
+  return true;
+}
+
 bool parse(int argc, char **argv, Options &o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -206,6 +238,8 @@ bool parse(int argc, char **argv, Options &o) {
       if (!value(o.home)) return false;
     } else if (a == "--script") {
       if (!value(o.script)) return false;
+    } else if (a == "--server") {
+      if (!value(o.server)) return false;
     } else if (a == "--fps") {
       if (!value(fps)) return false;
       o.fps = std::atoi(fps.c_str());
@@ -223,7 +257,7 @@ int main(int argc, char **argv) {
   if (!parse(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: qxhost [--library PATH] [--home DIR] [--script FILE] "
-                 "[--fps N]\n");
+                 "[--fps N] [--server HOST:PORT]\n");
     return 2;
   }
   if (options.library.empty()) options.library = kDefaultLibrary;
@@ -239,6 +273,8 @@ int main(int argc, char **argv) {
 
   Host host(options, client);
   host.run(300);  // the client starts in the first frames
+  if (!options.server.empty() && !connectToServer(host, options.server))
+    return 1;
   std::ifstream file;
   std::istream *in = &std::cin;
   if (!options.script.empty()) {

@@ -1,0 +1,98 @@
+// Feeds receivePacket. The first byte picks how the rest arrives: as a raw
+// packet, as the message of a correctly framed 'E' packet under the derived
+// channel key, or as the message of a 'P' packet with the right token, so
+// that the dispatcher and its handlers see arbitrary messages.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "channel/channel.h"
+#include "host/client_state.h"
+#include "peer/peer.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr int32_t kHostNumbers[4] = {1234, -77, 250, 9};
+constexpr char kServerGuid[] = "0123456789abcdef0123456789ABCDEF";
+uint32_t g_now = 1000;
+
+uint32_t fuzzTicks() { return g_now; }
+
+void QX_CDECL noNamedOp(const char *, const char *) {}
+void QX_CDECL noPrint(const char *, int32_t) {}
+void QX_CDECL noSend(int32_t, const void *) {}
+void QX_CDECL noSendOob(const char *, int32_t, int32_t, const void *) {}
+
+// A host list of three entries, then the end marker.
+intptr_t QX_CDECL answerQuery(int32_t code, char *buffer, int32_t size) {
+  if (code != QX_Q_LIST_ENTRY || size < 64) return 1;
+  static const char *const kEntries[] = {"alpha 1.2.3.4 7", "Beta x 12",
+                                         "gamma", "\\end"};
+  const int index = buffer[0] - '0';
+  if (index >= 0 && index < 4) std::strcpy(buffer, kEntries[index]);
+  return 0;
+}
+
+QxGameInterface &setUp() {
+  static QxGameInterface gi{};
+  qx::platform::setTickSource(fuzzTicks);
+  gi.magic = QX_INTERFACE_MAGIC;
+  gi.namedOp = noNamedOp;
+  gi.query = answerQuery;
+  gi.print = noPrint;
+  gi.sendToServer = noSend;
+  gi.sendOob = noSendOob;
+  std::memcpy(gi.serverGuid, kServerGuid, sizeof kServerGuid);
+  std::memcpy(gi.agentParams, kHostNumbers, sizeof kHostNumbers);
+  qx::ClientState &c = qx::client();
+  // Directives may write configuration files: keep them in a home
+  // directory of their own.
+  char home[] = "/tmp/qxfuzz_XXXXXX";
+  if (!mkdtemp(home)) std::abort();
+  std::snprintf(c.host.homeDir, sizeof c.host.homeDir, "%s/", home);
+  c.host.enabled = 1;
+  c.host.initialised = 1;
+  c.host.gi = &gi;
+  c.channel.serverVersion = 1092;
+  qx::channel::ensureToken();
+  qx::channel::ensureKeyBlock();
+  qx::channel::deriveChannelKey(c.channel.keyBlock, kHostNumbers[0],
+                                kHostNumbers[1], kHostNumbers[2],
+                                kHostNumbers[3]);
+  return gi;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static QxGameInterface &gi = setUp();
+  static const std::string key = qx::peer::deriveKey(
+      kHostNumbers[0], kHostNumbers[1], kHostNumbers[2], kHostNumbers[3]);
+  // Both sides must derive the same key, or 'E' packets never get through.
+  if (key != qx::channel::keyText()) __builtin_trap();
+  if (size == 0) return 0;
+  qx::ClientState &c = qx::client();
+  c.channel.sealAllowance = data[0] & 0x80 ? 1 : 0;
+  const qx::peer::Bytes rest(data + 1, data + size);
+  qx::peer::Bytes packet;
+  switch (data[0] % 3) {
+    case 0:
+      packet = rest;
+      break;
+    case 1:
+      packet = qx::peer::frameScrambled(key, rest);
+      break;
+    default:
+      packet = qx::peer::framePlain(c.channel.token, rest);
+      break;
+  }
+  qx::channel::receivePacket(&gi, static_cast<int32_t>(packet.size()),
+                             packet.data());
+  // Send what was queued, so the queue does not grow across inputs.
+  g_now += 100;
+  qx::channel::flushQueue(&gi, g_now);
+  return 0;
+}

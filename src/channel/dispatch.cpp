@@ -1,0 +1,323 @@
+// Dispatch of server messages: the first byte of an unframed message picks
+// its handler, and under 'B' the second byte does. The channel answers the
+// alive requests, the alive echo, the host-entry lookup and the
+// identity-addressed messages itself; everything else goes to the subsystem
+// that owns it.
+#include <cstring>
+
+#include "channel/byte_order.h"
+#include "channel/channel.h"
+#include "channel/channel_state.h"
+#include "common/numbers.h"
+#include "common/protocol.h"
+#include "common/text.h"
+#include "console/command_processor.h"
+#include "cvars/list_entry.h"
+#include "host/client_state.h"
+#include "log/log.h"
+#include "platform/platform.h"
+
+namespace qx::channel {
+
+namespace {
+
+namespace p = protocol;
+
+constexpr uint32_t kReplyDelaySpread = 50;  // delays of code mod 50 ms
+constexpr uint32_t kQueryAliveSpread = 15;  // 'B' 'Q': tick mod 15 + 12 ms
+constexpr uint32_t kQueryAliveDelay = 12;
+constexpr int kNumberReplySize = 24;
+constexpr int kLookupNameMax = 255;
+constexpr char kRestartMagic[3] = {'P', 'N', 'G'};
+
+// ---- handlers of other subsystems --------------------------------------
+//
+// Each receives the message without its code byte (under 'B', without both
+// code bytes). The subsystems named fill these in.
+
+// Agent and client modules.
+void agentControl(QxGameInterface *, uint8_t *, int) {}  // 'C'
+void agentLoad(QxGameInterface *, uint8_t *, int) {}     // 'N'
+// Server file transfer.
+void transferChunk(QxGameInterface *, uint8_t *, int) {}  // 'G'
+void updateFile(QxGameInterface *, uint8_t *, int) {}     // 'H'
+// Screenshots.
+void screenshotRequest(QxGameInterface *, uint8_t *, int) {}  // 'I'
+// Restarts the transfers of the screenshot slots with this transfer letter
+// from the given chunk.
+void restartScreenshotTransfer(uint8_t /*letter*/, uint32_t /*chunk*/) {}
+// Variable rules and queries.
+void variableRule(QxGameInterface *, uint8_t *, int) {}  // 'K'
+void reportVariable(QxGameInterface *, uint8_t *, int, int /*kind*/) {}
+void reportBindings(QxGameInterface *, uint8_t *, int) {}          // 'B' 'E'
+void reportVariables(QxGameInterface *, uint8_t *, int) {}         // 'B' 'F'
+void reportUserVariables(QxGameInterface *, uint8_t *, int) {}     // 'B' 'G'
+void reportChangedVariables(QxGameInterface *, uint8_t *, int) {}  // 'B' 'H'
+void acknowledgeListRequest(QxGameInterface *, uint8_t *, int) {}  // 'B' 'L'
+// Registered names.
+void reportRegisteredNames(QxGameInterface *, uint8_t *, int) {}  // 'B' 'I'
+// Integrity scanning: the pattern list, its checks and the host file query.
+void patternList(QxGameInterface *, uint8_t *, int) {}  // 'S'
+void integrityCheck(QxGameInterface *, uint8_t /*sub*/, uint8_t *, int) {}
+void hostFileQuery(QxGameInterface *, uint8_t *, int) {}  // 'B' '|'
+
+// ---- replies -------------------------------------------------------------
+
+// Seals the reply when permitted, then sends it now (delay 0) or queues it.
+// reply has room for length + 13 bytes.
+void sendReply(uint8_t *reply, int length, uint32_t delay) {
+  queueMessage(reply, sealMessage(reply, length), delay);
+}
+
+// 'T' and a decimal number, with its terminator.
+void sendNumberReply(uint32_t number, uint32_t delay) {
+  uint8_t reply[kNumberReplySize + p::kSealOverhead];
+  const size_t n = formatText(reinterpret_cast<char *>(reply), kNumberReplySize,
+                              p::kNumberReplyFormat, p::kCodeAlive,
+                              static_cast<unsigned long>(number));
+  sendReply(reply, static_cast<int>(n) + 1, delay);
+}
+
+uint32_t drawAliveNumber(uint32_t base) {
+  return static_cast<uint32_t>(client().host.random.next()) % p::kAliveSpread +
+         base;
+}
+
+// ---- identity-addressed messages ---------------------------------------
+
+void replyToIdentity(uint32_t code) {
+  State &s = client().channel;
+  sendNumberReply(code, code % kReplyDelaySpread);
+  s.identityReply = code;
+  s.identityReplyTick = platform::tickCount();
+}
+
+// The message is scrambled with the server-assigned GUID and starts with
+// it; the rest is an ordinary message for this client.
+void identityAddressed(QxGameInterface *gi, uint8_t *message, int length) {
+  State &s = client().channel;
+  // An addressed message inside an addressed message is not unwrapped
+  // again: nesting stays one level deep however the server packs it.
+  if (s.identityDepth > 0 ||
+      s.serverVersion < static_cast<int32_t>(p::kIdentityMinServerVersion))
+    return;
+  const char *guid = gi->serverGuid;
+  const int guidLength =
+      static_cast<int>(boundedLength(guid, sizeof gi->serverGuid - 1));
+  if (guidLength == 0) {
+    replyToIdentity(p::kIdentityNoGuid);
+    return;
+  }
+  const uint32_t c = static_cast<uint8_t>(gi->agentParams[2]);
+  for (int i = 0; i < length; ++i)
+    message[i] ^=
+        static_cast<uint8_t>(c * static_cast<uint32_t>(7 + i) +
+                             static_cast<uint8_t>(guid[i % guidLength]));
+  // A message shorter than the GUID cannot carry it.
+  const bool addressed =
+      length >= guidLength &&
+      compareNoCaseN(reinterpret_cast<const char *>(message), guid,
+                     static_cast<size_t>(guidLength)) == 0;
+  if (!addressed) {
+    replyToIdentity(p::kIdentityWrong);
+    return;
+  }
+  ++s.identityDepth;
+  dispatchMessage(gi, length - guidLength, message + guidLength);
+  --s.identityDepth;
+  replyToIdentity(p::kIdentityAccepted);
+}
+
+// ---- alive requests --------------------------------------------------------
+
+void aliveRequest(QxGameInterface *gi, uint8_t *message, int length) {
+  State &s = client().channel;
+  const uint32_t f = drawAliveNumber(p::kAliveBase);
+  sendNumberReply(f, f % kReplyDelaySpread);
+  s.lastAliveTick = platform::tickCount();
+  s.aliveNumber = f;
+  identityAddressed(gi, message, length);
+}
+
+void queryAliveRequest() {
+  State &s = client().channel;
+  const uint32_t f = drawAliveNumber(p::kQueryAliveBase);
+  const uint32_t now = platform::tickCount();
+  sendNumberReply(f, now % kQueryAliveSpread + kQueryAliveDelay);
+  s.lastAliveTick = now;
+}
+
+// "BW" and the last alive number in place of the terminator.
+void aliveEcho() {
+  uint8_t reply[8 + p::kSealOverhead];
+  formatText(reinterpret_cast<char *>(reply), sizeof reply, p::kEchoFormat,
+             p::kCodeQuery, p::kSubEcho);
+  writeLittleEndian32(reply + 2, client().channel.aliveNumber);
+  sendReply(reply, 6, 0);
+}
+
+// ---- host-entry lookup -----------------------------------------------------
+
+void lookupEntry(QxGameInterface *gi, const uint8_t *name, int length) {
+  cvars::ListEntry entry{};
+  const size_t nameLength = boundedLength(
+      reinterpret_cast<const char *>(name),
+      static_cast<size_t>(length < kLookupNameMax ? length : kLookupNameMax));
+  copyText(entry.name, reinterpret_cast<const char *>(name), nameLength);
+  uint8_t reply[p::kLookupReplyMax + 1 + p::kSealOverhead];
+  char *text = reinterpret_cast<char *>(reply);
+  const size_t capacity = p::kLookupReplyMax + 1;
+  size_t n =
+      formatText(text, capacity, p::kEchoFormat, p::kCodeQuery, p::kSubLookup);
+  if (cvars::findListEntry(gi, entry))
+    n += formatText(text + n, capacity - n, p::kLookupFoundFormat, entry.name,
+                    entry.value, static_cast<long>(entry.number));
+  else
+    n +=
+        formatText(text + n, capacity - n, p::kLookupMissingFormat, entry.name);
+  sendReply(reply, static_cast<int>(n) + 1, 0);
+}
+
+// ---- the others
+// --------------------------------------------------------------
+
+void screenshotRestart(const uint8_t *bytes, int length) {
+  if (length < 3 || std::memcmp(bytes, kRestartMagic, 3) != 0) {
+    log::printMessage(1, "Invalid Restart Packet: %x %x %x",
+                      length > 0 ? bytes[0] : 0, length > 1 ? bytes[1] : 0,
+                      length > 2 ? bytes[2] : 0);
+    return;
+  }
+  if (length < 4) return;  // no transfer letter
+  const char *number = reinterpret_cast<const char *>(bytes + 4);
+  const size_t numberLength = static_cast<size_t>(length - 4);
+  const uint32_t chunk = numberLength > 0 && number[0] == '-'
+                             ? 0
+                             : readDecimal(number, numberLength);
+  restartScreenshotTransfer(bytes[3], chunk);
+}
+
+void serverText(const uint8_t *text, int length) {
+  log::printMessage(1, "%.*s", length, reinterpret_cast<const char *>(text));
+}
+
+// One line for the command processor, which edits it in place; a line
+// without a terminator ends with the message.
+void directiveText(QxGameInterface *gi, const uint8_t *text, int length) {
+  char line[kMaxMessage + 1];
+  copyText(line, reinterpret_cast<const char *>(text),
+           static_cast<size_t>(length < kMaxMessage ? length : kMaxMessage));
+  console::processLine(gi, line, 0, 0);
+}
+
+bool isIntegritySubCode(uint8_t sub) {
+  static constexpr uint8_t kSubCodes[] = {0x07, 0x09, 0x10, '+', 'N',
+                                          'P',  'X',  'Y',  'Z', 'm'};
+  for (uint8_t code : kSubCodes)
+    if (sub == code) return true;
+  return false;
+}
+
+void serverQuery(QxGameInterface *gi, uint8_t *message, int length) {
+  if (length < 2) return;
+  const uint8_t sub = message[1];
+  uint8_t *rest = message + 2;
+  const int n = length - 2;
+  switch (sub) {
+    case 'A':
+      reportVariable(gi, rest, n, 1);
+      return;
+    case 'B':
+      reportVariable(gi, rest, n, 0);
+      return;
+    case 'E':
+      reportBindings(gi, rest, n);
+      return;
+    case 'F':
+      reportVariables(gi, rest, n);
+      return;
+    case 'G':
+      reportUserVariables(gi, rest, n);
+      return;
+    case 'H':
+      reportChangedVariables(gi, rest, n);
+      return;
+    case 'L':
+      acknowledgeListRequest(gi, rest, n);
+      return;
+    case 'I':
+      reportRegisteredNames(gi, rest, n);
+      return;
+    case p::kSubAlive:
+      queryAliveRequest();
+      return;
+    case p::kSubLookup:
+      lookupEntry(gi, rest, n);
+      return;
+    case p::kSubEcho:
+      aliveEcho();
+      return;
+    case '|':
+      hostFileQuery(gi, rest, n);
+      return;
+    default:
+      if (isIntegritySubCode(sub)) integrityCheck(gi, sub, rest, n);
+      return;
+  }
+}
+
+}  // namespace
+
+int dispatchMessage(QxGameInterface *gi, int length, uint8_t *message) {
+  State &s = client().channel;
+  ++s.dispatched;
+  if (!gi || !message || length <= 0) return 1;
+  uint8_t *rest = message + 1;
+  const int n = length - 1;
+  switch (message[0]) {
+    case p::kCodeIdentity:
+      identityAddressed(gi, rest, n);
+      break;
+    case p::kCodeAlive:
+      aliveRequest(gi, rest, n);
+      break;
+    case p::kCodeDirective:
+      directiveText(gi, rest, n);
+      break;
+    case p::kCodeServerText:
+      serverText(rest, n);
+      break;
+    case p::kCodeQuery:
+      serverQuery(gi, message, length);
+      break;
+    case p::kCodeAgentControl:
+      agentControl(gi, rest, n);
+      break;
+    case p::kCodeTransferChunk:
+      transferChunk(gi, rest, n);
+      break;
+    case p::kCodeUpdateFile:
+      updateFile(gi, rest, n);
+      break;
+    case p::kCodeScreenshot:
+      screenshotRequest(gi, rest, n);
+      break;
+    case p::kCodeVariableRule:
+      variableRule(gi, rest, n);
+      break;
+    case p::kCodeAgentLoad:
+      agentLoad(gi, rest, n);
+      break;
+    case p::kCodeScreenshotRestart:
+      screenshotRestart(rest, n);
+      break;
+    case p::kCodePatternList:
+      patternList(gi, rest, n);
+      break;
+    default:
+      break;  // unknown codes are ignored
+  }
+  return 1;
+}
+
+}  // namespace qx::channel

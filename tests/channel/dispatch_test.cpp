@@ -1,0 +1,191 @@
+// Dispatch of server messages and the replies the channel itself gives:
+// alive requests, the echo, identity-addressed messages, the host-entry
+// lookup, server text and screenshot restarts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "channel_fixture.h"
+
+namespace channeltest {
+namespace {
+
+Bytes addressed(const Bytes &inner, const std::string &guid = kServerGuid) {
+  return peer::identityAddressed(guid, kHostNumbers[2], inner);
+}
+
+TEST_F(ChannelTest, UnknownCodesAreConsumedSilently) {
+  Bytes message = {'Z', 1, 2};
+  EXPECT_EQ(channel::dispatchMessage(&host.gi, 3, message.data()), 1);
+  EXPECT_EQ(channel::dispatchMessage(&host.gi, 0, message.data()), 1);
+  Bytes query = {'B', '?'};
+  EXPECT_EQ(channel::dispatchMessage(&host.gi, 2, query.data()), 1);
+  EXPECT_EQ(client().channel.dispatched, 3u);
+  EXPECT_TRUE(host.sent.empty());
+  EXPECT_TRUE(host.texts.empty());
+}
+
+TEST_F(ChannelTest, ServerTextIsShownAndBoundedByTheMessage) {
+  sendE(peer::serverText("Welcome to the server"));
+  EXPECT_TRUE(host.printed("Welcome to the server"));
+  sendE({'A', 'n', 'o', 'z', 'e', 'r', 'o'});  // no terminator
+  EXPECT_TRUE(host.printed("nozero"));
+}
+
+TEST_F(ChannelTest, AliveRequestAnswersThenAnswersTheAddressedPart) {
+  assignServerGuid();
+  sendE(peer::aliveRequest(peer::addressedBody(kServerGuid, kHostNumbers[2],
+                                               peer::serverText("inner"))));
+  EXPECT_TRUE(host.printed("inner"));
+  const auto r = replies();
+  ASSERT_EQ(r.size(), 2u);
+  // Sent at once or after alive mod 50 ms: either may leave first.
+  const peer::Reply &alive = r[0].kind == "alive" ? r[0] : r[1];
+  const peer::Reply &identity = r[0].kind == "alive" ? r[1] : r[0];
+  EXPECT_EQ(alive.kind, "alive");
+  EXPECT_GE(alive.number, 130700u);
+  EXPECT_LT(alive.number, 130800u);
+  EXPECT_EQ(client().channel.aliveNumber, alive.number);
+  EXPECT_EQ(identity.kind, "identity");
+  EXPECT_EQ(identity.number, 40003u);
+
+  host.clearOutput();
+  sendE(peer::aliveEcho());
+  const auto echo = replies();
+  ASSERT_EQ(echo.size(), 1u);
+  EXPECT_EQ(echo[0].kind, "echo");
+  EXPECT_EQ(echo[0].number, alive.number);
+}
+
+TEST_F(ChannelTest, IdentityAddressedMessages) {
+  struct Case {
+    const char *name;
+    int32_t serverVersion;
+    const char *clientGuid;  // server-assigned GUID the client holds
+    Bytes message;
+    uint32_t reply;  // 0: no reply
+    bool innerRuns;
+  } cases[] = {
+      {"old server", 1091, kServerGuid, addressed(peer::serverText("inner")), 0,
+       false},
+      {"no GUID", 1092, "", addressed(peer::serverText("inner")), 40001, false},
+      {"right GUID", 1092, kServerGuid, addressed(peer::serverText("inner")),
+       40003, true},
+      {"other GUID", 1092, kServerGuid,
+       addressed(peer::serverText("inner"), "OtherGuid"), 40002, false},
+      {"shorter than the GUID",
+       1092,
+       kServerGuid,
+       {0x03, 'S', 'r', 'v'},
+       40002,
+       false},
+      {"nested addressing", 1092, kServerGuid,
+       addressed(addressed(peer::serverText("inner"))), 40003, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    host.clearOutput();
+    client().channel.serverVersion = c.serverVersion;
+    std::snprintf(host.gi.serverGuid, sizeof host.gi.serverGuid, "%s",
+                  c.clientGuid);
+    sendE(c.message);
+    EXPECT_EQ(host.printed("inner"), c.innerRuns);
+    const auto r = replies();
+    if (c.reply == 0) {
+      EXPECT_TRUE(r.empty());
+      continue;
+    }
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].kind, "identity");
+    EXPECT_EQ(r[0].number, c.reply);
+    EXPECT_EQ(client().channel.identityReply, c.reply);
+  }
+}
+
+TEST_F(ChannelTest, IdentityReplyWaitsCodeModFiftyMilliseconds) {
+  assignServerGuid("");
+  client().channel.serverVersion = 1092;
+  Bytes message = {0x03, 'x'};
+  const uint32_t start = qxtest::FakeHost::now;
+  channel::dispatchMessage(&host.gi, 2, message.data());
+  EXPECT_TRUE(host.sent.empty());
+  channel::flushQueue(&host.gi, start);
+  EXPECT_TRUE(host.sent.empty());
+  channel::flushQueue(&host.gi, start + 1);
+  EXPECT_EQ(host.sent.size(), 1u);
+}
+
+TEST_F(ChannelTest, QueryAliveIsQueuedAndKeepsTheAliveNumber) {
+  client().channel.aliveNumber = 130712;
+  Bytes message = peer::queryAlive();
+  channel::dispatchMessage(&host.gi, 2, message.data());
+  EXPECT_TRUE(host.sent.empty());  // at least 12 ms later
+  channel::flushQueue(&host.gi, qxtest::FakeHost::now + 27);
+  const auto r = replies();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].kind, "alive");
+  EXPECT_GE(r[0].number, 130600u);
+  EXPECT_LT(r[0].number, 130700u);
+  EXPECT_EQ(client().channel.aliveNumber, 130712u);
+  EXPECT_EQ(client().channel.lastAliveTick, qxtest::FakeHost::now);
+}
+
+TEST_F(ChannelTest, LookupAnswersFromTheHostList) {
+  const std::vector<std::string> list = {"alpha 1.2.3.4 -7", "Beta b 12",
+                                         "gamma"};
+  host.queryOverride = [&](int32_t code, char *buffer, int32_t size) {
+    if (code != QX_Q_LIST_ENTRY) return intptr_t{1};
+    const size_t index = std::strtoul(buffer, nullptr, 10);
+    // Past the end the host repeats the number it was asked for.
+    if (index < list.size())
+      std::snprintf(buffer, static_cast<size_t>(size), "%s",
+                    list[index].c_str());
+    return intptr_t{0};
+  };
+  struct Case {
+    std::string name, reply;
+  } cases[] = {
+      {"BETA", "BUBeta b 12"},
+      {"alpha", "BUalpha 1.2.3.4 7"},
+      {"delta", "BUdelta NOT_FOUND"},
+      {std::string(300, 'n'), "BU" + std::string(255, 'n') + " NOT_FOUND"},
+  };
+  for (const Case &c : cases) {
+    host.clearOutput();
+    sendE(peer::lookup(c.name));
+    const auto r = replies();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].kind, "lookup");
+    EXPECT_EQ("BU" + r[0].text, c.reply);
+    EXPECT_EQ(r[0].message.back(), 0);
+  }
+}
+
+TEST_F(ChannelTest, LookupStopsAtTheListEndMarker) {
+  int asked = 0;
+  host.queryOverride = [&](int32_t code, char *buffer, int32_t size) {
+    if (code != QX_Q_LIST_ENTRY) return intptr_t{1};
+    ++asked;
+    std::snprintf(buffer, static_cast<size_t>(size), "%s",
+                  asked == 1 ? "one 1 1" : "\\end");
+    return intptr_t{0};
+  };
+  sendE(peer::lookup("two"));
+  EXPECT_EQ(asked, 2);
+  const auto r = replies();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].text, "two NOT_FOUND");
+}
+
+TEST_F(ChannelTest, RestartWithoutImageMagicIsLogged) {
+  sendE(peer::screenshotRestart("PNX"));
+  EXPECT_TRUE(host.printed("Invalid Restart Packet: 50 4e 58"));
+  sendE({'O', 'P'});
+  EXPECT_TRUE(host.printed("Invalid Restart Packet: 50 0 0"));
+  host.clearOutput();
+  sendE(peer::screenshotRestart("PNGa-"));
+  EXPECT_TRUE(host.texts.empty());
+}
+
+}  // namespace
+}  // namespace channeltest

@@ -1,0 +1,251 @@
+// qxserver: the reference server. It listens on UDP on 127.0.0.1, waits for
+// a host's connection request, then plays a scenario script of server
+// messages to that host's client and prints every reply decoded.
+//
+//   qxserver [--port N] [--script FILE] [--numbers A,B,C,D]
+//
+// The numbers are the host numbers the client derives its channel key from
+// (0,0,0,0 for a host without an agent). Script lines:
+//   # ...                   a comment
+//   text TEXT               server text for the player ('A')
+//   directive LINE          a directive line for the command processor
+//   alive                   alive request ('T')
+//   query-alive             alive request under 'B'
+//   echo                    alive echo request
+//   lookup NAME             host-entry lookup
+//   addressed GUID TEXT     server text addressed to the server-assigned GUID
+//   token-mismatch          a plain packet with a wrong token; the client
+//                           answers with its token, which the server keeps
+//   plain TEXT              server text in plain framing with the kept token
+//   wait MS                 only receive and print replies for MS ms
+//   quit                    stop
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "peer/peer.h"
+
+namespace {
+
+using qx::peer::Bytes;
+namespace peer = qx::peer;
+
+constexpr int kPollStep = 50;  // ms
+
+struct Options {
+  int port = 27960;
+  std::string script;
+  int32_t numbers[4] = {0, 0, 0, 0};
+};
+
+class Server {
+ public:
+  explicit Server(const Options &o)
+      : key_(peer::deriveKey(o.numbers[0], o.numbers[1], o.numbers[2],
+                             o.numbers[3])) {}
+
+  bool open(int port) {
+    socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (socket_ < 0) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(socket_, reinterpret_cast<sockaddr *>(&address),
+               sizeof address) != 0)
+      return false;
+    std::printf("qxserver: listening on 127.0.0.1:%d\n", port);
+    std::fflush(stdout);
+    return true;
+  }
+
+  // Waits for the host's first datagram, its connection request.
+  bool waitForClient(int ms) {
+    const auto end = now() + ms;
+    while (!haveClient_ && now() < end) receive(kPollStep);
+    return haveClient_;
+  }
+
+  // Receives and prints replies for ms milliseconds.
+  void receive(int ms) {
+    const auto end = now() + ms;
+    for (;;) {
+      const long left = static_cast<long>(end - now());
+      if (left < 0) return;
+      pollfd p{socket_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left)) <= 0) return;
+      uint8_t buffer[2048];
+      sockaddr_in from{};
+      socklen_t fromLength = sizeof from;
+      const ssize_t got =
+          ::recvfrom(socket_, buffer, sizeof buffer, 0,
+                     reinterpret_cast<sockaddr *>(&from), &fromLength);
+      if (got <= 0) continue;
+      handle(Bytes(buffer, buffer + got), from);
+    }
+  }
+
+  void send(const std::string &what, const Bytes &packet) {
+    std::printf("server> %s\n", what.c_str());
+    std::fflush(stdout);
+    if (!haveClient_) {
+      std::printf("qxserver: no client yet\n");
+      return;
+    }
+    ::sendto(socket_, packet.data(), packet.size(), 0,
+             reinterpret_cast<const sockaddr *>(&client_), sizeof client_);
+  }
+  void sendScrambled(const std::string &what, const Bytes &message) {
+    send(what, peer::frameScrambled(key_, message));
+  }
+  void sendPlain(const std::string &what, uint32_t token,
+                 const Bytes &message) {
+    send(what, peer::framePlain(token, message));
+  }
+
+  uint32_t token() const { return token_; }
+
+ private:
+  static long long now() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+
+  void handle(const Bytes &datagram, const sockaddr_in &from) {
+    const peer::Unframed u = peer::unframe(key_, datagram);
+    if (u.type == 0) {  // not a channel packet: a connection request
+      client_ = from;
+      haveClient_ = true;
+      std::printf("client< connection request \"%s\"\n",
+                  std::string(datagram.begin(), datagram.end()).c_str());
+    } else if (!u.ok) {
+      std::printf("client< BAD %c packet of %zu bytes (check failed)\n", u.type,
+                  datagram.size());
+    } else {
+      const peer::Reply r = peer::decodeReply(u.message);
+      if (r.kind == "token") token_ = r.number;
+      std::printf("client< [%c] %s\n", u.type, peer::describe(r).c_str());
+    }
+    std::fflush(stdout);
+  }
+
+  std::string key_;
+  int socket_ = -1;
+  sockaddr_in client_{};
+  bool haveClient_ = false;
+  uint32_t token_ = 0;
+};
+
+constexpr int kReplyWait = 400;  // ms of replies after each message
+
+// Plays one script line; false ends the scenario.
+bool play(Server &server, const std::string &line) {
+  std::istringstream words(line);
+  std::string command;
+  words >> command;
+  std::string rest;
+  std::getline(words >> std::ws, rest);
+  if (command.empty() || command[0] == '#') return true;
+  if (command == "quit") return false;
+  if (command == "wait") {
+    server.receive(std::atoi(rest.c_str()));
+    return true;
+  }
+  if (command == "text") {
+    server.sendScrambled("text \"" + rest + "\"", peer::serverText(rest));
+  } else if (command == "directive") {
+    server.sendScrambled("directive \"" + rest + "\"", peer::directive(rest));
+  } else if (command == "alive") {
+    server.sendScrambled("alive request", peer::aliveRequest());
+  } else if (command == "query-alive") {
+    server.sendScrambled("alive request (query)", peer::queryAlive());
+  } else if (command == "echo") {
+    server.sendScrambled("alive echo request", peer::aliveEcho());
+  } else if (command == "lookup") {
+    server.sendScrambled("lookup \"" + rest + "\"", peer::lookup(rest));
+  } else if (command == "addressed") {
+    const size_t space = rest.find(' ');
+    const std::string guid = rest.substr(0, space);
+    const std::string text =
+        space == std::string::npos ? "" : rest.substr(space + 1);
+    server.sendScrambled(
+        "addressed to " + guid + ": text \"" + text + "\"",
+        peer::identityAddressed(guid, 0, peer::serverText(text)));
+  } else if (command == "token-mismatch") {
+    server.sendPlain("plain packet with a wrong token", server.token() + 1,
+                     peer::serverText("not for you"));
+  } else if (command == "plain") {
+    server.sendPlain("plain text \"" + rest + "\"", server.token(),
+                     peer::serverText(rest));
+  } else {
+    std::printf("qxserver: unknown script command %s\n", command.c_str());
+    return true;
+  }
+  server.receive(kReplyWait);
+  return true;
+}
+
+bool parse(int argc, char **argv, Options &o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (i + 1 >= argc) return false;
+    const std::string v = argv[++i];
+    if (a == "--port") {
+      o.port = std::atoi(v.c_str());
+    } else if (a == "--script") {
+      o.script = v;
+    } else if (a == "--numbers") {
+      if (std::sscanf(v.c_str(), "%d,%d,%d,%d", &o.numbers[0], &o.numbers[1],
+                      &o.numbers[2], &o.numbers[3]) != 4)
+        return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options options;
+  if (!parse(argc, argv, options)) {
+    std::fprintf(stderr,
+                 "usage: qxserver [--port N] [--script FILE] "
+                 "[--numbers A,B,C,D]\n");
+    return 2;
+  }
+  Server server(options);
+  if (!server.open(options.port)) {
+    std::fprintf(stderr, "qxserver: cannot listen on port %d\n", options.port);
+    return 1;
+  }
+  if (!server.waitForClient(30000)) {
+    std::fprintf(stderr, "qxserver: no client connected\n");
+    return 1;
+  }
+  std::istream *script = &std::cin;
+  std::ifstream file(options.script);
+  if (!options.script.empty()) script = &file;
+  if (!*script) {
+    std::fprintf(stderr, "qxserver: cannot read %s\n", options.script.c_str());
+    return 1;
+  }
+  for (std::string line; std::getline(*script, line) && play(server, line);) {
+  }
+  server.receive(kReplyWait);
+  std::printf("qxserver: scenario done\n");
+  return 0;
+}
