@@ -59,10 +59,7 @@ const uint8_t *keyStream() {
   return s.keyStream;
 }
 
-// XORs length bytes of in with stream into out and returns the sum of the
-// plain bytes as signed values: the input's when sending, the output's when
-// receiving. Works on eight bytes at a time: a byte b ^ 0x80 is the signed
-// value + 128, and 16-bit lanes sum those without carries between bytes.
+// The word-at-a-time loop of xorAndSum (below).
 template <bool kPlainIsInput>
 struct XorSum {
   static constexpr uint64_t kBias = 0x8080808080808080u;
