@@ -27,8 +27,15 @@ void QX_CDECL noSend(int32_t, const void *) {}
 void QX_CDECL noSendOob(const char *, int32_t, int32_t, const void *) {}
 
 // A host list of three entries, then the end marker.
+// The host's list entries answer query 118. Every other question finds
+// nothing: a failed variable read, and no name for the enumerations, whose
+// answer is a pointer.
 intptr_t QX_CDECL answerQuery(int32_t code, char *buffer, int32_t size) {
-  if (code != QX_Q_LIST_ENTRY || size < 64) return 1;
+  if (code == QX_Q_CVAR) return 1;
+  if (code != QX_Q_LIST_ENTRY || size < 64) {
+    if (size > 0) buffer[0] = '\0';
+    return 0;
+  }
   static const char *const kEntries[] = {"alpha 1.2.3.4 7", "Beta x 12",
                                          "gamma", "\\end"};
   const int index = buffer[0] - '0';
