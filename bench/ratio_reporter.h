@@ -29,7 +29,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   void Finalize() override {
     ConsoleReporter::Finalize();
-    std::printf("\nRatios (time of the first / time of the second, same run):\n");
+    std::printf(
+        "\nRatios (time of the first / time of the second, same run):\n");
     for (const auto &[subject, baseline] : pairs_) {
       auto s = times_.find(subject), b = times_.find(baseline);
       if (s == times_.end() || b == times_.end() || b->second <= 0) continue;

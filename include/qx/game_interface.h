@@ -44,20 +44,20 @@ extern "C" {
 #define QX_EV_SERVER_PACKET 13 /* data: a packet from the game server */
 #define QX_EV_CONSOLE_LINE 14  /* data: a line of console text */
 
-#define QX_CB_VERSION 17          /* -> 1199 */
-#define QX_CB_DERIVE_KEY 18       /* data: "x a b c d" -> key text */
-#define QX_CB_CONST_19 19         /* -> 90000 */
-#define QX_CB_CONST_20 20         /* -> 90000 */
-#define QX_CB_CONST_21 21         /* -> 90000 */
-#define QX_CB_CONST_22 22         /* -> 4 */
-#define QX_CB_SEAL_EXPONENT 23    /* -> pointer to 4 bytes, little-endian */
-#define QX_CB_SEAL_MODULUS 24     /* -> pointer to 4 bytes, little-endian */
-#define QX_CB_COMPLETE 51         /* data: text buffer completed in place */
-#define QX_CB_WANTED 113          /* -> 1 if cl_quellor is "1..." and enabled */
-#define QX_CB_ENABLE 117          /* order: enable */
-#define QX_CB_DISABLE 118         /* order: disable at next start-up */
-#define QX_CB_ENABLED_STATE 119   /* -> 0 enabled, -2 disabled */
-#define QX_CB_SCAN_STATUS 121     /* -> 0 or 1 */
+#define QX_CB_VERSION 17        /* -> 1199 */
+#define QX_CB_DERIVE_KEY 18     /* data: "x a b c d" -> key text */
+#define QX_CB_CONST_19 19       /* -> 90000 */
+#define QX_CB_CONST_20 20       /* -> 90000 */
+#define QX_CB_CONST_21 21       /* -> 90000 */
+#define QX_CB_CONST_22 22       /* -> 4 */
+#define QX_CB_SEAL_EXPONENT 23  /* -> pointer to 4 bytes, little-endian */
+#define QX_CB_SEAL_MODULUS 24   /* -> pointer to 4 bytes, little-endian */
+#define QX_CB_COMPLETE 51       /* data: text buffer completed in place */
+#define QX_CB_WANTED 113        /* -> 1 if cl_quellor is "1..." and enabled */
+#define QX_CB_ENABLE 117        /* order: enable */
+#define QX_CB_DISABLE 118       /* order: disable at next start-up */
+#define QX_CB_ENABLED_STATE 119 /* -> 0 enabled, -2 disabled */
+#define QX_CB_SCAN_STATUS 121   /* -> 0 or 1 */
 
 /* ---- codes of the host's numbered query operation --------------------- */
 
@@ -72,8 +72,8 @@ extern "C" {
 #define QX_Q_CVAR_NEXT_CHANGED 111 /* -> name pointer; buffer: value */
 #define QX_Q_HOST_TEXT_112 112
 #define QX_Q_HOST_TEXT_113 113
-#define QX_Q_HOST_REPORT 115    /* host report text */
-#define QX_Q_LIST_ENTRY 118     /* numbered host list entry */
+#define QX_Q_HOST_REPORT 115 /* host report text */
+#define QX_Q_LIST_ENTRY 118  /* numbered host list entry */
 #define QX_Q_HOST_TEXT_119 119
 
 /* Host variable that holds the player GUID. The client reads it with
@@ -119,27 +119,27 @@ typedef struct QxSecondaryHost {
 #define QX_HOMEDIR_SIZE 256
 
 typedef struct QxGameInterface {
-  uint32_t magic;                /*   0 host: QX_INTERFACE_MAGIC */
-  QxDigestFn digest;             /*   4 client: seeded MD5 as hex text */
-  uint32_t reserved8;            /*   8 host */
-  uintptr_t agentModule;         /*  12 client: agent library handle */
-  int32_t replacementReady;      /*  16 client */
-  char serverGuid[QX_GUID_SIZE]; /*  20 client: server-assigned GUID */
-  char msgPrefix[QX_PREFIX_SIZE];   /*  53 client: label ahead of lines */
-  char homeDir[QX_HOMEDIR_SIZE];    /*  85 host or client */
-  uint8_t reserved341[19];          /* 341 host */
-  int32_t agentParams[4];           /* 360 client */
-  QxNamedOpFn namedOp;              /* 376 host */
-  QxQueryFn query;                  /* 380 host */
-  QxPrintFn print;                  /* 384 host */
-  QxSendFn sendToServer;            /* 388 host */
-  uint32_t reserved392[2];          /* 392 host */
-  QxSendOobFn sendOob;              /* 400 host */
-  QxCaptureQueryFn captureQuery;    /* 404 host, optional */
-  QxConnectHookFn connectHook;      /* 408 client */
-  QxSecondHookFn secondHook;        /* 412 client */
-  QxThirdHookFn thirdHook;          /* 416 client */
-  QxSecondaryHost *secondary;       /* 420 host, optional */
+  uint32_t magic;                 /*   0 host: QX_INTERFACE_MAGIC */
+  QxDigestFn digest;              /*   4 client: seeded MD5 as hex text */
+  uint32_t reserved8;             /*   8 host */
+  uintptr_t agentModule;          /*  12 client: agent library handle */
+  int32_t replacementReady;       /*  16 client */
+  char serverGuid[QX_GUID_SIZE];  /*  20 client: server-assigned GUID */
+  char msgPrefix[QX_PREFIX_SIZE]; /*  53 client: label ahead of lines */
+  char homeDir[QX_HOMEDIR_SIZE];  /*  85 host or client */
+  uint8_t reserved341[19];        /* 341 host */
+  int32_t agentParams[4];         /* 360 client */
+  QxNamedOpFn namedOp;            /* 376 host */
+  QxQueryFn query;                /* 380 host */
+  QxPrintFn print;                /* 384 host */
+  QxSendFn sendToServer;          /* 388 host */
+  uint32_t reserved392[2];        /* 392 host */
+  QxSendOobFn sendOob;            /* 400 host */
+  QxCaptureQueryFn captureQuery;  /* 404 host, optional */
+  QxConnectHookFn connectHook;    /* 408 client */
+  QxSecondHookFn secondHook;      /* 412 client */
+  QxThirdHookFn thirdHook;        /* 416 client */
+  QxSecondaryHost *secondary;     /* 420 host, optional */
 } QxGameInterface;
 
 /* ---- entry points ----------------------------------------------------- */
@@ -150,7 +150,8 @@ typedef intptr_t(QX_CDECL *QxEventEntryFn)(QxGameInterface *gi, int32_t code,
                                            int32_t length, const void *data,
                                            int32_t retries);
 
-#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L)
+#if defined(__cplusplus) || \
+    (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L)
 #ifdef __cplusplus
 #define QX_STATIC_ASSERT static_assert
 #else

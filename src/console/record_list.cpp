@@ -37,9 +37,9 @@ int listReserve(RecordList &list) {
   void *block = g_allocator ? g_allocator(bytes) : std::malloc(bytes);
   if (!block) return 0;
   if (list.data && list.count > 0)
-    std::memcpy(block, list.data,
-                static_cast<size_t>(list.count) *
-                    static_cast<size_t>(list.recordSize));
+    std::memcpy(
+        block, list.data,
+        static_cast<size_t>(list.count) * static_cast<size_t>(list.recordSize));
   std::free(list.data);
   list.data = static_cast<uint8_t *>(block);
   list.capacity = grown;

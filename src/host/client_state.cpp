@@ -34,10 +34,10 @@ void constructLists(ClientState &c) {
 void destroyLists(ClientState &c) {
   using console::listDestroy;
   console::RecordList *lists[] = {
-      &c.cvars.rules,    &c.master.transfers, &c.regnames.names,
-      &c.scan.buffers,   &c.update.index,     &c.cvars.expected,
-      &c.scan.windows,   &c.channel.outbound, &c.scan.processes,
-      &c.scan.modules,   &c.master.hostNames};
+      &c.cvars.rules,  &c.master.transfers, &c.regnames.names,
+      &c.scan.buffers, &c.update.index,     &c.cvars.expected,
+      &c.scan.windows, &c.channel.outbound, &c.scan.processes,
+      &c.scan.modules, &c.master.hostNames};
   for (console::RecordList *list : lists) listDestroy(*list);
 }
 
@@ -69,7 +69,8 @@ void loadClientState() {
   c.settings.ssLog = 1;
   c.settings.ssSave = 0;
   c.settings.logToFile = 0;
-  copyText(c.settings.regNameFn, "regname.dat", sizeof c.settings.regNameFn - 1);
+  copyText(c.settings.regNameFn, "regname.dat",
+           sizeof c.settings.regNameFn - 1);
   c.channel.sealModulus = protocol::kSealModulus;
   c.channel.sealExponent = protocol::kSealExponent;
   c.channel.streamPosition = channel::kStreamUnseeded;

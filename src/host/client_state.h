@@ -38,8 +38,8 @@ struct EventQueue {
 };
 
 struct Frame {
-  uint32_t lastFrameTick;   // 0 before the first due call
-  int32_t parity;           // -1 at load; 0 and 1 at due calls
+  uint32_t lastFrameTick;  // 0 before the first due call
+  int32_t parity;          // -1 at load; 0 and 1 at due calls
   platform::Socket udpSocket;
   uint32_t shutOff;         // non-zero: no more work frames, cb answers 0
   uint32_t shutOffTime;     // tick from which the shut-off counts; 0 never

@@ -53,7 +53,8 @@ intptr_t answerQuestion(QxGameInterface *gi, int32_t code, const void *data) {
     case QX_CB_SEAL_MODULUS:
       return reinterpret_cast<intptr_t>(&c.channel.sealModulus);
     case QX_CB_COMPLETE:
-      if (data) console::complete(gi, static_cast<char *>(const_cast<void *>(data)));
+      if (data)
+        console::complete(gi, static_cast<char *>(const_cast<void *>(data)));
       return 0;
     case QX_CB_WANTED:
       return hostWantsClient(gi) && c.host.enabled ? 1 : 0;

@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/ticks.h"
-#include "host/client_state.h"
 #include "channel/channel.h"
+#include "common/ticks.h"
 #include "console/command_processor.h"
+#include "host/client_state.h"
 
 namespace qx::host {
 

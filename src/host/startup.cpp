@@ -2,11 +2,11 @@
 
 #include <cstring>
 
+#include "channel/channel.h"
 #include "common/md5.h"
 #include "common/text.h"
 #include "console/config.h"
 #include "console/status.h"
-#include "channel/channel.h"
 #include "host/client_state.h"
 #include "host/frame.h"
 #include "log/log.h"
@@ -24,8 +24,8 @@ constexpr const char *kBadSecondaryText =
 constexpr const char *kStartedText = "Quellor Client started";
 constexpr const char *kSubDirectories[] = {"scrnshot", "dll", "htm"};
 // Files an earlier run may have left behind in the home directory.
-constexpr const char *kLeftoverFiles[] = {"qxcl.tmp", "qxag.tmp",
-                                          "qxclold.dll", "qxagold.dll"};
+constexpr const char *kLeftoverFiles[] = {"qxcl.tmp", "qxag.tmp", "qxclold.dll",
+                                          "qxagold.dll"};
 constexpr uint32_t kFirstMasterQueryLead = 1680000;  // ms before the interval
 constexpr uint32_t kListGrowHostNames = 64;
 constexpr uint32_t kListGrowTables = 512;
@@ -37,8 +37,7 @@ const char *QX_CDECL digestOperation(const void *data, int32_t length,
   // The text lives in a life-long buffer, overwritten by the next call.
   static char text[33];
   uint8_t digest[16];
-  md5(data, data && length > 0 ? static_cast<size_t>(length) : 0, seed,
-      digest);
+  md5(data, data && length > 0 ? static_cast<size_t>(length) : 0, seed, digest);
   md5ToText(digest, text);
   return text;
 }
@@ -59,7 +58,7 @@ void loadMasterListFile(QxGameInterface *) {}  // qxcl.db, master list
 void prepareIntegrityScanning() {}             // not part of this build
 void resolveWebHost(QxGameInterface *) {}      // web update host name
 void prepareScreenshots(QxGameInterface *, uint32_t) {}  // fonts, capture
-void askAgentVersion(QxGameInterface *) {}     // agent library version
+void askAgentVersion(QxGameInterface *) {}  // agent library version
 
 // ---- start-up steps ------------------------------------------------------
 

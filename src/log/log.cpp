@@ -76,8 +76,7 @@ void printWarning(QxGameInterface *gi, const char *text, bool forward) {
   QxSecondaryHost *secondary = client().host.secondary;
   if (!forward || !gi || !secondary || !secondary->forward) return;
   char line[kForwardLineMax + 1];
-  formatText(line, sizeof line, "%s %s: %s", kForwardLead, kWarningLabel,
-             text);
+  formatText(line, sizeof line, "%s %s: %s", kForwardLead, kWarningLabel, text);
   secondary->forward(kForwardOperation, line);
 }
 

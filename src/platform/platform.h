@@ -84,8 +84,8 @@ bool socketBind(Socket s, uint16_t port);  // all local addresses
 // Returns the bytes received, 0 or less when nothing is pending or on error.
 int socketReceive(Socket s, void *buffer, int size);
 // Datagram to a dotted IPv4 address; returns the bytes sent or -1.
-int socketSendTo(Socket s, const char *address, uint16_t port,
-                 const void *data, int size);
+int socketSendTo(Socket s, const char *address, uint16_t port, const void *data,
+                 int size);
 void socketClose(Socket s);
 // Name of the last socket error ("EADDRINUSE", "WSAEADDRINUSE", ...).
 const char *lastSocketError();

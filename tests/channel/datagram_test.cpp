@@ -46,7 +46,8 @@ TEST_F(DatagramTest, PrefixIsRemovedAndAPrefixAloneIsDropped) {
   EXPECT_TRUE(host.texts.empty());
 
   Bytes prefixed = prefix;
-  const Bytes packet = peer::frameScrambled(key, peer::serverText("with prefix"));
+  const Bytes packet =
+      peer::frameScrambled(key, peer::serverText("with prefix"));
   prefixed.insert(prefixed.end(), packet.begin(), packet.end());
   datagram(prefixed);
   EXPECT_TRUE(host.printed("with prefix"));

@@ -2,9 +2,9 @@
 // words as the oracle for other seeds, and the text forms.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <cctype>
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -62,7 +62,8 @@ TEST(Md5, SeedMovesTheChainingWordsLikeOpenSsl) {
   for (uint32_t seed : {1u, 0x5C13E7A4u, 0xFFFFFFFFu}) {
     for (size_t size : {0u, 55u, 56u, 64u, 1100u, 4097u}) {
       std::vector<uint8_t> data(size);
-      for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i ^ seed);
+      for (size_t i = 0; i < size; ++i)
+        data[i] = static_cast<uint8_t>(i ^ seed);
       MD5_CTX ctx;
       MD5_Init(&ctx);
       ctx.A += 11u * seed;

@@ -12,10 +12,12 @@ TEST(Numbers, DecimalReaderSkipsMinusAndStopsAtOtherCharacters) {
   struct Case {
     const char *text;
     uint32_t value;
-  } cases[] = {{"123", 123},   {"-1", 1},      {"1-2-3", 123}, {"12ab3", 12},
-               {"", 0},        {"x12", 0},     {" 5", 0},      {"007", 7},
-               {"4294967295", 4294967295u},    {"4294967296", 0}};
-  for (const Case &c : cases) EXPECT_EQ(qx::readDecimal(c.text), c.value) << c.text;
+  } cases[] = {{"123", 123},     {"-1", 1},  {"1-2-3", 123},
+               {"12ab3", 12},    {"", 0},    {"x12", 0},
+               {" 5", 0},        {"007", 7}, {"4294967295", 4294967295u},
+               {"4294967296", 0}};
+  for (const Case &c : cases)
+    EXPECT_EQ(qx::readDecimal(c.text), c.value) << c.text;
   EXPECT_EQ(qx::readDecimal(nullptr), 0u);
   EXPECT_EQ(qx::readDecimal("12345", 2), 12u);
 }

@@ -110,11 +110,11 @@ TEST(RecordList, NamesAndSizes) {
 TEST(RecordList, TheClientHasItsElevenLists) {
   qx::ClientState &c = qx::client();
   const std::pair<RecordList *, const char *> lists[] = {
-      {&c.cvars.rules, "FLCV"},      {&c.master.transfers, "FLFC"},
-      {&c.regnames.names, "FLRN"},   {&c.scan.buffers, "FLBU"},
-      {&c.update.index, "FLPA"},     {&c.cvars.expected, "FLLC"},
-      {&c.scan.windows, "FLMF"},     {&c.channel.outbound, "FLOU"},
-      {&c.scan.processes, "FLPR"},   {&c.scan.modules, "FLMO"},
+      {&c.cvars.rules, "FLCV"},     {&c.master.transfers, "FLFC"},
+      {&c.regnames.names, "FLRN"},  {&c.scan.buffers, "FLBU"},
+      {&c.update.index, "FLPA"},    {&c.cvars.expected, "FLLC"},
+      {&c.scan.windows, "FLMF"},    {&c.channel.outbound, "FLOU"},
+      {&c.scan.processes, "FLPR"},  {&c.scan.modules, "FLMO"},
       {&c.master.hostNames, "FLHN"}};
   for (const auto &[list, name] : lists) {
     EXPECT_STREQ(list->name, name);

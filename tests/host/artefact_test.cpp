@@ -88,11 +88,13 @@ struct PeImage {
   uint32_t u32(size_t at) const {
     return at + 4 <= bytes.size()
                ? uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 |
-                     uint32_t(bytes[at + 2]) << 16 | uint32_t(bytes[at + 3]) << 24
+                     uint32_t(bytes[at + 2]) << 16 |
+                     uint32_t(bytes[at + 3]) << 24
                : 0;
   }
   uint16_t u16(size_t at) const {
-    return at + 2 <= bytes.size() ? uint16_t(bytes[at] | bytes[at + 1] << 8) : 0;
+    return at + 2 <= bytes.size() ? uint16_t(bytes[at] | bytes[at + 1] << 8)
+                                  : 0;
   }
   std::string text(size_t at) const {
     std::string s;
@@ -139,8 +141,8 @@ TEST(Artefact, DllExportsCaCbAndImportsOnlySystemLibraries) {
   ASSERT_TRUE(image.parse());
   EXPECT_EQ(image.exports, (std::vector<std::string>{"ca", "cb"}));
   const std::set<std::string> system = {"KERNEL32.dll", "msvcrt.dll",
-                                        "WS2_32.dll", "USER32.dll",
-                                        "GDI32.dll", "ADVAPI32.dll"};
+                                        "WS2_32.dll",   "USER32.dll",
+                                        "GDI32.dll",    "ADVAPI32.dll"};
   ASSERT_FALSE(image.imports.empty());
   for (const std::string &dll : image.imports)
     EXPECT_TRUE(system.count(dll)) << dll;
@@ -155,7 +157,8 @@ TEST(Artefact, SharedLibraryExportsOnlyCaAndCb) {
   // Internal functions stay hidden, e.g. the client-state accessor.
   qx::platform::Library raw = qx::platform::libraryOpen(libraryPath().c_str());
   EXPECT_EQ(qx::platform::librarySymbol(raw, "_ZN2qx6clientEv"), nullptr);
-  EXPECT_EQ(qx::platform::librarySymbol(raw, "_ZN2qx4host8runFrameEP15QxGameInterfacei"),
+  EXPECT_EQ(qx::platform::librarySymbol(
+                raw, "_ZN2qx4host8runFrameEP15QxGameInterfacei"),
             nullptr);
   qx::platform::libraryClose(raw);
 }

@@ -115,8 +115,8 @@ TEST(Entry, BadArgumentsNeverCrash) {
   EXPECT_EQ(host.call(QX_EV_CONSOLE_LINE, -7, "abc"), 0);
   EXPECT_EQ(qx::client().events.records[1].data[0], 0);
   EXPECT_EQ(host.call(QX_EV_SERVER_PACKET, 0, "x"), 0);
-  for (int code : {QX_CB_COMPLETE, QX_CB_DERIVE_KEY, 23, 24, 113, 117, 118,
-                   119, 121, 1000, -1000})
+  for (int code : {QX_CB_COMPLETE, QX_CB_DERIVE_KEY, 23, 24, 113, 117, 118, 119,
+                   121, 1000, -1000})
     host.call(code, 10, nullptr);
   host.pump(4);
   // A null game interface: ca does nothing, cb answers only the version.

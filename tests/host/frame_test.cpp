@@ -20,9 +20,9 @@ TEST(TickDiff, FollowsTheWrapAndFutureRules) {
   struct Case {
     uint32_t a, b, expected;
   } cases[] = {
-      {0x00000010, 0xFFFFFFF0, 32},          // across the wrap
-      {900, 1000, 0},                        // slightly in the future
-      {1000, 10000, 0x7FFFDCD8},             // far off: long expired
+      {0x00000010, 0xFFFFFFF0, 32},  // across the wrap
+      {900, 1000, 0},                // slightly in the future
+      {1000, 10000, 0x7FFFDCD8},     // far off: long expired
       {5000, 5000, 0},
       {1000, 0, 1000},
       {0, 4999, 0},
@@ -179,8 +179,7 @@ TEST_F(FrameTest, GameVersionAndGuidComeFromHostVariables) {
   EXPECT_TRUE(host.printed("Game Version [FakeGame 1.0]"));
   host.cvars[QX_GUID_CVAR] = "0123456789ABCDEF0123456789ABCDEF99";
   for (int i = 0; i < 4; ++i) host.frame();
-  EXPECT_STREQ(client().channel.playerGuid,
-               "0123456789ABCDEF0123456789ABCDEF");
+  EXPECT_STREQ(client().channel.playerGuid, "0123456789ABCDEF0123456789ABCDEF");
 }
 
 }  // namespace
@@ -215,7 +214,8 @@ namespace {
 void hostHandler(int) {}
 
 TEST(FaultGuard, KeepsTheHostsOwnHandlers) {
-  struct sigaction mine {}, before {}, after {};
+  struct sigaction mine {
+  }, before{}, after{};
   mine.sa_handler = hostHandler;
   sigemptyset(&mine.sa_mask);
   sigaction(SIGSEGV, &mine, &before);

@@ -24,8 +24,8 @@ TEST(StartUp, StartsOnlyWhenWanted) {
   struct Case {
     const char *wanted;
     bool starts;
-  } cases[] = {{"1", true}, {"1abc", true}, {"0", false}, {"", false},
-               {" 1", false}};
+  } cases[] = {
+      {"1", true}, {"1abc", true}, {"0", false}, {"", false}, {" 1", false}};
   for (const Case &c : cases) {
     qx::resetClientState();
     FakeHost host(c.wanted);

@@ -28,8 +28,8 @@
 #include <thread>
 
 #include "game.h"
-#include "server_link.h"
 #include "qx/qxcl.h"
+#include "server_link.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -81,11 +81,13 @@ bool loadClient(const std::string &path, Client &client) {
 class Host {
  public:
   Host(const Options &options, Client client)
-      : client_(client), frameTime_(1000 / (options.fps > 0 ? options.fps : 60)) {}
+      : client_(client),
+        frameTime_(1000 / (options.fps > 0 ? options.fps : 60)) {}
 
   // Runs frames for the given time at the host's pace.
   void run(int ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     do {
       frame();
       std::this_thread::sleep_for(std::chrono::milliseconds(frameTime_));
@@ -95,11 +97,12 @@ class Host {
   void consoleLine(const std::string &line) {
     qxhost::Game &g = qxhost::game();
     std::printf("] %s\n", line.c_str());
-    const intptr_t r = client_.cb(&g.gi, QX_EV_CONSOLE_LINE,
-                                  static_cast<int32_t>(line.size()),
-                                  line.c_str(), 0);
-    if (r) std::printf("qxhost: the client refused the line: %s\n",
-                       reinterpret_cast<const char *>(r));
+    const intptr_t r =
+        client_.cb(&g.gi, QX_EV_CONSOLE_LINE, static_cast<int32_t>(line.size()),
+                   line.c_str(), 0);
+    if (r)
+      std::printf("qxhost: the client refused the line: %s\n",
+                  reinterpret_cast<const char *>(r));
     std::fflush(stdout);
   }
 
@@ -119,11 +122,10 @@ class Host {
     qxhost::Game &g = qxhost::game();
     ++g.frames;
     for (const std::vector<uint8_t> &packet : qxhost::linkReceive())
-      client_.cb(&g.gi, QX_EV_SERVER_PACKET, static_cast<int32_t>(packet.size()),
-                 packet.data(), 0);
+      client_.cb(&g.gi, QX_EV_SERVER_PACKET,
+                 static_cast<int32_t>(packet.size()), packet.data(), 0);
     if (const char *error = client_.ca(&g.gi, 0)) {
-      if (error != lastError_)
-        std::printf("qxhost: client frame: %s\n", error);
+      if (error != lastError_) std::printf("qxhost: client frame: %s\n", error);
       lastError_ = error;
     }
   }
@@ -168,7 +170,8 @@ void showFile(const std::string &name) {
 
 // Handles one script line; false ends the session.
 bool scriptLine(Host &host, std::string line) {
-  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+    line.pop_back();
   if (line.empty() || line[0] == '#') return true;
   if (line[0] != '@') {
     host.consoleLine(line);
@@ -176,8 +179,10 @@ bool scriptLine(Host &host, std::string line) {
     return true;
   }
   const size_t space = line.find(' ');
-  const std::string word = line.substr(1, space == std::string::npos ? std::string::npos : space - 1);
-  const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+  const std::string word = line.substr(
+      1, space == std::string::npos ? std::string::npos : space - 1);
+  const std::string rest =
+      space == std::string::npos ? "" : line.substr(space + 1);
   qxhost::Game &g = qxhost::game();
   if (word == "wait") {
     host.run(std::atoi(rest.c_str()));
@@ -268,8 +273,9 @@ int main(int argc, char **argv) {
   }
   qxhost::Game &g = qxhost::game();
   if (!options.home.empty()) g.set("fs_homepath", options.home);
-  std::printf("qxhost: loaded %s (client version %ld)\n", options.library.c_str(),
-              static_cast<long>(client.cb(&g.gi, QX_CB_VERSION, 0, nullptr, 0)));
+  std::printf(
+      "qxhost: loaded %s (client version %ld)\n", options.library.c_str(),
+      static_cast<long>(client.cb(&g.gi, QX_CB_VERSION, 0, nullptr, 0)));
 
   Host host(options, client);
   host.run(300);  // the client starts in the first frames

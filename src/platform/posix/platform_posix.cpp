@@ -2,18 +2,18 @@
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <csetjmp>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csetjmp>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 
 namespace qx::platform {
 
@@ -73,10 +73,18 @@ FileHandle fileOpen(const char *path, OpenMode mode) {
   if (!path || !systemPath(path, p, sizeof p)) return nullptr;
   const char *m = "rb";
   switch (mode) {
-    case OpenMode::Read: m = "rb"; break;
-    case OpenMode::Write: m = "wb"; break;
-    case OpenMode::Append: m = "ab"; break;
-    case OpenMode::ReadWrite: m = "r+b"; break;
+    case OpenMode::Read:
+      m = "rb";
+      break;
+    case OpenMode::Write:
+      m = "wb";
+      break;
+    case OpenMode::Append:
+      m = "ab";
+      break;
+    case OpenMode::ReadWrite:
+      m = "r+b";
+      break;
   }
   FILE *f = std::fopen(p, m);
   if (!f) return nullptr;
@@ -148,8 +156,8 @@ int socketReceive(Socket s, void *buffer, int size) {
   return n < 0 ? -1 : static_cast<int>(n);
 }
 
-int socketSendTo(Socket s, const char *address, uint16_t port,
-                 const void *data, int size) {
+int socketSendTo(Socket s, const char *address, uint16_t port, const void *data,
+                 int size) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
@@ -165,16 +173,26 @@ void socketClose(Socket s) {
 
 const char *lastSocketError() {
   switch (errno) {
-    case EADDRINUSE: return "EADDRINUSE";
-    case EADDRNOTAVAIL: return "EADDRNOTAVAIL";
-    case EACCES: return "EACCES";
-    case EAGAIN: return "EWOULDBLOCK";
-    case EBADF: return "EBADF";
-    case ECONNREFUSED: return "ECONNREFUSED";
-    case EINVAL: return "EINVAL";
-    case EMFILE: return "EMFILE";
-    case ENETUNREACH: return "ENETUNREACH";
-    default: return "socket error";
+    case EADDRINUSE:
+      return "EADDRINUSE";
+    case EADDRNOTAVAIL:
+      return "EADDRNOTAVAIL";
+    case EACCES:
+      return "EACCES";
+    case EAGAIN:
+      return "EWOULDBLOCK";
+    case EBADF:
+      return "EBADF";
+    case ECONNREFUSED:
+      return "ECONNREFUSED";
+    case EINVAL:
+      return "EINVAL";
+    case EMFILE:
+      return "EMFILE";
+    case ENETUNREACH:
+      return "ENETUNREACH";
+    default:
+      return "socket error";
   }
 }
 

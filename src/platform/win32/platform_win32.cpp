@@ -1,10 +1,12 @@
 // Win32 implementation of the platform layer (qxcl.dll).
 #include "platform/platform.h"
 
+// Winsock's headers must come before windows.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
+
 #include <direct.h>
+#include <windows.h>
 #include <cstdio>
 #include <cstring>
 
@@ -47,8 +49,10 @@ SystemInfo systemInfo() {
   GetSystemInfo(&si);
   SystemInfo info{};
   info.pageSize = si.dwPageSize;
-  info.minAppAddress = reinterpret_cast<uintptr_t>(si.lpMinimumApplicationAddress);
-  info.maxAppAddress = reinterpret_cast<uintptr_t>(si.lpMaximumApplicationAddress);
+  info.minAppAddress =
+      reinterpret_cast<uintptr_t>(si.lpMinimumApplicationAddress);
+  info.maxAppAddress =
+      reinterpret_cast<uintptr_t>(si.lpMaximumApplicationAddress);
   info.allocationGranularity = si.dwAllocationGranularity;
   return info;
 }
@@ -60,10 +64,18 @@ FileHandle fileOpen(const char *path, OpenMode mode) {
   if (!path) return nullptr;
   const char *m = "rb";
   switch (mode) {
-    case OpenMode::Read: m = "rb"; break;
-    case OpenMode::Write: m = "wb"; break;
-    case OpenMode::Append: m = "abc"; break;  // 'c': commit on flush
-    case OpenMode::ReadWrite: m = "r+b"; break;
+    case OpenMode::Read:
+      m = "rb";
+      break;
+    case OpenMode::Write:
+      m = "wb";
+      break;
+    case OpenMode::Append:
+      m = "abc";
+      break;  // 'c': commit on flush
+    case OpenMode::ReadWrite:
+      m = "r+b";
+      break;
   }
   DWORD attributes = GetFileAttributesA(path);
   if (attributes != INVALID_FILE_ATTRIBUTES &&
@@ -131,8 +143,8 @@ int socketReceive(Socket s, void *buffer, int size) {
   return n == SOCKET_ERROR ? -1 : n;
 }
 
-int socketSendTo(Socket s, const char *address, uint16_t port,
-                 const void *data, int size) {
+int socketSendTo(Socket s, const char *address, uint16_t port, const void *data,
+                 int size) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
@@ -149,17 +161,28 @@ void socketClose(Socket s) {
 
 const char *lastSocketError() {
   switch (WSAGetLastError()) {
-    case WSAEADDRINUSE: return "WSAEADDRINUSE";
-    case WSAEADDRNOTAVAIL: return "WSAEADDRNOTAVAIL";
-    case WSAEACCES: return "WSAEACCES";
-    case WSAEWOULDBLOCK: return "WSAEWOULDBLOCK";
-    case WSAENOTSOCK: return "WSAENOTSOCK";
-    case WSAECONNREFUSED: return "WSAECONNREFUSED";
-    case WSAEINVAL: return "WSAEINVAL";
-    case WSAEMFILE: return "WSAEMFILE";
-    case WSAENETUNREACH: return "WSAENETUNREACH";
-    case WSANOTINITIALISED: return "WSANOTINITIALISED";
-    default: return "socket error";
+    case WSAEADDRINUSE:
+      return "WSAEADDRINUSE";
+    case WSAEADDRNOTAVAIL:
+      return "WSAEADDRNOTAVAIL";
+    case WSAEACCES:
+      return "WSAEACCES";
+    case WSAEWOULDBLOCK:
+      return "WSAEWOULDBLOCK";
+    case WSAENOTSOCK:
+      return "WSAENOTSOCK";
+    case WSAECONNREFUSED:
+      return "WSAECONNREFUSED";
+    case WSAEINVAL:
+      return "WSAEINVAL";
+    case WSAEMFILE:
+      return "WSAEMFILE";
+    case WSAENETUNREACH:
+      return "WSAENETUNREACH";
+    case WSANOTINITIALISED:
+      return "WSANOTINITIALISED";
+    default:
+      return "socket error";
   }
 }
 
@@ -210,8 +233,9 @@ void setChainHead(GuardFrame *head) {
   __asm__ volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
 }
 
-extern "C" EXCEPTION_DISPOSITION __cdecl guardHandler(
-    EXCEPTION_RECORD *record, void *frame, CONTEXT *, void *) {
+extern "C" EXCEPTION_DISPOSITION __cdecl guardHandler(EXCEPTION_RECORD *record,
+                                                      void *frame, CONTEXT *,
+                                                      void *) {
   // During an unwind the frame is only being passed over.
   if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
     return ExceptionContinueSearch;
