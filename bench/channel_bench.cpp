@@ -9,39 +9,11 @@
 #include <cstring>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "channel/channel.h"
 #include "host/client_state.h"
 #include "peer/peer.h"
 #include "ratio_reporter.h"
-
-// ---- counting allocator
-// ------------------------------------------------------
-//
-// Every malloc of the process goes through here (glibc's own allocator does
-// the work), so a path that allocates shows a non-zero count per packet.
-
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-extern "C" void __libc_free(void *);
-
-namespace {
-uint64_t g_allocations = 0;
-}
-
-extern "C" void *malloc(size_t size) {
-  ++g_allocations;
-  return __libc_malloc(size);
-}
-extern "C" void *calloc(size_t count, size_t size) {
-  ++g_allocations;
-  return __libc_calloc(count, size);
-}
-extern "C" void *realloc(void *p, size_t size) {
-  ++g_allocations;
-  return __libc_realloc(p, size);
-}
-extern "C" void free(void *p) { __libc_free(p); }
 
 namespace {
 
@@ -81,7 +53,7 @@ std::vector<uint8_t> message() {
 
 void reportAllocations(benchmark::State &state, uint64_t before) {
   state.counters["allocs/packet"] =
-      benchmark::Counter(static_cast<double>(g_allocations - before) /
+      benchmark::Counter(static_cast<double>(qxbench::allocations() - before) /
                          static_cast<double>(state.iterations()));
 }
 
@@ -91,7 +63,7 @@ void BM_ReceiveScrambled(benchmark::State &state) {
       qx::peer::deriveKey(kHostNumbers[0], kHostNumbers[1], kHostNumbers[2],
                           kHostNumbers[3]),
       message());
-  const uint64_t before = g_allocations;
+  const uint64_t before = qxbench::allocations();
   for (auto _ : state)
     benchmark::DoNotOptimize(qx::channel::receivePacket(
         &gi, static_cast<int32_t>(packet.size()), packet.data()));
@@ -104,7 +76,7 @@ BENCHMARK(BM_ReceiveScrambled);
 void BM_SendScrambled(benchmark::State &state) {
   QxGameInterface &gi = channelInterface();
   const std::vector<uint8_t> m = message();
-  const uint64_t before = g_allocations;
+  const uint64_t before = qxbench::allocations();
   for (auto _ : state) qx::channel::sendMessage(&gi, m.data(), kMessageSize);
   reportAllocations(state, before);
 }

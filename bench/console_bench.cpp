@@ -1,35 +1,16 @@
 // The command processor on a setting line and on a line that matches
 // nothing, against a plain case-insensitive scan of the 32 command and
-// setting names; a counting operator new shows that no line allocates.
+// setting names; the allocation counter shows that no line allocates.
 #include <benchmark/benchmark.h>
 #include <strings.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
+#include "allocation_counter.h"
 #include "console/command_processor.h"
 #include "host/client_state.h"
 #include "ratio_reporter.h"
-
-namespace {
-std::atomic<long> g_allocations{0};
-}
-
-// GCC flags free() on memory from a replaced operator new; here both sides
-// are malloc and free.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-void *operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void *p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -69,11 +50,11 @@ void processRepeatedly(benchmark::State &state, const char *text) {
   enabledClient();
   char line[64];
   std::strcpy(line, text);
-  const long before = g_allocations.load();
+  const uint64_t before = qxbench::allocations();
   for (auto _ : state)
     benchmark::DoNotOptimize(qx::console::processLine(&g_gi, line, 0, 1));
   state.counters["allocations"] =
-      static_cast<double>(g_allocations.load() - before);
+      static_cast<double>(qxbench::allocations() - before);
 }
 
 void BM_ProcessSettingLine(benchmark::State &state) {

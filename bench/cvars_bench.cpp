@@ -8,21 +8,12 @@
 #include <cstring>
 #include <string>
 
+#include "allocation_counter.h"
 #include "cvars/host_query.h"
 #include "cvars/rules.h"
 #include "host/client_state.h"
 #include "platform/platform.h"
 #include "ratio_reporter.h"
-
-// Every heap allocation of the process, counted (glibc).
-extern "C" void *__libc_malloc(size_t size);
-namespace {
-long g_mallocs = 0;
-}
-extern "C" void *malloc(size_t size) {
-  ++g_mallocs;
-  return __libc_malloc(size);
-}
 
 namespace {
 
@@ -56,9 +47,9 @@ void storeRules(int n) {
   qx::cvars::receiveRules(&g_gi, block.data(), static_cast<int>(block.size()));
 }
 
-void countAllocations(benchmark::State &state, long before) {
+void countAllocations(benchmark::State &state, uint64_t before) {
   state.counters["mallocs/iter"] =
-      benchmark::Counter(static_cast<double>(g_mallocs - before) /
+      benchmark::Counter(static_cast<double>(qxbench::allocations() - before) /
                          static_cast<double>(state.iterations()));
 }
 
@@ -74,7 +65,7 @@ BENCHMARK(BM_ReadVariable);
 void BM_RuleHousekeeping(benchmark::State &state) {
   storeRules(static_cast<int>(state.range(0)));
   uint32_t now = qx::platform::tickCount();
-  const long before = g_mallocs;
+  const uint64_t before = qxbench::allocations();
   for (auto _ : state) qx::cvars::ruleHousekeeping(&g_gi, now++);
   countAllocations(state, before);
 }
@@ -82,7 +73,7 @@ BENCHMARK(BM_RuleHousekeeping)->Arg(1)->Arg(200);
 
 void BM_ListRules(benchmark::State &state) {
   storeRules(static_cast<int>(state.range(0)));
-  const long before = g_mallocs;
+  const uint64_t before = qxbench::allocations();
   for (auto _ : state) qx::cvars::listRules(&g_gi, 0);
   countAllocations(state, before);
 }

@@ -3,9 +3,27 @@
 // of each platform's code.
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "platform/file_stdio.h"
 
 namespace qx::platform {
+
+const char *stdioMode(OpenMode mode) {
+  switch (mode) {
+    case OpenMode::Write:
+      return "wb";
+    case OpenMode::Append:
+#if defined(_WIN32)
+      return "abc";  // 'c': commit to disk on flush
+#else
+      return "ab";
+#endif
+    case OpenMode::ReadWrite:
+      return "r+b";
+    case OpenMode::Read:
+    default:
+      return "rb";
+  }
+}
 
 void fileClose(FileHandle f) {
   if (f) std::fclose(static_cast<FILE *>(f));

@@ -1,4 +1,5 @@
 // POSIX implementation of the platform layer (Linux builds).
+#include "platform/file_stdio.h"
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
@@ -71,21 +72,7 @@ uint32_t threadId() { return static_cast<uint32_t>(gettid()); }
 FileHandle fileOpen(const char *path, OpenMode mode) {
   char p[kPathMax];
   if (!path || !systemPath(path, p, sizeof p)) return nullptr;
-  const char *m = "rb";
-  switch (mode) {
-    case OpenMode::Read:
-      m = "rb";
-      break;
-    case OpenMode::Write:
-      m = "wb";
-      break;
-    case OpenMode::Append:
-      m = "ab";
-      break;
-    case OpenMode::ReadWrite:
-      m = "r+b";
-      break;
-  }
+  const char *m = stdioMode(mode);
   FILE *f = std::fopen(p, m);
   if (!f) return nullptr;
   struct stat st {};

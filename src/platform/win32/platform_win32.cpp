@@ -1,4 +1,5 @@
 // Win32 implementation of the platform layer (qxcl.dll).
+#include "platform/file_stdio.h"
 #include "platform/platform.h"
 
 // Winsock's headers must come before windows.h.
@@ -62,21 +63,7 @@ uint32_t threadId() { return GetCurrentThreadId(); }
 
 FileHandle fileOpen(const char *path, OpenMode mode) {
   if (!path) return nullptr;
-  const char *m = "rb";
-  switch (mode) {
-    case OpenMode::Read:
-      m = "rb";
-      break;
-    case OpenMode::Write:
-      m = "wb";
-      break;
-    case OpenMode::Append:
-      m = "abc";
-      break;  // 'c': commit on flush
-    case OpenMode::ReadWrite:
-      m = "r+b";
-      break;
-  }
+  const char *m = stdioMode(mode);
   DWORD attributes = GetFileAttributesA(path);
   if (attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & FILE_ATTRIBUTE_DIRECTORY))
