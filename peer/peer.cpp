@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/md5.h"
 #include "common/protocol.h"
+#include "peer/digest.h"
 
 namespace qx::peer {
 
@@ -121,10 +121,8 @@ bool readNumber(const Bytes &m, size_t from, uint32_t &number) {
 // ---------------------------------------------------------
 
 std::string deriveKey(int32_t a, int32_t b, int32_t c, int32_t d) {
-  uint8_t digest[16];
-  char hexText[33];
-  md5(p::kKeyText, sizeof p::kKeyText, p::kKeySeed, digest);
-  md5ToText(digest, hexText);
+  const std::string hexText =
+      digestText(p::kKeyText, sizeof p::kKeyText, p::kKeySeed);
   std::string key;
   for (int i = 0; i < p::kKeyLength; ++i) {
     // Written with int64 products reduced modulo 256 at the end.
