@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/file.h"
+#include "common/paths.h"
 #include "common/text.h"
 #include "console/command_processor.h"
 #include "console/settings.h"
@@ -87,20 +88,6 @@ char *configLineText(char *line) {
   while (*line == ' ' || *line == '\t') ++line;
   if (*line == ';' || *line == '/' || *line == '\\') return nullptr;
   return line;
-}
-
-// A name that climbs out of the home directory ("..") is refused: the
-// name may come from the server, and the file written would replace
-// whatever it names.
-bool staysInHome(const char *name) {
-  const char *part = name;
-  for (const char *p = name;; ++p) {
-    if (*p == '\\' || *p == '/' || *p == '\0') {
-      if (p - part == 2 && part[0] == '.' && part[1] == '.') return false;
-      if (*p == '\0') return true;
-      part = p + 1;
-    }
-  }
 }
 
 void writeLine(File &file, const char *format, ...) QX_PRINTF(2, 3);

@@ -69,6 +69,8 @@ bool fileSeek(FileHandle f, long offset);  // from the start
 long fileSize(FileHandle f);               // -1 on error
 bool fileFlush(FileHandle f);              // commits the data to disk
 bool fileRemove(const char *path);
+// Renames from to to, replacing a file that to already names.
+bool fileReplace(const char *from, const char *to);
 bool makeDirectory(const char *path);  // true also when it exists
 // Fills buffer (size bytes, terminated) with the working directory.
 bool workingDirectory(char *buffer, size_t size);

@@ -101,6 +101,12 @@ bool fileRemove(const char *path) {
   return path && systemPath(path, p, sizeof p) && std::remove(p) == 0;
 }
 
+bool fileReplace(const char *from, const char *to) {
+  char f[kPathMax], t[kPathMax];
+  return from && to && systemPath(from, f, sizeof f) &&
+         systemPath(to, t, sizeof t) && std::rename(f, t) == 0;
+}
+
 bool makeDirectory(const char *path) {
   char p[kPathMax];
   if (!path || !systemPath(path, p, sizeof p)) return false;

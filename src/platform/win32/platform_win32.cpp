@@ -87,6 +87,12 @@ bool fileFlush(FileHandle f) {
 
 bool fileRemove(const char *path) { return path && DeleteFileA(path) != 0; }
 
+bool fileReplace(const char *from, const char *to) {
+  return from && to &&
+         MoveFileExA(from, to,
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 bool makeDirectory(const char *path) {
   if (!path) return false;
   if (CreateDirectoryA(path, nullptr)) return true;

@@ -1,0 +1,32 @@
+// Paths of the client's files. Every file the client touches lives in its
+// home directory or below it. A path that does not fit the file object's 255
+// characters is never opened: cut short it would name another file.
+#pragma once
+
+#include <cstddef>
+
+#include "common/file.h"
+
+namespace qx {
+
+constexpr size_t kPathCapacity = File::kMaxPath + 1;
+
+// The home directory followed by name, into out (kPathCapacity bytes).
+// False, with out empty, when the whole path does not fit.
+bool homeFilePath(char *out, const char *name);
+
+// True for one plain file name that a remote side may choose: not empty,
+// no '\', '/' or ':' (so no drive letter, no folder, nothing absolute), and
+// neither "." nor "..".
+bool isPlainFileName(const char *name);
+
+// True for a relative name that stays inside the home directory: no ".."
+// part, no ':' (drive letters, streams), not starting with a separator.
+bool staysInHome(const char *name);
+
+// Writes size bytes to path whole or not at all: the data goes to a
+// temporary file beside it, which then replaces path. On any failure the
+// temporary file is removed and what path held before is left untouched.
+bool replaceFile(const char *path, const void *data, size_t size);
+
+}  // namespace qx
