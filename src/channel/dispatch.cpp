@@ -18,6 +18,7 @@
 #include "host/client_state.h"
 #include "log/log.h"
 #include "platform/platform.h"
+#include "regnames/regnames.h"
 
 namespace qx::channel {
 
@@ -49,7 +50,9 @@ void screenshotRequest(QxGameInterface *, uint8_t *, int) {}  // 'I'
 // from the given chunk.
 void restartScreenshotTransfer(uint8_t /*letter*/, uint32_t /*chunk*/) {}
 // Registered names.
-void reportRegisteredNames(QxGameInterface *, uint8_t *, int) {}  // 'B' 'I'
+void reportRegisteredNames(QxGameInterface *gi, uint8_t *, int) {  // 'B' 'I'
+  regnames::reportRegisteredNames(gi);
+}
 // Integrity scanning: the pattern list, its checks and the host file query.
 void patternList(QxGameInterface *, uint8_t *, int) {}  // 'S'
 void integrityCheck(QxGameInterface *, uint8_t /*sub*/, uint8_t *, int) {}
@@ -239,7 +242,7 @@ void serverQuery(QxGameInterface *gi, uint8_t *message, int length) {
     case p::kSubListRequest:
       cvars::acknowledgeListRequest(gi, rest, n);
       return;
-    case 'I':
+    case p::kSubRegisteredNames:
       reportRegisteredNames(gi, rest, n);
       return;
     case p::kSubAlive:

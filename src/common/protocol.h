@@ -167,3 +167,21 @@ constexpr char kReplyListCode = 'B';
 constexpr char kReplyListSub = 'K';
 
 }  // namespace qx::protocol
+
+namespace qx::protocol {
+
+// ---- registered names
+// ------------------------------------------------------------
+//
+// The server asks with 'B' 'I'. The client answers with 'R' and one entry
+// "\"match\" \"digest\" kind " per registered name (kind 1 Full, 2
+// Partial), at most kRegNameReportMax characters and a terminator; the
+// digest is the seeded MD5 text of the password under kRegNameDigestSeed.
+constexpr char kSubRegisteredNames = 'I';
+constexpr char kRegNameReportCode = 'R';
+constexpr int kRegNameReportMax = 1024;
+constexpr uint32_t kRegNameDigestSeed = 0x5C13E7A4u;
+constexpr uint8_t kRegNameKindFull = 1;
+constexpr uint8_t kRegNameKindPartial = 2;
+
+}  // namespace qx::protocol

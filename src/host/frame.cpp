@@ -12,6 +12,7 @@
 #include "host/event_queue.h"
 #include "host/startup.h"
 #include "log/log.h"
+#include "regnames/regnames.h"
 
 namespace qx::host {
 
@@ -40,7 +41,10 @@ void screenshotStep(QxGameInterface *, uint32_t) {}       // screenshot requests
 void updateIndexImportStep(QxGameInterface *) {}          // stored update index
 void contentTransferStep(QxGameInterface *, uint32_t) {}  // master content
 void masterQueryStep(QxGameInterface *, uint32_t) {}      // master queries
-void registeredNameServerStep(QxGameInterface *) {}       // names for a server
+// Names for a server.
+void registeredNameServerStep(QxGameInterface *gi) {
+  regnames::registeredNamesForNewServer(gi);
+}
 
 // ---- server-change check -------------------------------------------------
 

@@ -28,6 +28,10 @@
 //   user-cvars              the player's own variables
 //   changed-cvars           variables that differ from their defaults
 //   list A B TEXT           variable query list (acknowledged with a number)
+//   regname-password NAME PW  the password the server knows for a
+//                           registered name (NAME may hold spaces)
+//   regnames                asks for the registered-name report, which is
+//                           printed with every digest checked
 //   wait MS                 only receive and print replies for MS ms
 //   quit                    stop
 #include <arpa/inet.h>
@@ -47,6 +51,7 @@
 
 #include "peer/cvars_peer.h"
 #include "peer/peer.h"
+#include "peer/regnames_peer.h"
 
 namespace {
 
@@ -139,8 +144,16 @@ class Server {
   }
 
   peer::RuleSet rules;
+  peer::PasswordBook passwords;  // of registered names
 
  private:
+  void printRegisteredNames(char type, const Bytes &message) {
+    peer::RegisteredNamesReport report = peer::decodeRegisteredNames(message);
+    peer::verifyRegisteredNames(report, passwords);
+    std::printf("client< [%c] %s\n", type, peer::describe(report).c_str());
+    std::fflush(stdout);
+  }
+
   static long long now() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -160,6 +173,10 @@ class Server {
     } else {
       const peer::Reply r = peer::decodeReply(u.message);
       if (r.kind == "token") token_ = r.number;
+      if (peer::isRegisteredNamesReport(r.message)) {
+        printRegisteredNames(u.type, u.message);
+        return;
+      }
       const peer::VariableReply v = peer::decodeVariableReply(r.message);
       if (v.kind.empty())
         std::printf("client< [%c] %s\n", u.type, peer::describe(r).c_str());
@@ -262,6 +279,13 @@ bool play(Server &server, const std::string &line) {
                              std::to_string(peer::listAcknowledgement(a, b)) +
                              ")",
                          peer::listRequest(a, b, text));
+  } else if (command == "regname-password") {
+    const size_t space = rest.rfind(' ');
+    if (space != std::string::npos)
+      server.passwords[rest.substr(0, space)] = rest.substr(space + 1);
+    return true;
+  } else if (command == "regnames") {
+    server.sendScrambled("registered-name query", peer::registeredNamesQuery());
   } else {
     std::printf("qxserver: unknown script command %s\n", command.c_str());
     return true;
