@@ -161,7 +161,13 @@ TEST_F(PackageTest, EachErrorTextAndItsPackage) {
   auto withData = [&](const std::string &data) {
     return "<p>" + p.header() + records(data, 1000, "<p>");
   };
-  auto withHeader = [&](const std::string &header) { return p.page(header); };
+  // A package whose header is these words, separated by spaces.
+  auto headerOf = [&](const std::vector<std::string> &words) {
+    std::string header;
+    for (const std::string &w : words)
+      header += (header.empty() ? "" : " ") + w;
+    return p.page(header);
+  };
   // Data that is no zlib stream, with the digests that fit it.
   const Bytes junk = updatetest::sampleModule(700, 9);
   const std::string junkHeader =
@@ -184,27 +190,20 @@ TEST_F(PackageTest, EachErrorTextAndItsPackage) {
     const char *digest2 = nullptr;
   } cases[] = {
       {"no record", "<html>" + hex + "</html>", "ERROR: Memory Allocation"},
-      {"no S",
-       withHeader("X" + p.size + " " + p.moduleSize + " " + dataA + " " +
-                  dataB),
+      {"no S", headerOf({"X" + p.size, p.moduleSize, dataA, dataB}),
        "ERROR: Memory Allocation"},
-      {"space after the S",
-       withHeader("S " + p.size + " " + p.moduleSize + " " + dataA + " " +
-                  dataB),
+      {"space after the S", headerOf({"S", p.size, p.moduleSize, dataA, dataB}),
        "ERROR: Memory Allocation"},
-      {"no module size", withHeader("S" + p.size), "ERROR: Memory Allocation"},
-      {"no digest A", withHeader("S" + p.size + " " + p.moduleSize),
+      {"no module size", headerOf({"S" + p.size}), "ERROR: Memory Allocation"},
+      {"no digest A", headerOf({"S" + p.size, p.moduleSize}),
        "ERROR: Memory Allocation"},
       {"digest A of 31",
-       withHeader("S" + p.size + " " + p.moduleSize + " " + dataA.substr(1) +
-                  " " + dataB),
+       headerOf({"S" + p.size, p.moduleSize, dataA.substr(1), dataB}),
        "ERROR: Memory Allocation"},
-      {"no digest B",
-       withHeader("S" + p.size + " " + p.moduleSize + " " + dataA + "  "),
+      {"no digest B", headerOf({"S" + p.size, p.moduleSize, dataA, " "}),
        "ERROR: Memory Allocation"},
       {"digest B of 33",
-       withHeader("S" + p.size + " " + p.moduleSize + " " + dataA + " " +
-                  dataB + "F"),
+       headerOf({"S" + p.size, p.moduleSize, dataA, dataB + "F"}),
        "ERROR: Memory Allocation"},
       {"a byte short", withData(hex.substr(0, hex.size() - 2)),
        "ERROR: Memory Allocation"},
@@ -214,22 +213,17 @@ TEST_F(PackageTest, EachErrorTextAndItsPackage) {
            records(hex.substr(2044), 1000, "<p>"),
        "ERROR: Memory Allocation"},
       {"compressed size over the cap",
-       withHeader("S1000001 " + p.moduleSize + " " + dataA + " " + dataB),
+       headerOf({"S1000001", p.moduleSize, dataA, dataB}),
        "ERROR: Memory Allocation"},
       {"module size over the cap",
-       withHeader("S" + p.size + " 1000001 " + dataA + " " + dataB),
+       headerOf({"S" + p.size, "1000001", dataA, dataB}),
        "ERROR: Memory Allocation"},
-      {"digests swapped",
-       withHeader("S" + p.size + " " + p.moduleSize + " " + dataB + " " +
-                  dataA),
+      {"digests swapped", headerOf({"S" + p.size, p.moduleSize, dataB, dataA}),
        "ERROR: Security Mismatch (A)"},
       {"digest A in lower case",
-       withHeader("S" + p.size + " " + p.moduleSize + " " + lowerA + " " +
-                  dataB),
+       headerOf({"S" + p.size, p.moduleSize, lowerA, dataB}),
        "ERROR: Security Mismatch (A)"},
-      {"digest B wrong",
-       withHeader("S" + p.size + " " + p.moduleSize + " " + dataA + " " +
-                  dataA),
+      {"digest B wrong", headerOf({"S" + p.size, p.moduleSize, dataA, dataA}),
        "ERROR: Security Mismatch (B)"},
       {"not a zlib stream",
        peer::packagePage("x", junkHeader,
@@ -239,7 +233,7 @@ TEST_F(PackageTest, EachErrorTextAndItsPackage) {
        peer::packagePage("x", twoHeader, {"0a1B"}),
        "ERROR: Failed to Uncompress"},
       {"module larger than its size",
-       withHeader("S" + p.size + " 100 " + dataA + " " + dataB),
+       headerOf({"S" + p.size, "100", dataA, dataB}),
        "ERROR: Failed to Uncompress"},
       {"another size expected", p.page(), "ERROR: Size Mismatch", r.size + 1},
       {"another module expected", p.page(), "ERROR: Security Mismatch (C)",
