@@ -19,6 +19,7 @@
 #include "log/log.h"
 #include "platform/platform.h"
 #include "regnames/regnames.h"
+#include "update/transfer.h"
 
 namespace qx::channel {
 
@@ -41,9 +42,6 @@ constexpr char kRestartMagic[3] = {'P', 'N', 'G'};
 // Agent and client modules.
 void agentControl(QxGameInterface *, uint8_t *, int) {}  // 'C'
 void agentLoad(QxGameInterface *, uint8_t *, int) {}     // 'N'
-// Server file transfer.
-void transferChunk(QxGameInterface *, uint8_t *, int) {}  // 'G'
-void updateFile(QxGameInterface *, uint8_t *, int) {}     // 'H'
 // Screenshots.
 void screenshotRequest(QxGameInterface *, uint8_t *, int) {}  // 'I'
 // Restarts the transfers of the screenshot slots with this transfer letter
@@ -290,11 +288,11 @@ int dispatchMessage(QxGameInterface *gi, int length, uint8_t *message) {
     case p::kCodeAgentControl:
       agentControl(gi, rest, n);
       break;
-    case p::kCodeTransferChunk:
-      transferChunk(gi, rest, n);
+    case p::kCodeFileAnnouncement:
+      update::announceTransfer(gi, n, rest);
       break;
-    case p::kCodeUpdateFile:
-      updateFile(gi, rest, n);
+    case p::kCodeFileChunk:
+      update::receiveChunk(gi, n, rest);
       break;
     case p::kCodeScreenshot:
       screenshotRequest(gi, rest, n);

@@ -75,8 +75,8 @@ constexpr uint8_t kCodeDirective = 0x09;  // directive text
 constexpr char kCodeServerText = 'A';
 constexpr char kCodeQuery = 'B';
 constexpr char kCodeAgentControl = 'C';
-constexpr char kCodeTransferChunk = 'G';
-constexpr char kCodeUpdateFile = 'H';
+constexpr char kCodeFileAnnouncement = 'G';  // file transfer: name and size
+constexpr char kCodeFileChunk = 'H';         // file transfer: one chunk
 constexpr char kCodeScreenshot = 'I';
 constexpr char kCodeTokenAnnouncement = 'J';
 constexpr char kCodeVariableRule = 'K';
@@ -183,5 +183,42 @@ constexpr int kRegNameReportMax = 1024;
 constexpr uint32_t kRegNameDigestSeed = 0x5C13E7A4u;
 constexpr uint8_t kRegNameKindFull = 1;
 constexpr uint8_t kRegNameKindPartial = 2;
+// ---- server file transfer --------------------------------------------------
+//
+// 'G' announces a file: the text "size digest name" (decimal size, MD5 of
+// the content as 32 hexadecimal digits, a plain file name ending in "htm").
+// 'H' carries one chunk: the index k as two big-endian bytes (signed), then
+// up to 1024 bytes for offset k * 1024. The client asks for missing chunks
+// with "OUPD", the transfer letter (the second letter of the file name,
+// upper case) and the first missing index, or "-1" when it holds no
+// transfer for the chunks it receives; unsealed, with the terminator.
+constexpr int kChunkSize = 1024;
+constexpr int kChunkHeaderSize = 2;
+constexpr int32_t kChunkIndexMax = 32767;
+constexpr char kResendCode = 'O';
+constexpr const char *kResendFormat = "%cUPD%c%d";
+constexpr const char *kResendPrefix = "UPD";
+constexpr int32_t kResendNoTransfer = -1;
+// Letter of a "-1" request when the client knows of no announced file.
+constexpr char kUnknownTransferLetter = '?';
+constexpr int kTransferDigestLength = 32;
+// Pushed files are written to this folder of the client's home directory.
+constexpr const char *kTransferFolder = "htm";
+constexpr const char *kTransferEnding = "htm";
+constexpr const char *kCorruptFileName = "crptfile.dat";
+// Largest file or module the client accepts, far above any real package.
+constexpr uint32_t kTransferSizeMax = 16u * 1024u * 1024u;
+
+// ---- update packages -------------------------------------------------------
+//
+// A package is text; only its "<p>" records count (any case), each running
+// to the next '<' or the end. The first is the header "S<compressed size>
+// <module size> <digest A> <digest B>" (sizes in hexadecimal, the digests
+// the MD5 of the compressed data and of that data from its second byte, 32
+// upper-case digits each); every later record holds compressed data as
+// upper-case hexadecimal pairs. Records must fit the reader's window.
+constexpr char kPackageRecordTag[3] = {'<', 'p', '>'};
+constexpr char kPackageHeaderLetter = 'S';
+constexpr int kPackageWindow = 2048;
 
 }  // namespace qx::protocol
