@@ -5,6 +5,8 @@
 #include "channel/channel.h"
 #include "cvars/queries.h"
 #include "cvars/rules.h"
+#include "master/name_resolution.h"
+#include "master/web_update.h"
 
 namespace qx::console {
 
@@ -57,8 +59,8 @@ void listRegisteredNames(QxGameInterface *) {}
 void loadRegisteredNamesFile(QxGameInterface *) {}
 void rewriteRegisteredNamesFile(QxGameInterface *) {}
 
-void resolveLogAddress(QxGameInterface *) {}
+void resolveLogAddress(QxGameInterface *gi) { master::resolveLogAddress(gi); }
 
-void startWebUpdate(QxGameInterface *) {}
+void startWebUpdate(QxGameInterface *gi) { master::webUpdate(gi, 1); }
 
 }  // namespace qx::console

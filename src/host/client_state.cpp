@@ -88,6 +88,7 @@ void unloadClientState() {
     platform::socketClose(c.frame.udpSocket);
     c.frame.udpSocket = platform::kNoSocket;
   }
+  master::releaseMasterState(c.master);
   destroyLists(c);
 }
 
