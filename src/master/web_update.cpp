@@ -95,25 +95,9 @@ bool statusAccepted(const uint8_t *reply, int32_t length, char *error) {
 
 void savedFilePath(char *path) { homeFilePath(path, protocol::kWebFile); }
 
-// The exchange is over: shows its outcome, processes the saved reply and
-// deletes qxsec.htm.
 void finishExchange(QxGameInterface *gi, WebUpdate &w) {
   closeExchange(w);
-  char path[kPathCapacity];
-  savedFilePath(path);
-  char error[kWebErrorSize];
-  if (w.replyLength == 0) {
-    log::printMessage(1, "%s", kTimeout);
-  } else if (!statusAccepted(w.reply, w.replyLength, error)) {
-    log::printMessage(1, kReplyError, error);
-  } else {
-    const int32_t body = bodyStart(w.reply, w.replyLength);
-    if (path[0] &&
-        replaceFile(path, w.reply + body,
-                    static_cast<size_t>(w.replyLength - body)))
-      processUpdateFile(gi, path, kWebSource);
-  }
-  if (path[0]) platform::fileRemove(path);
+  handleWebReply(gi, w.reply, w.replyLength);
 }
 
 void connectFailed(WebUpdate &w, int error) {
@@ -214,6 +198,24 @@ void webUpdateStep(QxGameInterface *gi, uint32_t now) {
     return;
   }
   finishExchange(gi, w);
+}
+
+void handleWebReply(QxGameInterface *gi, const uint8_t *reply,
+                    int32_t length) {
+  char path[kPathCapacity];
+  savedFilePath(path);
+  char error[kWebErrorSize];
+  if (length <= 0) {
+    log::printMessage(1, "%s", kTimeout);
+  } else if (!statusAccepted(reply, length, error)) {
+    log::printMessage(1, kReplyError, error);
+  } else {
+    const int32_t body = bodyStart(reply, length);
+    if (path[0] &&
+        replaceFile(path, reply + body, static_cast<size_t>(length - body)))
+      processUpdateFile(gi, path, kWebSource);
+  }
+  if (path[0]) platform::fileRemove(path);
 }
 
 void resolveWebHost(QxGameInterface *gi) {

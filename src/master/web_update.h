@@ -23,6 +23,12 @@ void webUpdate(QxGameInterface *gi, int report);
 // Work-frame step: moves a running exchange on without waiting.
 void webUpdateStep(QxGameInterface *gi, uint32_t now);
 
+// The end of an exchange: shows the outcome of the reply (length bytes, 0
+// when nothing arrived), saves its body as qxsec.htm, processes it and
+// deletes the file again.
+void handleWebReply(QxGameInterface *gi, const uint8_t *reply,
+                    int32_t length);
+
 // Start-up: asks the host game to resolve the default web host.
 void resolveWebHost(QxGameInterface *gi);
 
