@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/file.h"
 #include "common/numbers.h"
 #include "common/paths.h"
 #include "common/protocol.h"
@@ -94,6 +95,15 @@ bool statusAccepted(const uint8_t *reply, int32_t length, char *error) {
 }
 
 void savedFilePath(char *path) { homeFilePath(path, protocol::kWebFile); }
+
+// qxsec.htm lives only until it has been processed a moment later, so it
+// is written without being committed to disk: the frame that ends the
+// exchange never waits on the disk for it.
+bool saveReply(const char *path, const uint8_t *body, int32_t length) {
+  File file(path, platform::OpenMode::Write);
+  return file.open() &&
+         (length == 0 || file.write(body, static_cast<size_t>(length)));
+}
 
 void finishExchange(QxGameInterface *gi, WebUpdate &w) {
   closeExchange(w);
@@ -211,8 +221,7 @@ void handleWebReply(QxGameInterface *gi, const uint8_t *reply,
     log::printMessage(1, kReplyError, error);
   } else {
     const int32_t body = bodyStart(reply, length);
-    if (path[0] &&
-        replaceFile(path, reply + body, static_cast<size_t>(length - body)))
+    if (path[0] && saveReply(path, reply + body, length - body))
       processUpdateFile(gi, path, kWebSource);
   }
   if (path[0]) platform::fileRemove(path);
