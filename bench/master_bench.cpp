@@ -164,30 +164,30 @@ void BM_WebUpdateNginx(benchmark::State &state) {
   std::string text = "<html>\n<p> S 2 ";
   text += qx::protocol::kBuiltInMasters[0];
   text += " 16567 0\n</html>\n";
-  nginx.putFile(std::string("downloads/") + qx::protocol::kWebPathCode +
-                    "/qxsec.htm",
-                text);
+  nginx.putFile(
+      std::string("downloads/") + qx::protocol::kWebPathCode + "/qxsec.htm",
+      text);
   worstCallDuringWebUpdate(state, nginx.address());
 }
 BENCHMARK(BM_WebUpdateNginx)->UseManualTime()->Iterations(200);
 
-// ---- parsing and merging ------------------------------------------------------
+// ---- parsing and merging
+// ------------------------------------------------------
 
 std::string fullList() {
   const std::string d1 = "0123456789ABCDEF0123456789ABCDEF";
   const std::string d2 = "FEDCBA9876543210FEDCBA9876543210";
   std::string text = qx::protocol::kMasterListHeader;
   for (int kind = 2; kind <= 5; ++kind) {
-    text += "<p> S " + std::to_string(kind) + " MASTER" +
-            std::to_string(kind) + ".QUELLOR.EXAMPLE 16567 0\r\n";
+    text += "<p> S " + std::to_string(kind) + " MASTER" + std::to_string(kind) +
+            ".QUELLOR.EXAMPLE 16567 0\r\n";
     text += "<p> M MIRROR" + std::to_string(kind) + "A.EXAMPLE 16568\r\n";
     text += "<p> M MIRROR" + std::to_string(kind) + "B.EXAMPLE 16569\r\n";
     for (const char *k : {"A", "C", "S"})
       for (const char *p : {"W", "L", "K", "M"})
         for (int v = 1; v <= 8; ++v)
           text += std::string("<p> F ") + k + " " + p + " " +
-                  std::to_string(1000 + v) + " 1A2B3 " + d1 + " " + d2 +
-                  "\r\n";
+                  std::to_string(1000 + v) + " 1A2B3 " + d1 + " " + d2 + "\r\n";
   }
   return text;
 }
@@ -219,8 +219,8 @@ void BM_ParseAndMergeFullList(benchmark::State &state) {
   for (auto _ : state) {
     std::memcpy(buffer.data(), text.c_str(), text.size() + 1);
     qx::master::parseMasterList(&gi, buffer.data(),
-                                static_cast<int32_t>(text.size()) + 1,
-                                m.parsed, &m.parsedCount);
+                                static_cast<int32_t>(text.size()) + 1, m.parsed,
+                                &m.parsedCount);
     if (qx::master::mergeParsed(&gi) != qx::master::MergeOutcome::Unchanged)
       state.SkipWithError("the merge changed the list");
   }

@@ -10,10 +10,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   QxGameInterface *gi = qxfuzz::freshMasterClient();
-  const int32_t length =
-      size < static_cast<size_t>(qx::master::kWebReplySize)
-          ? static_cast<int32_t>(size)
-          : qx::master::kWebReplySize;
+  const int32_t length = size < static_cast<size_t>(qx::master::kWebReplySize)
+                             ? static_cast<int32_t>(size)
+                             : qx::master::kWebReplySize;
   qx::master::handleWebReply(gi, data, length);
   return 0;
 }

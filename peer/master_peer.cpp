@@ -99,9 +99,9 @@ Bytes ContentTransfer::chunk(const std::string &nonce, uint32_t index,
 Bytes ContentTransfer::chunk(const std::string &nonce, uint32_t index) const {
   const Bytes sent = transferred();
   const size_t from = static_cast<size_t>(index) * p::kContentChunkSize;
-  const size_t to =
-      from + p::kContentChunkSize < sent.size() ? from + p::kContentChunkSize
-                                                : sent.size();
+  const size_t to = from + p::kContentChunkSize < sent.size()
+                        ? from + p::kContentChunkSize
+                        : sent.size();
   return chunk(nonce, index,
                from < to ? Bytes(sent.begin() + static_cast<long>(from),
                                  sent.begin() + static_cast<long>(to))

@@ -39,8 +39,10 @@ constexpr const char *kLocalServerName = "localhost";
 // Each is called at its place in the work frame. The subsystems that fill
 // them are built on this driver; until a subsystem is in, its step is empty.
 
-void screenshotStep(QxGameInterface *, uint32_t) {}       // screenshot requests
-void updateIndexImportStep(QxGameInterface *gi) {  // local update file
+void screenshotStep(QxGameInterface *, uint32_t) {}  // screenshot requests
+
+// The local update file, and the master content and queries.
+void updateIndexImportStep(QxGameInterface *gi) {
   master::importLocalUpdate(gi);
 }
 void contentTransferStep(QxGameInterface *gi, uint32_t work) {
@@ -49,7 +51,8 @@ void contentTransferStep(QxGameInterface *gi, uint32_t work) {
 void masterQueryStep(QxGameInterface *gi, uint32_t work) {
   master::masterQuery(gi, work);
 }
-void registeredNameServerStep(QxGameInterface *) {}       // names for a server
+
+void registeredNameServerStep(QxGameInterface *) {}  // names for a server
 
 // ---- server-change check -------------------------------------------------
 

@@ -56,7 +56,7 @@ void installOperations(QxGameInterface *gi) {
 
 // ---- steps owned by other subsystems -------------------------------------
 
-void prepareIntegrityScanning() {}             // not part of this build
+void prepareIntegrityScanning() {}  // not part of this build
 void prepareScreenshots(QxGameInterface *, uint32_t) {}  // fonts, capture
 void askAgentVersion(QxGameInterface *) {}  // agent library version
 

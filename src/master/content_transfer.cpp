@@ -35,9 +35,8 @@ constexpr int kAnnounce = protocol::kContentAnnounceSize;
 constexpr int kNameMax = 255;
 
 uint32_t bigEndian32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) << 24 |
-         static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
-         p[3];
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
 bool hasTag(const uint8_t *body, const char (&tag)[4]) {
@@ -93,8 +92,8 @@ void announce(const uint8_t *body, int length, uint32_t identifier) {
   t.finalSize = bigEndian32(body + 8);
   t.transferSize = bigEndian32(body + 12);
   std::memcpy(t.digest, body + 16, sizeof t.digest);
-  const int nameRoom = length - kAnnounce < kNameMax ? length - kAnnounce
-                                                     : kNameMax;
+  const int nameRoom =
+      length - kAnnounce < kNameMax ? length - kAnnounce : kNameMax;
   copyText(t.name, reinterpret_cast<const char *>(body + kAnnounce),
            static_cast<size_t>(nameRoom));
   if (!isMasterListName(t.name) && !isPlainFileName(t.name)) {
@@ -158,16 +157,15 @@ void mergeListText(QxGameInterface *gi, uint8_t *data, uint32_t length) {
   data[length] = '\0';
   char *text = reinterpret_cast<char *>(data);
   if (const char *error =
-          parseMasterList(gi, text, static_cast<int32_t>(length) + 1,
-                          m.parsed, &m.parsedCount)) {
+          parseMasterList(gi, text, static_cast<int32_t>(length) + 1, m.parsed,
+                          &m.parsedCount)) {
     log::printMessage(1, "%s", error);
     return;
   }
   noteMergeOutcome(mergeParsed(gi), kSource, false);
 }
 
-void storeFile(const ContentTransfer &t, const uint8_t *data,
-               uint32_t length) {
+void storeFile(const ContentTransfer &t, const uint8_t *data, uint32_t length) {
   char path[kPathCapacity];
   const bool stored = isPlainFileName(t.name) && homeFilePath(path, t.name) &&
                       replaceFile(path, data, length);

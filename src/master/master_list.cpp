@@ -285,9 +285,8 @@ void buildBuiltInText(char *text, size_t capacity) {
 
 const char *parseMasterList(QxGameInterface *gi, char *text, int32_t length,
                             Entry *entries, int32_t *count) {
-  if (length < 1 ||
-      boundedLength(text, static_cast<size_t>(length)) !=
-          static_cast<size_t>(length) - 1)
+  if (length < 1 || boundedLength(text, static_cast<size_t>(length)) !=
+                        static_cast<size_t>(length) - 1)
     return kCorruptedBuffer;
   for (char *p = text; *p; ++p) *p = upperAscii(*p);
   *count = 0;
@@ -399,8 +398,8 @@ void loadMasterList(QxGameInterface *gi) {
     saveMasterList(path);
     return;
   }
-  const char *error = parseMasterList(gi, file.text, file.length + 1,
-                                      m.parsed, &m.parsedCount);
+  const char *error =
+      parseMasterList(gi, file.text, file.length + 1, m.parsed, &m.parsedCount);
   if (error) {
     log::printMessage(1, "%s", error);
     return;
@@ -413,9 +412,8 @@ void masterListReply(QxGameInterface *gi, const uint8_t *body, int length) {
   State &m = client().master;
   const char *nonce = client().host.nonce;
   const size_t nonceLength = std::strlen(nonce);
-  const int n = length < protocol::kMasterReplyMax
-                    ? (length > 0 ? length : 0)
-                    : protocol::kMasterReplyMax;
+  const int n = length < protocol::kMasterReplyMax ? (length > 0 ? length : 0)
+                                                   : protocol::kMasterReplyMax;
   for (int i = 0; i < n; ++i)
     m.replyText[i] = static_cast<char>(
         nonceLength ? body[i] ^ static_cast<uint8_t>(nonce[i % nonceLength])
@@ -438,7 +436,8 @@ bool readTextFile(const char *path, TextFile &file) {
   std::free(file.text);
   file.text = static_cast<char *>(std::malloc(static_cast<size_t>(size) + 1));
   if (!file.text) return false;
-  file.length = static_cast<int32_t>(in.read(file.text, static_cast<size_t>(size)));
+  file.length =
+      static_cast<int32_t>(in.read(file.text, static_cast<size_t>(size)));
   file.text[file.length] = '\0';
   return true;
 }

@@ -93,9 +93,9 @@ constexpr int kWebErrorSize = 251;     // status line text, 250 characters
 
 struct WebUpdate {
   WebPhase phase;
-  platform::Socket socket;  // open while phase is not Idle
-  uint32_t lastAttempt;     // tick; 0 before the first attempt
-  uint32_t exchangeStart;   // tick the connect was started
+  platform::Socket socket;         // open while phase is not Idle
+  uint32_t lastAttempt;            // tick; 0 before the first attempt
+  uint32_t exchangeStart;          // tick the connect was started
   char hostAddress[kAddressSize];  // dotted address of the default web host
   char request[kWebRequestSize];
   int32_t requestLength;
@@ -123,8 +123,8 @@ struct State {
   char replyText[protocol::kMasterReplyMax + 1];
   // The head of the 'C' body being handled, unscrambled: a chunk needs at
   // most its header and 1024 bytes, an announcement its header and a name.
-  uint8_t contentBody[protocol::kContentHeaderSize +
-                      protocol::kContentChunkSize];
+  uint8_t
+      contentBody[protocol::kContentHeaderSize + protocol::kContentChunkSize];
 
   // Address of qx_LogAddr, resolved through the name cache.
   char logAddress[kAddressSize];

@@ -210,8 +210,7 @@ void webUpdateStep(QxGameInterface *gi, uint32_t now) {
   finishExchange(gi, w);
 }
 
-void handleWebReply(QxGameInterface *gi, const uint8_t *reply,
-                    int32_t length) {
+void handleWebReply(QxGameInterface *gi, const uint8_t *reply, int32_t length) {
   char path[kPathCapacity];
   savedFilePath(path);
   char error[kWebErrorSize];

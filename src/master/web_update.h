@@ -12,7 +12,7 @@
 
 namespace qx::master {
 
-constexpr uint32_t kWebThrottle = 60000;  // ms between attempts
+constexpr uint32_t kWebThrottle = 60000;     // ms between attempts
 constexpr uint32_t kWebExchangeTime = 2000;  // ms for connect and reply
 
 // Starts a web update. report is 1 when a player or the server asked for it
@@ -26,8 +26,7 @@ void webUpdateStep(QxGameInterface *gi, uint32_t now);
 // The end of an exchange: shows the outcome of the reply (length bytes, 0
 // when nothing arrived), saves its body as qxsec.htm, processes it and
 // deletes the file again.
-void handleWebReply(QxGameInterface *gi, const uint8_t *reply,
-                    int32_t length);
+void handleWebReply(QxGameInterface *gi, const uint8_t *reply, int32_t length);
 
 // Start-up: asks the host game to resolve the default web host.
 void resolveWebHost(QxGameInterface *gi);

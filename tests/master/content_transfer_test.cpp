@@ -41,10 +41,11 @@ TEST_F(ContentTransfers, AFileIsStoredAndCompressedListTextIsMerged) {
   EXPECT_TRUE(host.printed("Content Transfer Stored: data.bin"));
 
   const Bytes mod = module(5000, 1);
-  const std::string list = "<p> S 2 " + std::string(protocol::kBuiltInMasters[0]) +
-                           " 16567 0\r\n" + peer::moduleRecord('C', 'W', 1300, mod);
-  peer::ContentTransfer t =
-      transfer(peer::masterListName("update"), Bytes(list.begin(), list.end()), 6);
+  const std::string list =
+      "<p> S 2 " + std::string(protocol::kBuiltInMasters[0]) + " 16567 0\r\n" +
+      peer::moduleRecord('C', 'W', 1300, mod);
+  peer::ContentTransfer t = transfer(peer::masterListName("update"),
+                                     Bytes(list.begin(), list.end()), 6);
   t.compress = true;
   ASSERT_NE(t.transferred().size(), t.content.size());
   send(t);
@@ -74,7 +75,8 @@ TEST_F(ContentTransfers, SizesAreCapped) {
   announcement[4 + 8] ^= 0x7F;
   host.packet(announcement);
   host.pump(2);
-  EXPECT_TRUE(host.printedPart("Content Transfer Refused - Too Large: big.bin"));
+  EXPECT_TRUE(
+      host.printedPart("Content Transfer Refused - Too Large: big.bin"));
   EXPECT_EQ(liveTransfers(), 0);
 }
 

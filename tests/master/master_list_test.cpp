@@ -47,13 +47,14 @@ TEST_F(MasterList, ParsingFollowsTheRecordRules) {
   resolves("MASTER.EXAMPLE", "10.0.0.7");
   const std::string text =
       "ignored before the first record <p> S 2 master.example 16567 3\r\n"
-      "<P> m mirror.one 1001\r\n<p> M MIRROR.ONE 1002\r\n"  // same host
+      "<P> m mirror.one 1001\r\n<p> M MIRROR.ONE 1002\r\n"   // same host
       "<p> M mirror2 1003\r\n<p> M third.mirror 1004\r\n" +  // only two
-      fRecord("a", "w", 1200) + fRecord("A", "W", 1200, kD2, kD1) +  // dup
+      fRecord("a", "w", 1200) +
+      fRecord("A", "W", 1200, kD2, kD1) +  // dup
       fRecord("C", "l", 7) + fRecord("S", "k", 8) + fRecord("A", "z", 9) +
-      fRecord("X", "W", 10) +                                 // kind X
-      fRecord("A", "L", 11, kD1.substr(1)) +                  // 31 digits
-      fRecord("A", "L", 12, kD1, "G" + kD2.substr(1)) +       // not hex
+      fRecord("X", "W", 10) +                            // kind X
+      fRecord("A", "L", 11, kD1.substr(1)) +             // 31 digits
+      fRecord("A", "L", 12, kD1, "G" + kD2.substr(1)) +  // not hex
       "<p> S 3 nodot 500 0\n<p> S 4 a.b 1 0<p> S 5 c.d 2 0\n"
       "<p> S 6 fifth.master 3 0\r\n<p> M lost.mirror 4\r\n" +
       fRecord("A", "W", 99) + "<p> S 3 again 9 9\r\n" + fRecord("C", "W", 5);
@@ -208,7 +209,8 @@ TEST_F(MasterList, FindModuleLooksThroughTheEntriesInOrder) {
   EXPECT_EQ(master::findModule('Z', 'w', 5), nullptr);
 }
 
-// ---- the file and '1' replies ------------------------------------------------
+// ---- the file and '1' replies
+// ------------------------------------------------
 
 TEST_F(MasterList, WithoutAFileTheBuiltInListIsWritten) {
   ASSERT_EQ(client().master.entryCount, 4);
@@ -266,7 +268,8 @@ TEST_F(MasterListFile, RepliesAreUnscrambledMergedAndSaved) {
   EXPECT_TRUE(host.printed("ERROR: Corrupted Data Buffer"));
 }
 
-// ---- name resolution ---------------------------------------------------------
+// ---- name resolution
+// ---------------------------------------------------------
 
 class NameResolution : public MasterTest {
  protected:
@@ -276,8 +279,7 @@ class NameResolution : public MasterTest {
       const std::string question = buffer;
       if (code == QX_Q_CVAR && question.rfind("qx_isresolved ", 0) == 0) {
         asked.push_back(question.substr(14));
-        std::snprintf(buffer, static_cast<size_t>(size), "%s",
-                      answer.c_str());
+        std::snprintf(buffer, static_cast<size_t>(size), "%s", answer.c_str());
         return static_cast<intptr_t>(0);
       }
       buffer[0] = '\0';

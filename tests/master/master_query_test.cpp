@@ -69,7 +69,8 @@ TEST_F(MasterQuery, AQueryGoesOutOfBandCountedAndSaved) {
   EXPECT_TRUE(peer::readMasterQuery(q.bytes, nonceRead));
   EXPECT_EQ(nonceRead, nonce());
   EXPECT_EQ(client().channel.bytesOut - before, q.bytes.size());
-  EXPECT_TRUE(host.printed("Master Query Sent to FIRST.EXAMPLE (10.0.0.2:1002)"));
+  EXPECT_TRUE(
+      host.printed("Master Query Sent to FIRST.EXAMPLE (10.0.0.2:1002)"));
   // The counter of queries without a reply is saved with the list.
   EXPECT_NE(read("qxcl.db").find("<p> S 2 FIRST.EXAMPLE 1002 1\r\n"),
             std::string::npos);
@@ -142,8 +143,8 @@ TEST_F(MasterQuery, AMasterServerAnswersOnTheClientsOwnSocket) {
 
   const Bytes mod = module(3000, 9);
   const Bytes answer = peer::masterListPacket(
-      queryNonce, "<p> S 5 127.0.0.1 " + std::to_string(serverPort) +
-                      " 0\r\n" + peer::moduleRecord('A', 'W', 1300, mod));
+      queryNonce, "<p> S 5 127.0.0.1 " + std::to_string(serverPort) + " 0\r\n" +
+                      peer::moduleRecord('A', 'W', 1300, mod));
   peer::ContentTransfer file;
   file.identifier = 77;
   file.name = "notes.txt";

@@ -49,8 +49,7 @@ class WebUpdate : public MasterTest {
   uint32_t runUntil(const std::string &text, uint32_t limit = 4000,
                     qxtest::ScriptedServer *server = nullptr) {
     const uint32_t start = qxtest::FakeHost::now;
-    while (!host.printedPart(text) &&
-           qxtest::FakeHost::now - start < limit) {
+    while (!host.printedPart(text) && qxtest::FakeHost::now - start < limit) {
       host.advance(5);
       host.frame();
       if (server) server->serve();
@@ -179,7 +178,8 @@ TEST_F(WebUpdate, TheBodyFollowsTheFirstHeaderEnd) {
   }
 }
 
-// ---- the local update file ---------------------------------------------------
+// ---- the local update file
+// ---------------------------------------------------
 
 class LocalUpdate : public MasterTest {
  protected:
@@ -200,12 +200,12 @@ TEST_F(LocalUpdate, IsOfferedOncePerLifeFromTheHomeDirectoryFirst) {
   host.pump(4);
   EXPECT_EQ(master::findModule('A', 'w', 1600), nullptr);
 
-  EXPECT_TRUE(master::processUpdateFile(&host.gi, path("htm\\qxupd.html").c_str(),
-                                        "Local Update"));
+  EXPECT_TRUE(master::processUpdateFile(
+      &host.gi, path("htm\\qxupd.html").c_str(), "Local Update"));
   EXPECT_NE(master::findModule('A', 'w', 1600), nullptr);
   EXPECT_TRUE(host.printed("Master List Updated (Local Update)"));
-  EXPECT_FALSE(master::processUpdateFile(&host.gi, path("htm\\qxupd.html").c_str(),
-                                         "Local Update"));
+  EXPECT_FALSE(master::processUpdateFile(
+      &host.gi, path("htm\\qxupd.html").c_str(), "Local Update"));
 }
 
 }  // namespace

@@ -16,13 +16,13 @@
 #include <windows.h>
 #else
 #include <arpa/inet.h>
-#include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
 extern char **environ;
 #endif
 
@@ -85,7 +85,8 @@ std::string freshLoopbackAddress() {
          std::to_string(octet(random)) + "." + std::to_string(octet(random));
 }
 
-// ---- nginx -------------------------------------------------------------------
+// ---- nginx
+// -------------------------------------------------------------------
 
 // Runs nginx with the arguments and waits for it where the platform can:
 // natively for the launcher to end; under Wine a native process cannot be
@@ -97,8 +98,8 @@ bool Nginx::run(const std::string &arguments) {
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   std::string line = command;
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0,
-                      nullptr, nullptr, &startup, &process)) {
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &process)) {
     error_ = "cannot run " + command;
     return false;
   }
@@ -179,11 +180,11 @@ bool Nginx::start(const std::string &address, uint16_t port) {
        << "  }\n"
        << "}\n";
   conf.close();
-  const std::string args = "-p " + d + " -c " + d + "/nginx.conf -e " + d +
-                           "/error.log";
+  const std::string args =
+      "-p " + d + " -c " + d + "/nginx.conf -e " + d + "/error.log";
   if (!run(args) || !waitForPidFile(true, 10000)) {
-    error_ = "nginx did not start: " +
-             readAll(fs::path(localDir_) / "error.log");
+    error_ =
+        "nginx did not start: " + readAll(fs::path(localDir_) / "error.log");
     return false;
   }
   running_ = true;
@@ -212,7 +213,8 @@ void Nginx::removeFile(const std::string &relative) {
   fs::remove(fs::path(localDir_) / "www" / relative, ignored);
 }
 
-// ---- the scripted server -------------------------------------------------------
+// ---- the scripted server
+// -------------------------------------------------------
 
 ScriptedServer::~ScriptedServer() {
   for (Connection &c : connections_) closeSocket(c.socket);

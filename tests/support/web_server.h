@@ -39,7 +39,7 @@ class Nginx {
   bool run(const std::string &arguments);
   bool waitForPidFile(bool present, int ms);
 
-  std::string unixDir_;  // the temporary directory as nginx sees it
+  std::string unixDir_;   // the temporary directory as nginx sees it
   std::string localDir_;  // the same directory as this program sees it
   std::string address_;
   std::string error_;

@@ -111,8 +111,8 @@ class MasterServer {
     if (!options_.reply.empty()) {
       Bytes text;
       if (readFile(options_.reply, text)) {
-        send(from, peer::masterListPacket(nonce, std::string(text.begin(),
-                                                             text.end())));
+        send(from, peer::masterListPacket(
+                       nonce, std::string(text.begin(), text.end())));
         std::printf("qxmaster> master list reply (%zu bytes of text)\n",
                     text.size());
       }

@@ -242,14 +242,15 @@ ConnectState tcpConnectResult(Socket s, int *error) {
 int tcpSend(Socket s, const void *data, int size) {
   // MSG_NOSIGNAL: a peer that has gone away gives an error, not SIGPIPE in
   // the host's process.
-  const ssize_t n = send(static_cast<int>(s), data, static_cast<size_t>(size),
-                         MSG_NOSIGNAL);
+  const ssize_t n =
+      send(static_cast<int>(s), data, static_cast<size_t>(size), MSG_NOSIGNAL);
   if (n >= 0) return static_cast<int>(n);
   return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
 
 int tcpReceive(Socket s, void *buffer, int size) {
-  const ssize_t n = recv(static_cast<int>(s), buffer, static_cast<size_t>(size), 0);
+  const ssize_t n =
+      recv(static_cast<int>(s), buffer, static_cast<size_t>(size), 0);
   if (n > 0) return static_cast<int>(n);
   if (n == 0) return kStreamClosed;
   return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR

@@ -251,7 +251,8 @@ int tcpSend(Socket s, const void *data, int size) {
 }
 
 int tcpReceive(Socket s, void *buffer, int size) {
-  const int n = recv(static_cast<SOCKET>(s), static_cast<char *>(buffer), size, 0);
+  const int n =
+      recv(static_cast<SOCKET>(s), static_cast<char *>(buffer), size, 0);
   if (n > 0) return n;
   if (n == 0) return kStreamClosed;
   return WSAGetLastError() == WSAEWOULDBLOCK ? kStreamPending : kStreamFailed;
