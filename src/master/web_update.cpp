@@ -59,18 +59,24 @@ int32_t find(const uint8_t *data, int32_t length, const char *pattern) {
   return -1;
 }
 
-// Where the body starts: after the first "\n\n", else after "\r\n\r\n",
-// else after "\n\r\n\r", else at the start of the reply.
+// Where the body starts: after the header's end, "\n\n" (2 bytes),
+// "\r\n\r\n" or "\n\r\n\r" (4 bytes), whichever comes first; at the start
+// of the reply when there is none. (The earliest one: a body with a blank
+// line behind a "\r\n\r\n" header is kept whole.)
 int32_t bodyStart(const uint8_t *reply, int32_t length) {
   static const struct {
     const char *end;
     int32_t size;
   } kHeaderEnds[] = {{"\n\n", 2}, {"\r\n\r\n", 4}, {"\n\r\n\r", 4}};
+  int32_t first = -1, start = 0;
   for (const auto &e : kHeaderEnds) {
     const int32_t at = find(reply, length, e.end);
-    if (at >= 0) return at + e.size;
+    if (at >= 0 && (first < 0 || at < first)) {
+      first = at;
+      start = at + e.size;
+    }
   }
-  return 0;
+  return start;
 }
 
 // Reads the status line. A line with a space before its end names a
