@@ -220,5 +220,67 @@ constexpr uint32_t kTransferSizeMax = 16u * 1024u * 1024u;
 constexpr char kPackageRecordTag[3] = {'<', 'p', '>'};
 constexpr char kPackageHeaderLetter = 'S';
 constexpr int kPackageWindow = 2048;
+// ---- master servers and the web update ------------------------------------
+//
+// Master query: the client sends the text "qxmq C <nonce>" and its
+// terminator to a master server (UDP, the entry's port; 16567 for the
+// built-in entries). The nonce is the client nonce: 8 to 15 characters with
+// codes 33..132, never a space or a double quote, so it runs from the
+// second space to the terminator.
+constexpr const char *kMasterQueryFormat = "qxmq %c %s";
+constexpr char kMasterQueryLetter = 'C';
+constexpr int kMasterPort = 16567;
+
+// '1' packet: "QX_1", then master list text (records "<p> S ...",
+// "<p> M ...", "<p> F ...") without a terminator, each byte i of the text
+// XOR-ed with nonce[i % nonce length]. The client reads at most
+// kMasterReplyMax bytes of it.
+constexpr int kMasterReplyMax = 1400;
+
+// 'C' packet (content transfer): "QX_C", then a body whose bytes 0-3 are
+// the transfer identifier (big-endian, never 0) and whose bytes k >= 4 are
+// XOR-ed with nonce[(k + 8) % nonce length].
+//   announcement: tag, final size, transfer size (both big-endian), the MD5
+//                 of the transferred bytes (16), the name and a terminator.
+//   chunk:        tag, a byte left 0, the chunk index (24 bits, big-endian),
+//                 up to kContentChunkSize bytes from index * 1024.
+// The transferred bytes are the content itself when both sizes are equal,
+// else the content compressed with zlib (compress()).
+constexpr char kContentAnnounceTag[4] = {'Q', 'X', 'F', 'A'};
+constexpr char kContentChunkTag[4] = {'Q', 'X', 'F', 'D'};
+constexpr int kContentChunkSize = 1024;
+constexpr int kContentHeaderSize = 12;    // identifier, tag, chunk index
+constexpr int kContentAnnounceSize = 32;  // up to the name
+constexpr int kContentNonceOffset = 8;
+// A transfer whose name contains the marker is master list text, merged
+// into the master list and never stored; any other name is a plain file
+// name in the client's home directory.
+constexpr char kMasterListMarker[9] = "@qxlist@";
+// Largest transfer (sent or inflated) a client accepts, in bytes.
+constexpr uint32_t kContentMaxSize = 1u << 20;
+
+// The master list file, written after every change and read at start-up.
+constexpr const char *kMasterListFile = "qxcl.db";
+constexpr const char *kMasterListHeader =
+    "\r\nTHIS IS A GENERATED FILE - ** DO NOT EDIT **\r\n\r\n";
+
+// Built-in master servers (kinds 2 to 5, port 16567), replaced by qxcl.db
+// once that file exists.
+constexpr const char *kBuiltInMasters[4] = {
+    "master1.quellor.example", "master2.quellor.example",
+    "master3.quellor.example", "master4.quellor.example"};
+
+// Web update: "GET http://<host>/downloads/<code>/qxsec.htm HTTP/1.0" to
+// the default web host on port 80.
+constexpr const char *kWebHost = "update.quellor.example";
+constexpr const char *kWebPathCode = "qx1";
+constexpr uint16_t kWebPort = 80;
+constexpr const char *kWebFile = "qxsec.htm";
+
+// Local update file, offered once per client life: first in the home
+// directory, then in its htm sub-directory. A name that cannot be opened is
+// tried once more without its last character ("qxupd.htm").
+constexpr const char *kLocalUpdateFile = "qxupd.html";
+constexpr const char *kLocalUpdateDirectory = "htm";
 
 }  // namespace qx::protocol

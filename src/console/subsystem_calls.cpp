@@ -6,6 +6,8 @@
 #include "cvars/queries.h"
 #include "cvars/rules.h"
 #include "regnames/regnames.h"
+#include "master/name_resolution.h"
+#include "master/web_update.h"
 
 namespace qx::console {
 
@@ -66,8 +68,8 @@ void rewriteRegisteredNamesFile(QxGameInterface *gi) {
   regnames::saveRegisteredNamesFile(gi);
 }
 
-void resolveLogAddress(QxGameInterface *) {}
+void resolveLogAddress(QxGameInterface *gi) { master::resolveLogAddress(gi); }
 
-void startWebUpdate(QxGameInterface *) {}
+void startWebUpdate(QxGameInterface *gi) { master::webUpdate(gi, 1); }
 
 }  // namespace qx::console

@@ -90,6 +90,7 @@ void unloadClientState() {
     platform::socketClose(c.frame.udpSocket);
     c.frame.udpSocket = platform::kNoSocket;
   }
+  master::releaseMasterState(c.master);
   destroyLists(c);
 }
 

@@ -13,6 +13,9 @@
 #include "host/startup.h"
 #include "log/log.h"
 #include "regnames/regnames.h"
+#include "master/content_transfer.h"
+#include "master/master_query.h"
+#include "master/web_update.h"
 
 namespace qx::host {
 
@@ -37,10 +40,19 @@ constexpr const char *kLocalServerName = "localhost";
 // Each is called at its place in the work frame. The subsystems that fill
 // them are built on this driver; until a subsystem is in, its step is empty.
 
-void screenshotStep(QxGameInterface *, uint32_t) {}       // screenshot requests
-void updateIndexImportStep(QxGameInterface *) {}          // stored update index
-void contentTransferStep(QxGameInterface *, uint32_t) {}  // master content
-void masterQueryStep(QxGameInterface *, uint32_t) {}      // master queries
+void screenshotStep(QxGameInterface *, uint32_t) {}  // screenshot requests
+
+// The local update file, and the master content and queries.
+void updateIndexImportStep(QxGameInterface *gi) {
+  master::importLocalUpdate(gi);
+}
+void contentTransferStep(QxGameInterface *gi, uint32_t work) {
+  master::finishTransfers(gi, work);
+}
+void masterQueryStep(QxGameInterface *gi, uint32_t work) {
+  master::masterQuery(gi, work);
+}
+
 // Names for a server.
 void registeredNameServerStep(QxGameInterface *gi) {
   regnames::registeredNamesForNewServer(gi);
@@ -226,6 +238,14 @@ void handleDatagram(QxGameInterface *gi, const uint8_t *data, int length) {
   channel::receivePacket(gi, length, data);
 }
 
+platform::Socket ownDatagramSocket(QxGameInterface *gi) {
+  Frame &f = client().frame;
+  // A socket whose bind failed stays open unbound: nothing can be waiting
+  // on it, and it is closed at the next work frame.
+  if (f.udpSocket == platform::kNoSocket && openSocket()) datagramStep(gi);
+  return f.udpSocket;
+}
+
 void workFrame(QxGameInterface *gi) {
   if (client().host.initialised) workFrameSteps(gi);
 }
@@ -237,6 +257,7 @@ void workFrameSteps(QxGameInterface *gi) {
   if (!c.host.enabled || c.frame.shutOff) return;
   shutOffRule(work);
   datagramStep(gi);
+  master::webUpdateStep(gi, work);
   if (c.frame.testFault) c.frame.testFault();
   screenshotStep(gi, work);
   if (c.frame.connected) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
 #include "qx/game_interface.h"
 
 namespace qx::host {
@@ -23,5 +24,10 @@ void workFrameSteps(QxGameInterface *gi);
 // Hands one received datagram (with or without the FF FF FF FF prefix) on
 // to the channel.
 void handleDatagram(QxGameInterface *gi, const uint8_t *data, int length);
+
+// The client's own datagram socket for a master query: when it is not open
+// yet it is opened (and read empty) as the work frame's datagram step does.
+// kNoSocket when no socket could be created.
+platform::Socket ownDatagramSocket(QxGameInterface *gi);
 
 }  // namespace qx::host

@@ -10,6 +10,8 @@
 #include "host/client_state.h"
 #include "host/frame.h"
 #include "log/log.h"
+#include "master/master_list.h"
+#include "master/web_update.h"
 
 namespace qx::host {
 
@@ -54,9 +56,7 @@ void installOperations(QxGameInterface *gi) {
 
 // ---- steps owned by other subsystems -------------------------------------
 
-void loadMasterListFile(QxGameInterface *) {}  // qxcl.db, master list
-void prepareIntegrityScanning() {}             // not part of this build
-void resolveWebHost(QxGameInterface *) {}      // web update host name
+void prepareIntegrityScanning() {}  // not part of this build
 void prepareScreenshots(QxGameInterface *, uint32_t) {}  // fonts, capture
 void askAgentVersion(QxGameInterface *) {}  // agent library version
 
@@ -183,7 +183,7 @@ int startUp(QxGameInterface *gi) {
   setUpHomeDirectory(gi);
   removeLeftovers();
   applyPrefixAndLoad(gi);
-  resolveWebHost(gi);
+  master::resolveWebHost(gi);
   drawNonce();
   prepareScreenshots(gi, start);
   channel::ensureToken();
@@ -200,7 +200,7 @@ int startUp(QxGameInterface *gi) {
 void applyPrefixAndLoad(QxGameInterface *gi) {
   copyText(gi->msgPrefix, kDefaultPrefix, QX_PREFIX_SIZE - 1);
   if (!client().host.enabled) return;
-  loadMasterListFile(gi);
+  master::loadMasterList(gi);
   console::loadConfig(gi, "qxcl.cfg", 0, 0);
   console::loadConfig(gi, "qxsys.cfg", 0, 0);
 }

@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -187,6 +188,74 @@ const char *lastSocketError() {
     default:
       return "socket error";
   }
+}
+
+int lastSocketErrorNumber() { return errno; }
+
+int timedOutErrorNumber() { return ETIMEDOUT; }
+
+Socket tcpOpen() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) return kNoSocket;
+  if (!socketSetNonBlocking(s)) {
+    close(s);
+    return kNoSocket;
+  }
+  return static_cast<Socket>(s);
+}
+
+ConnectState tcpConnect(Socket s, const char *address, uint16_t port,
+                        int *error) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  if (inet_pton(AF_INET, address, &a.sin_addr) != 1) {
+    *error = EINVAL;
+    return ConnectState::Failed;
+  }
+  if (connect(static_cast<int>(s), reinterpret_cast<sockaddr *>(&a),
+              sizeof a) == 0)
+    return ConnectState::Connected;
+  if (errno == EINPROGRESS || errno == EINTR) return ConnectState::Pending;
+  *error = errno;
+  return ConnectState::Failed;
+}
+
+ConnectState tcpConnectResult(Socket s, int *error) {
+  pollfd p{static_cast<int>(s), POLLOUT, 0};
+  const int ready = poll(&p, 1, 0);
+  if (ready < 0) {
+    *error = errno;
+    return ConnectState::Failed;
+  }
+  if (ready == 0) return ConnectState::Pending;
+  int code = 0;
+  socklen_t length = sizeof code;
+  if (getsockopt(static_cast<int>(s), SOL_SOCKET, SO_ERROR, &code, &length) !=
+      0)
+    code = errno;
+  if (code == 0) return ConnectState::Connected;
+  *error = code;
+  return ConnectState::Failed;
+}
+
+int tcpSend(Socket s, const void *data, int size) {
+  // MSG_NOSIGNAL: a peer that has gone away gives an error, not SIGPIPE in
+  // the host's process.
+  const ssize_t n =
+      send(static_cast<int>(s), data, static_cast<size_t>(size), MSG_NOSIGNAL);
+  if (n >= 0) return static_cast<int>(n);
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+}
+
+int tcpReceive(Socket s, void *buffer, int size) {
+  const ssize_t n =
+      recv(static_cast<int>(s), buffer, static_cast<size_t>(size), 0);
+  if (n > 0) return static_cast<int>(n);
+  if (n == 0) return kStreamClosed;
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR
+             ? kStreamPending
+             : kStreamFailed;
 }
 
 Library libraryOpen(const char *path) {
