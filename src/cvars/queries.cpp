@@ -138,7 +138,8 @@ int finish(const Reply &r) { return static_cast<int>(r.length) + 1; }
 void addBinding(void *context, const char *key, const char *binding) {
   Reply &r = *static_cast<Reply *>(context);
   ++r.count;
-  if (key && r.length + std::strlen(key) + std::strlen(binding) < kBindingsReplyLimit)
+  if (key &&
+      r.length + std::strlen(key) + std::strlen(binding) < kBindingsReplyLimit)
     r.add(kMessageMax, "[%s = %s] ", key, binding);
 }
 

@@ -287,8 +287,12 @@ const char *runFrame(QxGameInterface *gi, int32_t budget) {
   c.frame.lastFrameTick = now;
   c.frame.parity = (c.frame.parity + 1) % 2;
 
-  GuardedCall call{gi,         budget, c.frame.parity == 1 || firstDue,
-                   !(c.frame.parity == 1 && !firstDue), wasEnabled, false};
+  GuardedCall call{gi,
+                   budget,
+                   c.frame.parity == 1 || firstDue,
+                   !(c.frame.parity == 1 && !firstDue),
+                   wasEnabled,
+                   false};
   if (!platform::runGuarded(guardedFrame, &call) || call.eventFaulted)
     reportContainedFault();
   return nullptr;

@@ -72,9 +72,9 @@ TEST_F(DatagramTest, PrefixIsRemovedAndAPrefixAloneIsDropped) {
 TEST_F(DatagramTest, AWorkFrameReadsAtMost32Datagrams) {
   const Bytes ignored = {'Q', 'X', '_', 'Z'};  // counted, otherwise ignored
   for (int i = 0; i < 40; ++i)
-    ASSERT_EQ(platform::socketSendTo(sender, "127.0.0.1", port, ignored.data(),
-                                     4),
-              4);
+    ASSERT_EQ(
+        platform::socketSendTo(sender, "127.0.0.1", port, ignored.data(), 4),
+        4);
   const uint32_t before = client().channel.bytesIn;
   host.pump(2);  // two due calls: one drains, one works
   EXPECT_EQ(client().channel.bytesIn - before, 32u * 4);

@@ -83,10 +83,18 @@ TEST_F(ChannelTest, IdentityAddressedMessages) {
       {"no GUID", 1092, "", addressed(text), {40001}, false},
       // The record holds a placeholder until the server assigns a GUID.
       {"placeholder GUID", 1092, "?", addressed(text, "?"), {40001}, false},
-      {"placeholder text", 1092, "?none", addressed(text, "?none"), {40001},
+      {"placeholder text",
+       1092,
+       "?none",
+       addressed(text, "?none"),
+       {40001},
        false},
       {"right GUID", 1092, kServerGuid, addressed(text), {40003}, true},
-      {"other GUID", 1092, kServerGuid, addressed(text, "OtherGuid"), {40002},
+      {"other GUID",
+       1092,
+       kServerGuid,
+       addressed(text, "OtherGuid"),
+       {40002},
        false},
       {"shorter than the GUID",
        1092,
@@ -96,10 +104,18 @@ TEST_F(ChannelTest, IdentityAddressedMessages) {
        false},
       // One addressed message inside another is unwrapped; a third level
       // is not, and only the two outer ones answer.
-      {"one level of nesting", 1092, kServerGuid, addressed(addressed(text)),
-       {40003, 40003}, true},
-      {"two levels of nesting", 1092, kServerGuid,
-       addressed(addressed(addressed(text))), {40003, 40003}, false},
+      {"one level of nesting",
+       1092,
+       kServerGuid,
+       addressed(addressed(text)),
+       {40003, 40003},
+       true},
+      {"two levels of nesting",
+       1092,
+       kServerGuid,
+       addressed(addressed(addressed(text))),
+       {40003, 40003},
+       false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -128,9 +144,10 @@ TEST_F(ChannelTest, AddressedAliveRequestIsAnsweredAtBothLevels) {
   const auto r = replies();
   ASSERT_EQ(r.size(), 3u);
   EXPECT_EQ(identityReplies(r), (std::vector<uint32_t>{40003, 40003}));
-  EXPECT_EQ(std::count_if(r.begin(), r.end(),
-                          [](const peer::Reply &x) { return x.kind == "alive"; }),
-            1);
+  EXPECT_EQ(
+      std::count_if(r.begin(), r.end(),
+                    [](const peer::Reply &x) { return x.kind == "alive"; }),
+      1);
 }
 
 // A fault inside the handler of a nested addressed message is contained,

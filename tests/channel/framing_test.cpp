@@ -51,10 +51,10 @@ TEST_F(ChannelTest, FirstScrambledPacketDerivesTheKeyTheServerUses) {
 // more against a separate RFC 1321 implementation: the client and the
 // server side must both give exactly these bytes.
 TEST(ChannelKey, KnownAnswersForFixedHostNumbers) {
-  EXPECT_EQ(peer::digestText(qx::protocol::kKeyText,
-                             sizeof qx::protocol::kKeyText,
-                             qx::protocol::kKeySeed),
-            "6B833FE40C3ED57F9C922A700AFD62D3");
+  EXPECT_EQ(
+      peer::digestText(qx::protocol::kKeyText, sizeof qx::protocol::kKeyText,
+                       qx::protocol::kKeySeed),
+      "6B833FE40C3ED57F9C922A700AFD62D3");
   struct Case {
     int32_t a, b, c, d;
     const char *key;  // hexadecimal, upper case

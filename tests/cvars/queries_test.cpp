@@ -103,8 +103,9 @@ TEST_F(QueriesTest, AMatchThatCannotBeReadStillCounts) {
     EXPECT_EQ(bindings("gg"), "A[K3 = say gg] [2 key binding matches found]");
     host.clearOutput();
     cv::searchBindingsCommand(&host.gi, "gg");
-    EXPECT_EQ(host.texts, (std::vector<std::string>{
-                              "K3 = say gg", "\"gg\" found in 2 key bindings"}));
+    EXPECT_EQ(host.texts,
+              (std::vector<std::string>{"K3 = say gg",
+                                        "\"gg\" found in 2 key bindings"}));
   }
 }
 

@@ -224,7 +224,7 @@ constexpr int kSignalCount = sizeof kFaultSignals / sizeof kFaultSignals[0];
 thread_local sigjmp_buf *t_guard __attribute__((tls_model("initial-exec"))) =
     nullptr;
 
-std::atomic<int> g_activeGuards{0};  // guards running in all threads
+std::atomic<int> g_activeGuards{0};            // guards running in all threads
 struct sigaction g_hostActions[kSignalCount];  // while ours are installed
 
 // A fault that is not ours: do what the host's handler would have done.
