@@ -260,7 +260,9 @@ void installHandlers() {
   struct sigaction ours {};
   ours.sa_sigaction = onFault;
   sigemptyset(&ours.sa_mask);
-  ours.sa_flags = SA_SIGINFO | SA_NODEFER;
+  // On the thread's alternate stack where it has one, as a host's own
+  // handler for stack overflows in its threads would run.
+  ours.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
   for (int i = 0; i < kSignalCount; ++i)
     sigaction(kFaultSignals[i], &ours, &g_hostActions[i]);
 }
