@@ -33,6 +33,15 @@ constexpr uint32_t kQueryAliveDelay = 12;
 constexpr int kNumberReplySize = 24;
 constexpr int kLookupNameMax = 255;
 constexpr char kRestartMagic[3] = {'P', 'N', 'G'};
+// Addressed messages unwrapped inside one another. The server nests one
+// level (an addressed message carrying an alive request with its own
+// addressed part); a deeper one is ignored, so a crafted message cannot
+// recurse through the stack. The depth travels as a parameter: a fault
+// contained inside a handler leaves nothing behind in the state.
+constexpr int kMaxAddressedDepth = 1;
+
+// Dispatches a message found at the given depth of addressed messages.
+void dispatchAt(QxGameInterface *gi, int length, uint8_t *message, int depth);
 
 // ---- handlers of other subsystems --------------------------------------
 //
@@ -87,19 +96,25 @@ void replyToIdentity(uint32_t code) {
   s.identityReplyTick = platform::tickCount();
 }
 
+// Whether the server has assigned this client a GUID: the record holds an
+// empty text or a placeholder beginning with '?' until it has.
+bool hasServerGuid(const char *guid, int length) {
+  return length > 0 && guid[0] != '?';
+}
+
 // The message is scrambled with the server-assigned GUID and starts with
-// it; the rest is an ordinary message for this client.
-void identityAddressed(QxGameInterface *gi, uint8_t *message, int length) {
+// it; the rest is an ordinary message for this client, dispatched one level
+// deeper.
+void identityAddressed(QxGameInterface *gi, uint8_t *message, int length,
+                       int depth) {
   State &s = client().channel;
-  // An addressed message inside an addressed message is not unwrapped
-  // again: nesting stays one level deep however the server packs it.
-  if (s.identityDepth > 0 ||
+  if (depth > kMaxAddressedDepth ||
       s.serverVersion < static_cast<int32_t>(p::kIdentityMinServerVersion))
     return;
   const char *guid = gi->serverGuid;
   const int guidLength =
       static_cast<int>(boundedLength(guid, sizeof gi->serverGuid - 1));
-  if (guidLength == 0) {
+  if (!hasServerGuid(guid, guidLength)) {
     replyToIdentity(p::kIdentityNoGuid);
     return;
   }
@@ -117,21 +132,20 @@ void identityAddressed(QxGameInterface *gi, uint8_t *message, int length) {
     replyToIdentity(p::kIdentityWrong);
     return;
   }
-  ++s.identityDepth;
-  dispatchMessage(gi, length - guidLength, message + guidLength);
-  --s.identityDepth;
+  dispatchAt(gi, length - guidLength, message + guidLength, depth + 1);
   replyToIdentity(p::kIdentityAccepted);
 }
 
 // ---- alive requests --------------------------------------------------------
 
-void aliveRequest(QxGameInterface *gi, uint8_t *message, int length) {
+void aliveRequest(QxGameInterface *gi, uint8_t *message, int length,
+                  int depth) {
   State &s = client().channel;
   const uint32_t f = drawAliveNumber(p::kAliveBase);
   sendNumberReply(f, f % kReplyDelaySpread);
   s.lastAliveTick = platform::tickCount();
   s.aliveNumber = f;
-  identityAddressed(gi, message, length);
+  identityAddressed(gi, message, length, depth);
 }
 
 void queryAliveRequest() {
@@ -264,17 +278,24 @@ void serverQuery(QxGameInterface *gi, uint8_t *message, int length) {
 }  // namespace
 
 int dispatchMessage(QxGameInterface *gi, int length, uint8_t *message) {
+  dispatchAt(gi, length, message, 0);
+  return 1;
+}
+
+namespace {
+
+void dispatchAt(QxGameInterface *gi, int length, uint8_t *message, int depth) {
   State &s = client().channel;
   ++s.dispatched;
-  if (!gi || !message || length <= 0) return 1;
+  if (!gi || !message || length <= 0) return;
   uint8_t *rest = message + 1;
   const int n = length - 1;
   switch (message[0]) {
     case p::kCodeIdentity:
-      identityAddressed(gi, rest, n);
+      identityAddressed(gi, rest, n, depth);
       break;
     case p::kCodeAlive:
-      aliveRequest(gi, rest, n);
+      aliveRequest(gi, rest, n, depth);
       break;
     case p::kCodeDirective:
       directiveText(gi, rest, n);
@@ -312,7 +333,8 @@ int dispatchMessage(QxGameInterface *gi, int length, uint8_t *message) {
     default:
       break;  // unknown codes are ignored
   }
-  return 1;
 }
+
+}  // namespace
 
 }  // namespace qx::channel

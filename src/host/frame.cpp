@@ -7,6 +7,7 @@
 #include "common/protocol.h"
 #include "common/text.h"
 #include "common/ticks.h"
+#include "cvars/host_query.h"
 #include "cvars/rules.h"
 #include "host/client_state.h"
 #include "host/event_queue.h"
@@ -27,6 +28,12 @@ constexpr uint32_t kServerTaskPeriod = 30000;
 constexpr uint32_t kHostReportPeriod = 30000;
 constexpr uint32_t kMark15Period = 15000;
 constexpr uint32_t kGuidFromCall = 4;  // the GUID is read from this call on
+// Datagrams read from the client's own socket in one work frame. Master
+// servers answer a query with a few datagrams and content transfers arrive
+// a few per frame, so 32 keep up with them; a flood cannot hold a frame
+// longer than 32 packets take, and the rest waits in the socket's buffer
+// for the next work frame.
+constexpr int kDatagramsPerFrame = 32;
 
 // Host variable that names the game's version, and the text shown when the
 // host does not answer.
@@ -66,7 +73,7 @@ void ensurePlayerGuid(QxGameInterface *gi) {
   if (c.channel.playerGuid[0] || !gi->query) return;
   char *buffer = c.host.scratch;
   copyText(buffer, QX_GUID_CVAR, 255);
-  if (gi->query(QX_Q_CVAR, buffer, kScratchSize) == 0)
+  if (cvars::askHost(gi, QX_Q_CVAR, buffer, kScratchSize) == 0)
     copyText(c.channel.playerGuid, buffer, channel::kGuidMax);
 }
 
@@ -76,7 +83,8 @@ void showGameVersion(QxGameInterface *gi) {
   c.frame.gameVersionShown = 1;
   char *buffer = c.host.scratch;
   copyText(buffer, kGameVersionCvar, 255);
-  if (gi->query && gi->query(QX_Q_CVAR, buffer, kScratchSize) == 0)
+  // The host may fill the whole buffer: askHost terminates it at its end.
+  if (cvars::askHost(gi, QX_Q_CVAR, buffer, kScratchSize) == 0)
     log::printMessage(1, "Game Version [%s]", buffer);
   else
     log::printMessage(1, "Game Version [%s]", kGameVersionUnknown);
@@ -87,6 +95,7 @@ void resetPerServerState(QxGameInterface *gi) {
   ClientState &c = client();
   c.channel.sealAllowance = 0;
   c.channel.linkEstablished = 0;
+  channel::clearQueue();
   cvars::resetRulesForServer();
   registeredNameServerStep(gi);
 }
@@ -107,6 +116,17 @@ void noteServerAddress(const char *address) {
   f.serverPort = static_cast<uint16_t>(readDecimal(colon + 1));
 }
 
+// The host answers "host:port"; the host part tells the local server from
+// the others. An empty answer means the host has left its server.
+bool isRemoteServer(const char *address) {
+  if (!address[0]) return false;
+  const char *colon = std::strchr(address, ':');
+  const size_t hostLength =
+      colon ? static_cast<size_t>(colon - address) : std::strlen(address);
+  return hostLength != std::strlen(kLocalServerName) ||
+         compareNoCaseN(address, kLocalServerName, hostLength) != 0;
+}
+
 void serverChangeCheck(QxGameInterface *gi) {
   ClientState &c = client();
   if (!c.host.initialised || c.frame.shutOff) return;
@@ -115,14 +135,11 @@ void serverChangeCheck(QxGameInterface *gi) {
   if (!gi->query) return;
   char address[256];
   address[0] = '\0';
-  gi->query(QX_Q_SERVER_ADDRESS, address, sizeof address);
-  address[sizeof address - 1] = '\0';
+  cvars::askHost(gi, QX_Q_SERVER_ADDRESS, address, sizeof address);
   if (std::strcmp(address, c.frame.serverAddressText) == 0) return;
   noteServerAddress(address);
   resetPerServerState(gi);
-  // An empty answer means the host has left its server: not connected.
-  c.frame.connected =
-      address[0] != '\0' && compareNoCase(address, kLocalServerName) != 0;
+  c.frame.connected = isRemoteServer(address);
   if (address[0])
     log::printMessage(1, "Server changed to %s", address);
   else
@@ -143,7 +160,6 @@ bool openSocket() {
   const platform::Socket s = platform::udpOpen();
   if (s == platform::kNoSocket) return false;
   c.frame.udpSocket = s;
-  platform::socketSetNonBlocking(s);
   if (!platform::socketBind(s, static_cast<uint16_t>(c.settings.netPort))) {
     const unsigned long port = static_cast<unsigned long>(c.settings.netPort);
     c.settings.netPort = 0;
@@ -162,10 +178,12 @@ void datagramStep(QxGameInterface *gi) {
   if (c.frame.udpSocket == platform::kNoSocket && !openSocket()) return;
   if (c.settings.netPort == 0) return;
   uint8_t *buffer = reinterpret_cast<uint8_t *>(c.host.scratch);
-  int got;
-  while ((got = platform::socketReceive(c.frame.udpSocket, buffer,
-                                        kDatagramMax)) > 0)
+  for (int i = 0; i < kDatagramsPerFrame; ++i) {
+    const int got =
+        platform::socketReceive(c.frame.udpSocket, buffer, kDatagramMax);
+    if (got < 1) return;
     handleDatagram(gi, buffer, got);
+  }
 }
 
 void pendingFileStep() {
@@ -189,8 +207,8 @@ void hostReportStep(QxGameInterface *gi, uint32_t work) {
   if (!gi->query) return;
   char *text = c.host.scratch;
   text[0] = '\0';
-  const intptr_t answered = gi->query(QX_Q_HOST_REPORT, text, kScratchSize);
-  text[kScratchSize - 1] = '\0';
+  const intptr_t answered =
+      cvars::askHost(gi, QX_Q_HOST_REPORT, text, kScratchSize);
   if (answered == 0 || text[0] == '\0') return;
   // The sealed report needs 13 bytes beyond the message.
   uint8_t report[channel::kMaxMessage + 16];
@@ -218,11 +236,15 @@ struct GuardedCall {
   bool drain;
   bool work;
   bool wasEnabled;
+  bool eventFaulted;  // an event handler faulted: the rest is skipped
 };
 
 void guardedFrame(void *context) {
-  const GuardedCall &call = *static_cast<GuardedCall *>(context);
-  if (call.drain) drainEvents(call.gi, call.budget, call.wasEnabled);
+  GuardedCall &call = *static_cast<GuardedCall *>(context);
+  if (call.drain && !drainEvents(call.gi, call.budget, call.wasEnabled)) {
+    call.eventFaulted = true;
+    return;
+  }
   if (call.work) workFrame(call.gi);
 }
 
@@ -290,11 +312,20 @@ const char *runFrame(QxGameInterface *gi, int32_t budget) {
   c.frame.lastFrameTick = now;
   c.frame.parity = (c.frame.parity + 1) % 2;
 
-  GuardedCall call{gi, budget, c.frame.parity == 1 || firstDue,
-                   !(c.frame.parity == 1 && !firstDue), wasEnabled};
-  if (!platform::runGuarded(guardedFrame, &call) && c.settings.ignore < 1)
-    log::printMessage(1, "%s", kExceptionNotice);
+  GuardedCall call{gi,
+                   budget,
+                   c.frame.parity == 1 || firstDue,
+                   !(c.frame.parity == 1 && !firstDue),
+                   wasEnabled,
+                   false};
+  if (!platform::runGuarded(guardedFrame, &call) || call.eventFaulted)
+    reportContainedFault();
   return nullptr;
+}
+
+void reportContainedFault() {
+  if (client().settings.ignore < 1)
+    log::printMessage(1, "%s", kExceptionNotice);
 }
 
 }  // namespace qx::host

@@ -16,6 +16,10 @@ constexpr const char *kExceptionNotice = "O/S Exception Notice";
 // Body of ca for budget >= 0.
 const char *runFrame(QxGameInterface *gi, int32_t budget);
 
+// After a fault was contained: "O/S Exception Notice" unless QX_IGNORE is
+// set.
+void reportContainedFault();
+
 // The work frame; it runs only once start-up has completed.
 void workFrame(QxGameInterface *gi);
 // Its steps, which start-up runs once before it completes.

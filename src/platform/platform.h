@@ -80,7 +80,9 @@ bool workingDirectory(char *buffer, size_t size);
 using Socket = intptr_t;
 constexpr Socket kNoSocket = -1;
 
-Socket udpOpen();  // kNoSocket on failure
+// A non-blocking UDP socket; kNoSocket on failure, also when it cannot be
+// made non-blocking, so a receive never waits.
+Socket udpOpen();
 bool socketSetNonBlocking(Socket s);
 bool socketBind(Socket s, uint16_t port);  // all local addresses
 // Returns the bytes received, 0 or less when nothing is pending or on error.

@@ -114,7 +114,14 @@ bool workingDirectory(char *buffer, size_t size) {
 Socket udpOpen() {
   if (!ensureWinsock()) return kNoSocket;
   SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  return s == INVALID_SOCKET ? kNoSocket : static_cast<Socket>(s);
+  if (s == INVALID_SOCKET) return kNoSocket;
+  // A socket that stays blocking could hold the game in a receive: one that
+  // cannot be switched counts as not created.
+  if (!socketSetNonBlocking(static_cast<Socket>(s))) {
+    closesocket(s);
+    return kNoSocket;
+  }
+  return static_cast<Socket>(s);
 }
 
 bool socketSetNonBlocking(Socket s) {
