@@ -18,6 +18,7 @@
 #include "host/client_state.h"
 #include "log/log.h"
 #include "platform/platform.h"
+#include "screenshot/screenshot.h"
 
 namespace qx::channel {
 
@@ -44,10 +45,15 @@ void agentLoad(QxGameInterface *, uint8_t *, int) {}     // 'N'
 void transferChunk(QxGameInterface *, uint8_t *, int) {}  // 'G'
 void updateFile(QxGameInterface *, uint8_t *, int) {}     // 'H'
 // Screenshots.
-void screenshotRequest(QxGameInterface *, uint8_t *, int) {}  // 'I'
+void screenshotRequest(QxGameInterface *gi, uint8_t *message, int length) {
+  screenshot::queueScreenshot(gi, length,
+                              reinterpret_cast<const char *>(message));
+}  // 'I'
 // Restarts the transfers of the screenshot slots with this transfer letter
 // from the given chunk.
-void restartScreenshotTransfer(uint8_t /*letter*/, uint32_t /*chunk*/) {}
+void restartScreenshotTransfer(uint8_t letter, uint32_t chunk) {
+  screenshot::restartTransfer(letter, chunk);
+}
 // Registered names.
 void reportRegisteredNames(QxGameInterface *, uint8_t *, int) {}  // 'B' 'I'
 // Integrity scanning: the pattern list, its checks and the host file query.

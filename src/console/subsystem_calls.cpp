@@ -5,6 +5,7 @@
 #include "channel/channel.h"
 #include "cvars/queries.h"
 #include "cvars/rules.h"
+#include "screenshot/screenshot.h"
 
 namespace qx::console {
 
@@ -47,8 +48,10 @@ void listChangedCvars(QxGameInterface *gi) {
   cvars::changedVariablesCommand(gi);
 }
 
-void setScreenshotOptions(const char *) {}
-void takeLocalScreenshot() {}
+void setScreenshotOptions(const char *text) {
+  screenshot::setScreenshotOptions(text);
+}
+void takeLocalScreenshot() { screenshot::takeLocalScreenshot(); }
 
 void addRegisteredName(QxGameInterface *, const char *, const char *,
                        const char *, int) {}

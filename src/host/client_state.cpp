@@ -6,6 +6,7 @@
 
 #include "common/protocol.h"
 #include "common/text.h"
+#include "screenshot/screenshot.h"
 
 namespace qx {
 
@@ -84,6 +85,7 @@ void unloadClientState() {
   std::free(c.channel.keyBlock);
   c.channel.keyBlock = nullptr;
   freeEventData(c.events);
+  screenshot::releaseScreenshots(c.screenshot);
   if (c.frame.udpSocket != platform::kNoSocket) {
     platform::socketClose(c.frame.udpSocket);
     c.frame.udpSocket = platform::kNoSocket;

@@ -12,6 +12,7 @@
 #include "host/event_queue.h"
 #include "host/startup.h"
 #include "log/log.h"
+#include "screenshot/screenshot.h"
 
 namespace qx::host {
 
@@ -36,7 +37,9 @@ constexpr const char *kLocalServerName = "localhost";
 // Each is called at its place in the work frame. The subsystems that fill
 // them are built on this driver; until a subsystem is in, its step is empty.
 
-void screenshotStep(QxGameInterface *, uint32_t) {}       // screenshot requests
+void screenshotStep(QxGameInterface *gi, uint32_t now) {  // screenshot requests
+  screenshot::runScreenshots(gi, now);
+}
 void updateIndexImportStep(QxGameInterface *) {}          // stored update index
 void contentTransferStep(QxGameInterface *, uint32_t) {}  // master content
 void masterQueryStep(QxGameInterface *, uint32_t) {}      // master queries

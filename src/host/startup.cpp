@@ -10,6 +10,7 @@
 #include "host/client_state.h"
 #include "host/frame.h"
 #include "log/log.h"
+#include "screenshot/screenshot.h"
 
 namespace qx::host {
 
@@ -57,7 +58,6 @@ void installOperations(QxGameInterface *gi) {
 void loadMasterListFile(QxGameInterface *) {}  // qxcl.db, master list
 void prepareIntegrityScanning() {}             // not part of this build
 void resolveWebHost(QxGameInterface *) {}      // web update host name
-void prepareScreenshots(QxGameInterface *, uint32_t) {}  // fonts, capture
 void askAgentVersion(QxGameInterface *) {}  // agent library version
 
 // ---- start-up steps ------------------------------------------------------
@@ -185,7 +185,7 @@ int startUp(QxGameInterface *gi) {
   applyPrefixAndLoad(gi);
   resolveWebHost(gi);
   drawNonce();
-  prepareScreenshots(gi, start);
+  screenshot::prepareScreenshots(gi, start);
   channel::ensureToken();
   c.master.queryRotation = h.random.next() % 4;
   workFrameSteps(gi);
