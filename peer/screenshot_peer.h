@@ -60,3 +60,20 @@ class ScreenshotReceiver {
 };
 
 }  // namespace qx::peer
+
+namespace qx::peer {
+
+// A reference-server script command: "screenshot SECONDS NUMBER [W H X Y
+// RATE]" or "screenshot-restart LETTER CHUNK" (CHUNK '-' for all again).
+// False for any other command or malformed words; what describes the
+// message for a person.
+bool screenshotCommand(const std::string &command, const std::string &rest,
+                       int32_t c, Bytes &message, std::string &what);
+
+// One line for a person about an upload event; a complete upload with a
+// good digest is written as dir/<transfer name> (a plain file name only),
+// and the line names the file.
+std::string describeAndSave(const ScreenshotReceiver::Event &event,
+                            const std::string &dir);
+
+}  // namespace qx::peer

@@ -39,8 +39,8 @@ TEST(Browser, ShowsTheSavedScreenshotPage) {
   for (int i = 0; i < 200 && !host.printedPart("Screenshot saved"); ++i)
     host.pump(1);
   ASSERT_TRUE(host.printedPart("Screenshot saved"));
-  std::string page = std::string(qx::client().host.homeDir) +
-                     "scrnshot/0303_000.htm";
+  std::string page =
+      std::string(qx::client().host.homeDir) + "scrnshot/0303_000.htm";
   for (char &c : page)
     if (c == '\\') c = '/';
   const std::string shot = qxtest::makeTempDir() + "/page.png";
@@ -50,8 +50,8 @@ TEST(Browser, ShowsTheSavedScreenshotPage) {
       " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
       " --disable-background-networking --disable-component-update"
       " --disable-sync --hide-scrollbars --user-data-dir=" +
-      profile + " --screenshot=" + shot +
-      " --window-size=600,500 file://" + page + " >/dev/null 2>&1";
+      profile + " --screenshot=" + shot + " --window-size=600,500 file://" +
+      page + " >/dev/null 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0);
   const std::string bytes = qxtest::readFile(shot);
   const sstest::Decoded d =

@@ -94,8 +94,8 @@ class SurfaceCapture : public testing::Test {
     ASSERT_NE(capture, nullptr);
     // A 32-bit screen of 1024 x 768 whose pixel tells its own place.
     screen.fill(1024, 768, 32, [](int32_t x, int32_t y) {
-      return uint32_t(x & 0xFF) | uint32_t(y & 0xFF) << 8 | uint32_t(x >> 8)
-                                                                << 16;
+      return uint32_t(x & 0xFF) | uint32_t(y & 0xFF) << 8 |
+             uint32_t(x >> 8) << 16;
     });
   }
   void TearDown() override {
@@ -132,8 +132,8 @@ TEST_F(SurfaceCapture, FailuresHaveTheirTexts) {
     bool unusable;
   } cases[] = {
       {"zero width", 0, 480, [](FakeScreen &) {}, ss::kSizeText, false},
-      {"other process in front", 640, 480,
-       [](FakeScreen &s) { s.own = false; }, ss::kForegroundText, false},
+      {"other process in front", 640, 480, [](FakeScreen &s) { s.own = false; },
+       ss::kForegroundText, false},
       {"minimised", 640, 480, [](FakeScreen &s) { s.window.showState = 2; },
        ss::kWindowStateText, false},
       {"no DirectDraw", 640, 480, [](FakeScreen &s) { s.opens = false; },
@@ -141,7 +141,9 @@ TEST_F(SurfaceCapture, FailuresHaveTheirTexts) {
       {"lock refused", 640, 480, [](FakeScreen &s) { s.locks = false; },
        ss::kSurfaceText, true},
       {"black screen", 640, 480,
-       [](FakeScreen &s) { s.fill(1024, 768, 32, [](int, int) { return 0u; }); },
+       [](FakeScreen &s) {
+         s.fill(1024, 768, 32, [](int, int) { return 0u; });
+       },
        ss::kSurfaceText, true},
       {"unknown depth", 640, 480,
        [](FakeScreen &s) {
@@ -177,7 +179,7 @@ TEST_F(SurfaceCapture, WidthIsClampedAndReducedToTheStep) {
   EXPECT_EQ(column(0, 254), 254 * 4);  // 255 columns, every fourth pixel
   EXPECT_EQ(row(1, 0), 4);
 
-  screen.window = {1, 100, 50, 300, 150};  // smaller than asked
+  screen.window = {1, 100, 50, 300, 150};   // smaller than asked
   ASSERT_EQ(take(640, 480, 50, 50, 3), 1);  // step 3 counts as 1
   EXPECT_EQ(capture->width, 200);
   EXPECT_EQ(capture->height, 100);
@@ -210,7 +212,7 @@ TEST_F(SurfaceCapture, OnlyBytesInsideTheSurfaceAreRead) {
   ASSERT_EQ(take(300, 200, 0, 0), 1);
   EXPECT_EQ(column(67, 123), 1023);
   EXPECT_EQ(row(67, 123), 767 & 0xFF);
-  EXPECT_EQ(column(68, 0), 0);  // below the surface: not copied
+  EXPECT_EQ(column(68, 0), 0);   // below the surface: not copied
   EXPECT_EQ(column(0, 124), 0);  // right of it: not copied
 }
 
@@ -220,10 +222,13 @@ TEST_F(SurfaceCapture, DepthsConvertToRedGreenBlue) {
     uint32_t value;
     uint8_t r, g, b;
   } cases[] = {
-      {16, 0xFFFF, 248, 252, 248}, {16, 0xF800, 248, 0, 0},
-      {16, 0x07E0, 0, 252, 0},     {15, 0x7FFF, 248, 248, 248},
+      {16, 0xFFFF, 248, 252, 248},
+      {16, 0xF800, 248, 0, 0},
+      {16, 0x07E0, 0, 252, 0},
+      {15, 0x7FFF, 248, 248, 248},
       {15, 0xFC00, 248, 0, 0},  // bit 15 ignored
-      {24, 0x112233, 0x11, 0x22, 0x33}, {32, 0xAA112233, 0x11, 0x22, 0x33},
+      {24, 0x112233, 0x11, 0x22, 0x33},
+      {32, 0xAA112233, 0x11, 0x22, 0x33},
       {8, 7, 70, 71, 72},
   };
   for (int i = 0; i < 256; ++i)
@@ -294,9 +299,9 @@ TEST_F(ReadBack, SamplesTopRowFromTheLastRowDelivered) {
   EXPECT_EQ(call.type, 5121);
   EXPECT_EQ(capture->width / capture->step, 320);
   EXPECT_EQ(capture->height / capture->step, 240);
-  EXPECT_EQ(pixel(0, 0)[1], 0);   // top row of the frame
-  EXPECT_EQ(pixel(1, 3)[1], 2);   // every second row
-  EXPECT_EQ(pixel(1, 3)[0], 6);   // every second column
+  EXPECT_EQ(pixel(0, 0)[1], 0);  // top row of the frame
+  EXPECT_EQ(pixel(1, 3)[1], 2);  // every second row
+  EXPECT_EQ(pixel(1, 3)[0], 6);  // every second column
   EXPECT_EQ(pixel(0, 0)[0], 0);
   EXPECT_EQ(pixel(239, 0)[1], 222);  // row 478 mod 256
 }
@@ -351,7 +356,7 @@ TEST_F(ReadBack, FailuresAndTheirTexts) {
 
 TEST_F(ReadBack, HugeAndTinyFramesFollowTheClampedSize) {
   host.frameWidth = host.frameHeight = 100000;  // what the host claims
-  host.framePixels.clear();                    // rows it cannot deliver
+  host.framePixels.clear();                     // rows it cannot deliver
   ASSERT_EQ(take(308, 232, 50, 50), 1);
   EXPECT_EQ(host.readBacks.back().x, (100000 - 308) / 2);
   EXPECT_LE(capture->workCapacity, 308u * 232 * 3 + 4096);

@@ -111,10 +111,8 @@ TEST(Annotate, GlyphsAndHexDigits) {
             "X.....X|X.....X|.......|");
   // Stacked hex digits: B above 2; the 0 has its dot.
   const std::string stacked = cellText(p, 15, top + 13, 11);
-  EXPECT_EQ(stacked.substr(0, 40),
-            ".XXXX..|.X...X.|.XXXX..|.X...X.|.XXXX..|");
-  EXPECT_EQ(stacked.substr(48, 40),
-            ".XXXX..|.....X.|..XXX..|.X.....|.XXXXX.|");
+  EXPECT_EQ(stacked.substr(0, 40), ".XXXX..|.X...X.|.XXXX..|.X...X.|.XXXX..|");
+  EXPECT_EQ(stacked.substr(48, 40), ".XXXX..|.....X.|..XXX..|.X.....|.XXXXX.|");
   EXPECT_EQ(cellText(p, 23, top + 13, 5),
             "..XXX..|.X...X.|.X.X.X.|.X...X.|..XXX..|");
 }
@@ -209,8 +207,7 @@ TEST(Png, FileLayoutDecodesToTheAnnotatedImage) {
   ASSERT_EQ(d.height, p.height());
   const uint32_t row = 3 * d.width + 1;
   for (uint32_t y = 0; y < d.height; ++y)
-    ASSERT_EQ(std::memcmp(d.at(0, y), &image[size_t(y) * row + 1], row - 1),
-              0)
+    ASSERT_EQ(std::memcmp(d.at(0, y), &image[size_t(y) * row + 1], row - 1), 0)
         << "row " << y;
 #endif
 }

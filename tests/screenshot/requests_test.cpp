@@ -9,9 +9,9 @@
 
 #include "../channel/channel_fixture.h"
 #include "common/protocol.h"
-#include "png_decode.h"
 #include "peer/digest.h"
 #include "peer/screenshot_peer.h"
+#include "png_decode.h"
 #include "screenshot/capture.h"
 #include "screenshot/screenshot.h"
 
@@ -54,8 +54,8 @@ class Screenshots : public ChannelTest {
     ChannelTest::SetUp();
     qx::platform::setCalendarSource(december8);
     host.setFrame(640, 480, gameFrame);
-    host.details = {{"game", "FakeGame"}, {"map", "q3dm17"},
-                    {"player", "Sarge"}};
+    host.details = {
+        {"game", "FakeGame"}, {"map", "q3dm17"}, {"player", "Sarge"}};
     host.cvars["name"] = "Sarge";
   }
   void TearDown() override {
@@ -121,10 +121,10 @@ TEST_F(Screenshots, ServerScreenshotTravelsToTheServer) {
   request(10, 42);
   ASSERT_EQ(busy(), 1);
   EXPECT_LT(slot().delayMs, 10000u);
-  EXPECT_STREQ(slot().text, (std::to_string(peer::screenshotCheck(
-                                 kHostNumbers[2], 10)) +
-                             " 42")
-                                .c_str());
+  EXPECT_STREQ(
+      slot().text,
+      (std::to_string(peer::screenshotCheck(kHostNumbers[2], 10)) + " 42")
+          .c_str());
   runUntilDone();
   const auto *done = completed();
   ASSERT_NE(done, nullptr);
@@ -133,7 +133,7 @@ TEST_F(Screenshots, ServerScreenshotTravelsToTheServer) {
   EXPECT_EQ(events[1].kind, "chunk");  // the first chunk follows at once
   EXPECT_EQ(events[1].chunk, 0u);
   for (const auto &e : events) EXPECT_NE(e.kind, "bad");
-  // The budget shrinks 640 x 480 to 311 x 232, captured as 308 x 232.
+    // The budget shrinks 640 x 480 to 311 x 232, captured as 308 x 232.
 #if defined(QX_HAVE_LIBPNG)
   const sstest::Decoded d = sstest::decodePng(done->png);
   ASSERT_TRUE(d.ok);
@@ -297,13 +297,13 @@ TEST_F(Screenshots, FilesAreNumberedModuloOneThousand) {
   request(0, 3, {"64", "64"});
   runUntilDone();
   EXPECT_NE(qxtest::readFile(home() + "scrnshot\\1208_000.png"), "");
-  EXPECT_TRUE(host.printed("Screenshot saved to " + home() +
-                           "scrnshot\\1208_000.png"));
+  EXPECT_TRUE(
+      host.printed("Screenshot saved to " + home() + "scrnshot\\1208_000.png"));
   const std::string log = qxtest::readFile(home() + "qxsslog.htm");
   const auto *done = completed();
   ASSERT_NE(done, nullptr);
   EXPECT_NE(log.find("MD5=" + qx::peer::digestText(done->png.data(),
-                                                    done->png.size(), 0)),
+                                                   done->png.size(), 0)),
             std::string::npos);
 }
 
@@ -321,7 +321,7 @@ TEST_F(Screenshots, UploadPacesChunksOnePerSecond) {
     uint32_t at;
     size_t packets;  // sent in this pass
     int stage;
-  } steps[] = {{t, 2, 3},        {t + 999, 0, 3}, {t + 1000, 1, 3},
+  } steps[] = {{t, 2, 3},        {t + 999, 0, 3},  {t + 1000, 1, 3},
                {t + 2000, 1, 3}, {t + 2500, 0, 3}, {t + 3000, 0, 4}};
   std::vector<size_t> lengths;
   for (const Step &step : steps) {

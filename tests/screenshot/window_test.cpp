@@ -60,8 +60,8 @@ class RealWindow : public testing::Test {
     wc.hInstance = GetModuleHandleA(nullptr);
     wc.lpszClassName = "qx_capture_test";
     RegisterClassA(&wc);
-    window = CreateWindowExA(0, wc.lpszClassName, "capture", WS_POPUP,
-                             kLeft, kTop, kWidth, kHeight, nullptr, nullptr,
+    window = CreateWindowExA(0, wc.lpszClassName, "capture", WS_POPUP, kLeft,
+                             kTop, kWidth, kHeight, nullptr, nullptr,
                              wc.hInstance, nullptr);
     ShowWindow(window, SW_SHOWNORMAL);
     UpdateWindow(window);
@@ -103,7 +103,7 @@ TEST_F(RealWindow, DirectDrawReadsTheWindowsPixels) {
   // Half the size from the middle, every second pixel.
   ASSERT_EQ(ss::captureSurface(*capture, 160, 120, 50, 50, 2, error), 1);
   EXPECT_EQ(capture->offsetX, 80);
-  expectColour(10, 0, kRed);    // screen column 180
+  expectColour(10, 0, kRed);     // screen column 180
   expectColour(10, 79, kGreen);  // screen column 338
 }
 
@@ -151,8 +151,8 @@ void __cdecl cdeclReadBack(int32_t, int32_t, int32_t w, int32_t h, int32_t,
   ++g_calls;
   std::memset(out, 0x42, size_t(w) * h * 3);
 }
-void __stdcall stdcallReadBack(int32_t, int32_t, int32_t w, int32_t h,
-                               int32_t, int32_t, void *out) {
+void __stdcall stdcallReadBack(int32_t, int32_t, int32_t w, int32_t h, int32_t,
+                               int32_t, void *out) {
   ++g_calls;
   std::memset(out, 0x24, size_t(w) * h * 3);
 }
