@@ -383,3 +383,51 @@ TEST(ScreenshotStartUp, MissingCaptureQueryIsReportedOnce) {
 
 }  // namespace
 }  // namespace channeltest
+
+namespace channeltest {
+namespace {
+
+// The server side on its own: chunks in any order, a header again after a
+// restart, a damaged chunk.
+TEST(ScreenshotReceiver, ReassemblesInAnyOrderAndChecksTheDigest) {
+  std::vector<uint8_t> file(2500);
+  for (size_t i = 0; i < file.size(); ++i) file[i] = uint8_t(i * 7 + 3);
+  const std::string digest =
+      qx::peer::digestText(file.data(), file.size(), 0);
+  const std::string header = "G2500 " + digest + " Kqx000005.png";
+  auto chunk = [&](uint32_t n, bool damaged = false) {
+    const size_t from = n * 1024, to = std::min<size_t>(from + 1024, 2500);
+    Bytes m(4 + to - from);
+    m[0] = 'H';
+    m[1] = uint8_t(n >> 8);
+    m[2] = uint8_t(n);
+    m[3] = 'K';
+    std::copy(file.begin() + long(from), file.begin() + long(to), m.begin() + 4);
+    if (damaged) m.back() ^= 1;
+    return m;
+  };
+  peer::ScreenshotReceiver receiver;
+  EXPECT_EQ(receiver.accept(peer::text(header)).kind, "header");
+  EXPECT_EQ(receiver.accept(chunk(2)).kind, "chunk");
+  EXPECT_EQ(receiver.missing('K'), (std::vector<uint32_t>{0, 1}));
+  EXPECT_EQ(receiver.accept(peer::text(header)).kind, "header");  // restart
+  EXPECT_EQ(receiver.accept(chunk(0)).kind, "chunk");
+  Bytes wrongSize = chunk(1);
+  wrongSize.pop_back();
+  EXPECT_EQ(receiver.accept(wrongSize).kind, "bad");
+  const auto done = receiver.accept(chunk(1));
+  EXPECT_EQ(done.kind, "complete");
+  EXPECT_EQ(done.name, "qx000005.png");
+  EXPECT_EQ(done.png, file);
+
+  peer::ScreenshotReceiver other;
+  other.accept(peer::text(header));
+  other.accept(chunk(0));
+  other.accept(chunk(1, true));
+  EXPECT_EQ(other.accept(chunk(2)).kind, "bad-digest");
+  EXPECT_EQ(other.accept(peer::text("G12 nothex Kx")).kind, "bad");
+  EXPECT_EQ(other.accept({'H', 0, 0}).kind, "bad");
+}
+
+}  // namespace
+}  // namespace channeltest
