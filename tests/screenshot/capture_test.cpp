@@ -367,3 +367,21 @@ TEST_F(ReadBack, HugeAndTinyFramesFollowTheClampedSize) {
 }
 
 }  // namespace
+
+#if !defined(_WIN32)
+namespace {
+
+// Without a replacement the capture meets the system's screen: POSIX has
+// no primary surface, and that failure sends requests to the read-back.
+TEST(SystemScreen, PosixHasNoPrimarySurface) {
+  qx::platform::setScreenAccess(nullptr);
+  ss::Capture *capture = ss::newCapture();
+  char error[256] = {};
+  EXPECT_EQ(ss::captureSurface(*capture, 640, 480, 50, 50, 1, error), 0);
+  EXPECT_STREQ(error, ss::kSurfaceText);
+  EXPECT_TRUE(ss::marksSurfaceUnusable(error));
+  ss::releaseCapture(capture);
+}
+
+}  // namespace
+#endif
