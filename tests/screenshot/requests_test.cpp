@@ -366,6 +366,54 @@ TEST_F(Screenshots, OptionsAreCheckedAndSaved) {
             std::string::npos);
 }
 
+// A screen whose window is behind another process's for the first calls,
+// then in front over a 32-bit surface of varied pixels.
+int g_behind = 0;
+std::vector<uint8_t> g_surface(64 * 64 * 4);
+const qx::platform::ScreenAccess kLateWindow = {
+    [] { return g_behind-- <= 0; },
+    [](qx::platform::WindowPlacement &w) {
+      w = {1, 0, 0, 64, 64};
+      return true;
+    },
+    []() -> qx::platform::Surface { return &g_surface; },
+    [](qx::platform::Surface, qx::platform::SurfaceLock &out) {
+      for (size_t i = 0; i < g_surface.size(); ++i)
+        g_surface[i] = uint8_t(i * 13);
+      out = {g_surface.data(), 64 * 4, 32, 64};
+      return true;
+    },
+    [](qx::platform::Surface) {},
+    [](qx::platform::Surface, qx::platform::PaletteColour *) { return false; },
+    [](qx::platform::Surface) {},
+};
+
+TEST_F(Screenshots, SurfaceCaptureAfterFailuresCountsThem) {
+  qx::platform::setScreenAccess(&kLateWindow);
+  g_behind = 2;
+  const std::string text =
+      "0 " + std::to_string(peer::screenshotCheck(kHostNumbers[2], 0)) +
+      " 8 64 64";
+  ss::queueScreenshot(&host.gi, int32_t(text.size()), text.c_str());
+  const uint32_t now = qxtest::FakeHost::now;
+  for (int i = 0; i < 3; ++i) ss::runScreenshots(&host.gi, now);
+  ASSERT_EQ(slot().stage, ss::kStageEncode);
+  EXPECT_EQ(uint8_t(slot().status), qx::protocol::kScreenshotSurface);
+  EXPECT_STREQ(slot().lines[3], "Requested 64x64 at X=50% Y=50%");
+  EXPECT_STREQ(slot().lines[4], "Picture 64x64 step 1 (2)");
+
+  // Behind another window for good: the fourth attempt shows the failure.
+  for (ss::Slot &s : client().screenshot.slots) s = ss::Slot{};
+  g_behind = 100;
+  ss::queueScreenshot(&host.gi, int32_t(text.size()), text.c_str());
+  for (int i = 0; i < 4; ++i) ss::runScreenshots(&host.gi, now);
+  ASSERT_EQ(slot().stage, ss::kStageEncode);
+  EXPECT_EQ(uint8_t(slot().status), qx::protocol::kScreenshotFailed);
+  EXPECT_STREQ(slot().lines[3], ss::kForegroundText);
+  EXPECT_STREQ(slot().lines[4], "Screen capture failed");
+  EXPECT_EQ(slot().failures, 4);
+}
+
 TEST(ScreenshotStartUp, MissingCaptureQueryIsReportedOnce) {
   qxtest::FakeHost host;
   host.gi.captureQuery = nullptr;
@@ -392,8 +440,7 @@ namespace {
 TEST(ScreenshotReceiver, ReassemblesInAnyOrderAndChecksTheDigest) {
   std::vector<uint8_t> file(2500);
   for (size_t i = 0; i < file.size(); ++i) file[i] = uint8_t(i * 7 + 3);
-  const std::string digest =
-      qx::peer::digestText(file.data(), file.size(), 0);
+  const std::string digest = qx::peer::digestText(file.data(), file.size(), 0);
   const std::string header = "G2500 " + digest + " Kqx000005.png";
   auto chunk = [&](uint32_t n, bool damaged = false) {
     const size_t from = n * 1024, to = std::min<size_t>(from + 1024, 2500);
@@ -402,7 +449,8 @@ TEST(ScreenshotReceiver, ReassemblesInAnyOrderAndChecksTheDigest) {
     m[1] = uint8_t(n >> 8);
     m[2] = uint8_t(n);
     m[3] = 'K';
-    std::copy(file.begin() + long(from), file.begin() + long(to), m.begin() + 4);
+    std::copy(file.begin() + long(from), file.begin() + long(to),
+              m.begin() + 4);
     if (damaged) m.back() ^= 1;
     return m;
   };
