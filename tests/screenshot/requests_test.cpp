@@ -229,6 +229,7 @@ TEST_F(Screenshots, SixthRequestIsIgnored) {
   EXPECT_EQ(busy(), 5);
   EXPECT_STREQ(slot(4).text, "0 4");
   // Empty texts, texts with a leading space and lengths below 1.
+  ss::releaseScreenshots(client().screenshot);
   for (ss::Slot &s : client().screenshot.slots) s = ss::Slot{};
   ss::queueScreenshot(&host.gi, 0, "5 0 1");
   ss::queueScreenshot(&host.gi, 5, " 5 0 1");
@@ -403,6 +404,7 @@ TEST_F(Screenshots, SurfaceCaptureAfterFailuresCountsThem) {
   EXPECT_STREQ(slot().lines[4], "Picture 64x64 step 1 (2)");
 
   // Behind another window for good: the fourth attempt shows the failure.
+  ss::releaseScreenshots(client().screenshot);
   for (ss::Slot &s : client().screenshot.slots) s = ss::Slot{};
   g_behind = 100;
   ss::queueScreenshot(&host.gi, int32_t(text.size()), text.c_str());
