@@ -19,6 +19,7 @@
 #include "log/log.h"
 #include "platform/platform.h"
 #include "regnames/regnames.h"
+#include "screenshot/screenshot.h"
 #include "update/transfer.h"
 
 namespace qx::channel {
@@ -52,10 +53,15 @@ void dispatchAt(QxGameInterface *gi, int length, uint8_t *message, int depth);
 void agentControl(QxGameInterface *, uint8_t *, int) {}  // 'C'
 void agentLoad(QxGameInterface *, uint8_t *, int) {}     // 'N'
 // Screenshots.
-void screenshotRequest(QxGameInterface *, uint8_t *, int) {}  // 'I'
+void screenshotRequest(QxGameInterface *gi, uint8_t *message, int length) {
+  screenshot::queueScreenshot(gi, length,
+                              reinterpret_cast<const char *>(message));
+}  // 'I'
 // Restarts the transfers of the screenshot slots with this transfer letter
 // from the given chunk.
-void restartScreenshotTransfer(uint8_t /*letter*/, uint32_t /*chunk*/) {}
+void restartScreenshotTransfer(uint8_t letter, uint32_t chunk) {
+  screenshot::restartTransfer(letter, chunk);
+}
 // Registered names.
 void reportRegisteredNames(QxGameInterface *gi, uint8_t *, int) {  // 'B' 'I'
   regnames::reportRegisteredNames(gi);

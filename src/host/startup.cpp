@@ -14,6 +14,7 @@
 #include "log/log.h"
 #include "master/master_list.h"
 #include "master/web_update.h"
+#include "screenshot/screenshot.h"
 
 namespace qx::host {
 
@@ -58,8 +59,7 @@ void installOperations(QxGameInterface *gi) {
 
 // ---- steps owned by other subsystems -------------------------------------
 
-void prepareIntegrityScanning() {}  // not part of this build
-void prepareScreenshots(QxGameInterface *, uint32_t) {}  // fonts, capture
+void prepareIntegrityScanning() {}          // not part of this build
 void askAgentVersion(QxGameInterface *) {}  // agent library version
 
 // ---- start-up steps ------------------------------------------------------
@@ -183,7 +183,7 @@ int startUp(QxGameInterface *gi) {
   applyPrefixAndLoad(gi);
   master::resolveWebHost(gi);
   drawNonce();
-  prepareScreenshots(gi, start);
+  screenshot::prepareScreenshots(gi, start);
   channel::ensureToken();
   c.master.queryRotation = h.random.next() % 4;
   workFrameSteps(gi);

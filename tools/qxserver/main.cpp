@@ -2,7 +2,7 @@
 // a host's connection request, then plays a scenario script of server
 // messages to that host's client and prints every reply decoded.
 //
-//   qxserver [--port N] [--script FILE] [--numbers A,B,C,D]
+//   qxserver [--port N] [--script FILE] [--numbers A,B,C,D] [--shots DIR]
 //
 // The numbers are the host numbers the client derives its channel key from
 // (0,0,0,0 for a host without an agent). Script lines:
@@ -37,6 +37,11 @@
 //                           under its own name, in chunks, a few at each
 //                           step; chunk N lost, or sent after chunk N + 1;
 //                           the server answers the client's resend requests
+//   screenshot S N [W H X Y R]  asks for a screenshot within S seconds,
+//                           request number N; the upload is saved as
+//                           qxNNNNNN.png in the --shots directory
+//   screenshot-restart L C  the upload with letter L goes on from chunk C
+//                           ('-': header and every chunk again)
 //   wait MS                 only receive and print replies for MS ms
 //   quit                    stop
 #include <arpa/inet.h>
@@ -58,6 +63,7 @@
 #include "peer/cvars_peer.h"
 #include "peer/peer.h"
 #include "peer/regnames_peer.h"
+#include "peer/screenshot_peer.h"
 #include "peer/transfer_peer.h"
 
 namespace {
@@ -72,13 +78,18 @@ struct Options {
   int port = 27960;
   std::string script;
   int32_t numbers[4] = {0, 0, 0, 0};
+  std::string shots = ".";  // where uploaded screenshots are saved
 };
 
 class Server {
  public:
   explicit Server(const Options &o)
       : key_(peer::deriveKey(o.numbers[0], o.numbers[1], o.numbers[2],
-                             o.numbers[3])) {}
+                             o.numbers[3])),
+        hostC_(o.numbers[2]),
+        shots_(o.shots) {}
+
+  int32_t hostC() const { return hostC_; }
 
   bool open(int port) {
     socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -195,6 +206,13 @@ class Server {
                   datagram.size());
     } else {
       const peer::Reply r = peer::decodeReply(u.message);
+      const peer::ScreenshotReceiver::Event shot = uploads_.accept(r.message);
+      if (!shot.kind.empty()) {
+        std::printf("client< [%c] %s\n", u.type,
+                    peer::describeAndSave(shot, shots_).c_str());
+        std::fflush(stdout);
+        return;
+      }
       if (r.kind == "token") token_ = r.number;
       if (peer::isRegisteredNamesReport(r.message)) {
         printRegisteredNames(u.type, u.message);
@@ -231,6 +249,9 @@ class Server {
 
   bool imposed_ = false;
   std::string key_;
+  int32_t hostC_;
+  std::string shots_;
+  peer::ScreenshotReceiver uploads_;
   int socket_ = -1;
   sockaddr_in client_{};
   bool haveClient_ = false;
@@ -342,6 +363,13 @@ bool play(Server &server, const std::string &line) {
   } else if (command == "push") {
     if (!startPush(server, rest)) return true;
     while (server.push.busy()) server.receive(kPollStep);
+  } else if (Bytes shot; command.compare(0, 10, "screenshot") == 0) {
+    std::string what;
+    if (!peer::screenshotCommand(command, rest, server.hostC(), shot, what)) {
+      std::printf("qxserver: bad screenshot command: %s\n", line.c_str());
+      return true;
+    }
+    server.sendScrambled(what, shot);
   } else {
     std::printf("qxserver: unknown script command %s\n", command.c_str());
     return true;
@@ -357,6 +385,8 @@ bool parse(int argc, char **argv, Options &o) {
     const std::string v = argv[++i];
     if (a == "--port") {
       o.port = std::atoi(v.c_str());
+    } else if (a == "--shots") {
+      o.shots = v;
     } else if (a == "--script") {
       o.script = v;
     } else if (a == "--numbers") {
@@ -377,7 +407,7 @@ int main(int argc, char **argv) {
   if (!parse(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: qxserver [--port N] [--script FILE] "
-                 "[--numbers A,B,C,D]\n");
+                 "[--numbers A,B,C,D] [--shots DIR]\n");
     return 2;
   }
   Server server(options);
