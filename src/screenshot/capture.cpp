@@ -52,11 +52,11 @@ bool replaceBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
   return true;
 }
 
-// Keeps buffer when it holds size bytes, else replaces it; zero-fills it.
+// Keeps buffer when it holds size bytes, else replaces it; zero-fills the
+// size bytes the capture uses (a fresh buffer comes zeroed).
 bool reuseBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
-  if (size > 0xFFFFFFFFu) return false;
   if (!buffer || capacity < size) return replaceBuffer(buffer, capacity, size);
-  std::memset(buffer, 0, capacity);
+  std::memset(buffer, 0, static_cast<size_t>(size));
   return true;
 }
 
@@ -180,6 +180,18 @@ Capture *newCapture() {
       kFreshMargin;
   c->step = 1;
   return c;
+}
+
+bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
+  if (buffer && capacity >= size) return true;
+  std::free(buffer);
+  buffer = nullptr;
+  capacity = 0;
+  if (size > 0xFFFFFFFFu) return false;
+  buffer = static_cast<uint8_t *>(std::malloc(size ? size : 1));
+  if (!buffer) return false;
+  capacity = static_cast<uint32_t>(size);
+  return true;
 }
 
 void releaseCapture(Capture *&capture) {

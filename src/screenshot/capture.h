@@ -31,6 +31,11 @@ Capture *newCapture();
 // Releases the record with its buffers and any compression under way.
 void releaseCapture(Capture *&capture);
 
+// Keeps buffer when it holds size bytes, else replaces it with a new one of
+// size bytes whose contents are undefined. False when the allocation fails;
+// buffer is then null and capacity 0.
+bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size);
+
 // Captures from the primary surface; 1 on success, 0 with a failure text
 // in errorText (kTextMax characters and a terminator).
 int captureSurface(Capture &c, int32_t width, int32_t height, int32_t xPercent,
