@@ -62,6 +62,9 @@ bool reuseBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
 
 // ---- the primary surface ---------------------------------------------------
 
+// Whole bytes a pixel takes in a surface row: a 15-bit surface stores each
+// pixel in two bytes, so its rows and offsets are counted in two-byte
+// pixels, not in fifteen eighths of a byte.
 int bytesPerPixel(int32_t bitsPerPixel) {
   const int bytes = (bitsPerPixel + 7) / 8;
   return bytes < 1 ? 1 : bytes > 4 ? 4 : bytes;
@@ -320,6 +323,8 @@ int captureReadBack(Capture &c, QxGameInterface *gi, int32_t width,
   const QxReadBackFn readBack =
       reinterpret_cast<QxReadBackFn>(query(QX_CAP_READBACK));
   if (!readBack) return 0;
+  // A percentage above 100 becomes a random one here as well: taken as it
+  // is, it would place the rectangle outside the host's frame.
   const int64_t y =
       (frameSide(frameHeight) - h) * int64_t{percent(c.offsetY)} / 100;
   const int64_t x =

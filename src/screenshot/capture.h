@@ -49,7 +49,11 @@ int captureReadBack(Capture &c, QxGameInterface *gi, int32_t width,
                     int32_t step, char *errorText);
 
 // The failure texts after which a request stops trying the primary surface
-// and reads the host's frame back instead.
+// and reads the host's frame back instead: only the surface text (no
+// DirectDraw, a refused lock, or a uniform picture such as the black screen
+// of a game that owns the display). The others say that the game is out of
+// view or that the capture has no size or no memory, which the image then
+// shows.
 bool marksSurfaceUnusable(const char *errorText);
 
 // One pixel of a surface of the given depth as red, green, blue; depths

@@ -242,6 +242,27 @@ TEST_F(Screenshots, SixthRequestIsIgnored) {
   EXPECT_LT(slot().delayMs, 7000u);
 }
 
+TEST_F(Screenshots, DelayIsRandomBelowTheSeconds) {
+  struct Case {
+    const char *text;
+    uint32_t below;
+  } cases[] = {
+      {"0 0 1", 1},
+      {"10 0 1", 10000},
+      // seconds * 1000 is 2^32 * 125: no wrap to a modulus of 0.
+      {"536870912 0 1", 0x80000000u},
+      {"4294967295 0 1", 0x80000000u},
+      {"99999999999999999999 0 1", 0x80000000u},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    ss::queueScreenshot(&host.gi, int32_t(std::strlen(c.text)), c.text);
+    EXPECT_EQ(slot().stage, ss::kStageCapture);
+    EXPECT_LT(slot().delayMs, c.below);
+    slot() = ss::Slot{};
+  }
+}
+
 TEST_F(Screenshots, SchedulerAdvancesOneStagePerPassAndFinishesOne) {
   for (int i = 0; i < 2; ++i) ss::queueScreenshot(&host.gi, 1, "0");
   const uint32_t now = qxtest::FakeHost::now;
