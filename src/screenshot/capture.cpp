@@ -120,8 +120,7 @@ bool convertRows(Capture &c, const platform::PaletteColour *palette) {
   return varied;
 }
 
-// ---- the host's read-back
-// ----------------------------------------------------
+// ---- the host's read-back --------------------------------------------------
 
 // Calls the host's read-back function. On 32-bit Windows the stack pointer
 // is kept in a callee-saved register across the call and restored from it,
