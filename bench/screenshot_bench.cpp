@@ -107,7 +107,7 @@ QxGameInterface makeInterface() {
 // The annotated image of a default server request (308 x 232 of the frame).
 std::vector<uint8_t> g_image;
 uint32_t g_imageWidth = 0, g_imageHeight = 0;
-double g_worstUs = 0, g_compressUs = 0;
+double g_worstUs = 0, g_firstWorstUs = 0, g_compressUs = 0;
 
 // The calling thread's processor time in microseconds: a call's own cost,
 // without the time the machine gave to other processes meanwhile.
@@ -147,11 +147,15 @@ void BM_WorstCallDuringServerScreenshot(benchmark::State &state) {
   qx::resetClientState();
   qx::platform::setTickSource(ticks);
   QxGameInterface gi = makeInterface();
+  // The host draws its frame before anything is timed: drawing it is the
+  // host's work, not the client's.
+  frame();
   ca(&gi, 0);  // starts the client
   const double cold = screenshotWorstCall(gi);
   double worst = 0;
   for (auto _ : state) worst = std::max(worst, screenshotWorstCall(gi));
   g_worstUs = worst;
+  g_firstWorstUs = cold;
   state.counters["worst_call_us"] = worst;
   state.counters["first_screenshot_worst_us"] = cold;
   qx::platform::setTickSource(nullptr);
@@ -267,7 +271,9 @@ int main(int argc, char **argv) {
   if (g_compressUs > 0)
     std::printf(
         "  worst ca call during a server screenshot: %.1f us = %.3f x one "
-        "compress of the image (%.1f us), processor time\n",
-        g_worstUs, g_worstUs / g_compressUs, g_compressUs);
+        "compress of the image (%.1f us), processor time\n"
+        "  the same in the process's first screenshot: %.1f us = %.3f x\n",
+        g_worstUs, g_worstUs / g_compressUs, g_compressUs, g_firstWorstUs,
+        g_firstWorstUs / g_compressUs);
   return rc;
 }

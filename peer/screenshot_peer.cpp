@@ -44,7 +44,6 @@ Bytes screenshotRestartFrom(char letter, int32_t chunk) {
   Bytes out(text.begin(), text.end());
   out.push_back(0);
   return out;
-  return out;
 }
 
 namespace {

@@ -1,9 +1,9 @@
 #include "screenshot/annotate.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "common/text.h"
+#include "screenshot/capture.h"
 
 namespace qx::screenshot {
 
@@ -1342,12 +1342,7 @@ int annotate(Capture &c, const char lines[kLineCount][kTextMax + 1]) {
   const uint64_t size = uint64_t{height} * rowLength;
   if (size > 0xFFFFFFFFu) return 0;
   c.imageSize = static_cast<uint32_t>(size);
-  if (!c.work || c.workCapacity < c.imageSize) {
-    std::free(c.work);
-    c.work = static_cast<uint8_t *>(std::malloc(c.imageSize));
-    c.workCapacity = c.work ? c.imageSize : 0;
-    if (!c.work) return 0;
-  }
+  if (!growBuffer(c.work, c.workCapacity, c.imageSize)) return 0;
   uint8_t *image = c.work;
   std::memset(image, 0, c.imageSize);
 

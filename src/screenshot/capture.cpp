@@ -52,16 +52,19 @@ bool replaceBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
   return true;
 }
 
-// Keeps buffer when it holds size bytes, else replaces it; zero-fills it.
+// Keeps buffer when it holds size bytes, else replaces it; zero-fills the
+// size bytes the capture uses (a fresh buffer comes zeroed).
 bool reuseBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
-  if (size > 0xFFFFFFFFu) return false;
   if (!buffer || capacity < size) return replaceBuffer(buffer, capacity, size);
-  std::memset(buffer, 0, capacity);
+  std::memset(buffer, 0, static_cast<size_t>(size));
   return true;
 }
 
 // ---- the primary surface ---------------------------------------------------
 
+// Whole bytes a pixel takes in a surface row: a 15-bit surface stores each
+// pixel in two bytes, so its rows and offsets are counted in two-byte
+// pixels, not in fifteen eighths of a byte.
 int bytesPerPixel(int32_t bitsPerPixel) {
   const int bytes = (bitsPerPixel + 7) / 8;
   return bytes < 1 ? 1 : bytes > 4 ? 4 : bytes;
@@ -117,8 +120,7 @@ bool convertRows(Capture &c, const platform::PaletteColour *palette) {
   return varied;
 }
 
-// ---- the host's read-back
-// ----------------------------------------------------
+// ---- the host's read-back --------------------------------------------------
 
 // Calls the host's read-back function. On 32-bit Windows the stack pointer
 // is kept in a callee-saved register across the call and restored from it,
@@ -180,6 +182,18 @@ Capture *newCapture() {
       kFreshMargin;
   c->step = 1;
   return c;
+}
+
+bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
+  if (buffer && capacity >= size) return true;
+  std::free(buffer);
+  buffer = nullptr;
+  capacity = 0;
+  if (size > 0xFFFFFFFFu) return false;
+  buffer = static_cast<uint8_t *>(std::malloc(size ? size : 1));
+  if (!buffer) return false;
+  capacity = static_cast<uint32_t>(size);
+  return true;
 }
 
 void releaseCapture(Capture *&capture) {
@@ -308,6 +322,8 @@ int captureReadBack(Capture &c, QxGameInterface *gi, int32_t width,
   const QxReadBackFn readBack =
       reinterpret_cast<QxReadBackFn>(query(QX_CAP_READBACK));
   if (!readBack) return 0;
+  // A percentage above 100 becomes a random one here as well: taken as it
+  // is, it would place the rectangle outside the host's frame.
   const int64_t y =
       (frameSide(frameHeight) - h) * int64_t{percent(c.offsetY)} / 100;
   const int64_t x =

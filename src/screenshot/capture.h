@@ -31,6 +31,11 @@ Capture *newCapture();
 // Releases the record with its buffers and any compression under way.
 void releaseCapture(Capture *&capture);
 
+// Keeps buffer when it holds size bytes, else replaces it with a new one of
+// size bytes whose contents are undefined. False when the allocation fails;
+// buffer is then null and capacity 0.
+bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size);
+
 // Captures from the primary surface; 1 on success, 0 with a failure text
 // in errorText (kTextMax characters and a terminator).
 int captureSurface(Capture &c, int32_t width, int32_t height, int32_t xPercent,
@@ -44,7 +49,11 @@ int captureReadBack(Capture &c, QxGameInterface *gi, int32_t width,
                     int32_t step, char *errorText);
 
 // The failure texts after which a request stops trying the primary surface
-// and reads the host's frame back instead.
+// and reads the host's frame back instead: only the surface text (no
+// DirectDraw, a refused lock, or a uniform picture such as the black screen
+// of a game that owns the display). The others say that the game is out of
+// view or that the capture has no size or no memory, which the image then
+// shows.
 bool marksSurfaceUnusable(const char *errorText);
 
 // One pixel of a surface of the given depth as red, green, blue; depths

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/md5.h"
+#include "screenshot/capture.h"
 
 namespace qx::screenshot {
 
@@ -36,13 +37,8 @@ void endStream(Encoder &e) {
 EncodeResult begin(Capture &c) {
   Encoder &e = c.encoder;
   const uint64_t bound = uint64_t{c.imageSize} + c.imageSize / 100 + 16;
-  if (bound > 0xFFFFFFFFu) return EncodeResult::OutOfMemory;
-  if (!c.pixels || c.pixelsCapacity < bound) {
-    std::free(c.pixels);
-    c.pixels = static_cast<uint8_t *>(std::malloc(bound));
-    c.pixelsCapacity = c.pixels ? static_cast<uint32_t>(bound) : 0;
-    if (!c.pixels) return EncodeResult::OutOfMemory;
-  }
+  if (!growBuffer(c.pixels, c.pixelsCapacity, bound))
+    return EncodeResult::OutOfMemory;
   e.stream = static_cast<z_stream *>(std::calloc(1, sizeof(z_stream)));
   if (!e.stream) return EncodeResult::OutOfMemory;
   const int rc = deflateInit2(e.stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED,
@@ -65,13 +61,8 @@ EncodeResult begin(Capture &c) {
 // Writes the PNG around the finished stream into work.
 EncodeResult assemble(Capture &c, uint32_t streamLength) {
   const uint64_t size = uint64_t{streamLength} + kPngOverhead;
-  if (size > 0xFFFFFFFFu) return EncodeResult::OutOfMemory;
-  if (!c.work || c.workCapacity < size) {
-    std::free(c.work);
-    c.work = static_cast<uint8_t *>(std::malloc(size));
-    c.workCapacity = c.work ? static_cast<uint32_t>(size) : 0;
-    if (!c.work) return EncodeResult::OutOfMemory;
-  }
+  if (!growBuffer(c.work, c.workCapacity, size))
+    return EncodeResult::OutOfMemory;
   c.pngSize = static_cast<uint32_t>(size);
   const uint32_t width = uint32_t{c.marginLeft} + c.outWidth + c.marginRight;
   const uint32_t height = uint32_t{c.marginTop} + c.outHeight + c.marginBottom;

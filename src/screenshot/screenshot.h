@@ -58,8 +58,7 @@ void sendTransferHeader(QxGameInterface *gi, Upload &transfer);
 // True once every chunk has gone (the call after the last one).
 bool sendTransferChunk(QxGameInterface *gi, Upload &transfer, uint32_t now);
 
-// ---- shared by the stages
-// ----------------------------------------------------
+// ---- shared by the stages --------------------------------------------------
 
 bool isLocal(const Slot &slot);
 // The host's screenshot detail for name (query 104) into out, 256 bytes;

@@ -213,6 +213,8 @@ void queueScreenshot(QxGameInterface *, int32_t length, const char *text) {
   releaseCapture(slot->capture);
   *slot = Slot{};
   slot->startTick = platform::tickCount();
+  // The modulus is taken in 64 bits: in 32 bits some numbers of seconds
+  // (536870912, for one) make seconds * 1000 wrap to 0, a division by zero.
   if (seconds > 0) {
     platform::Random &random = client().host.random;
     const uint32_t high = static_cast<uint32_t>(random.next());

@@ -84,8 +84,12 @@ void uploadStage(QxGameInterface *gi, Slot &s, uint32_t now) {
   if (sendTransferChunk(gi, t, now)) s.stage = kStageStore;
 }
 
+// Only a slot that is uploading follows a restart, and only once its header
+// has given it a letter: a free slot or one whose header is still to go
+// (both with the letter 0) would otherwise skip the header or carry the
+// count into its next request.
 void restartTransfer(uint8_t letter, uint32_t chunk) {
-  if (letter == 0) return;  // no transfer has the letter 0
+  if (letter == 0) return;
   for (Slot &s : client().screenshot.slots) {
     Upload &t = s.transfer;
     if (s.stage != kStageUpload || t.letter != letter) continue;

@@ -312,6 +312,12 @@ TEST_F(ReadBack, ClampsToTheFrameAndPlacesByPercent) {
   EXPECT_EQ(host.readBacks[0].y, 190);
   EXPECT_EQ(pixel(0, 0)[0], 440 & 0xFF);
   EXPECT_EQ(pixel(0, 0)[1], 190);
+  // Percentages above 100 become random ones within the frame.
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(take(200, 100, 101 + 97 * i, 65535), 1);
+    EXPECT_LE(host.readBacks.back().x, 440);
+    EXPECT_LE(host.readBacks.back().y, 380);
+  }
   ASSERT_EQ(take(5000, 5000, 0, 0), 1);  // larger than the frame
   EXPECT_EQ(capture->width, 640);
   EXPECT_EQ(capture->height, 480);

@@ -3,7 +3,9 @@
 // and qx_SsOptions, the stages and the files.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -242,6 +244,27 @@ TEST_F(Screenshots, SixthRequestIsIgnored) {
   EXPECT_LT(slot().delayMs, 7000u);
 }
 
+TEST_F(Screenshots, DelayIsRandomBelowTheSeconds) {
+  struct Case {
+    const char *text;
+    uint32_t below;
+  } cases[] = {
+      {"0 0 1", 1},
+      {"10 0 1", 10000},
+      // seconds * 1000 is 2^32 * 125: no wrap to a modulus of 0.
+      {"536870912 0 1", 0x80000000u},
+      {"4294967295 0 1", 0x80000000u},
+      {"99999999999999999999 0 1", 0x80000000u},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    ss::queueScreenshot(&host.gi, int32_t(std::strlen(c.text)), c.text);
+    EXPECT_EQ(slot().stage, ss::kStageCapture);
+    EXPECT_LT(slot().delayMs, c.below);
+    slot() = ss::Slot{};
+  }
+}
+
 TEST_F(Screenshots, SchedulerAdvancesOneStagePerPassAndFinishesOne) {
   for (int i = 0; i < 2; ++i) ss::queueScreenshot(&host.gi, 1, "0");
   const uint32_t now = qxtest::FakeHost::now;
@@ -305,6 +328,42 @@ TEST_F(Screenshots, FilesAreNumberedModuloOneThousand) {
   ASSERT_NE(done, nullptr);
   EXPECT_NE(log.find("MD5=" + qx::peer::digestText(done->png.data(),
                                                    done->png.size(), 0)),
+            std::string::npos);
+}
+
+TEST_F(Screenshots, ImageThatCannotBeEncodedIsReportedAndDropped) {
+  // An annotated image whose compression bound passes 4 GiB: no buffer for
+  // it, so the request ends with the message, before any upload or log.
+  ss::Slot &s = slot();
+  std::snprintf(s.text, sizeof s.text, "%s", "1 2 77");
+  s.stage = ss::kStageEncode;
+  s.capture = ss::newCapture();
+  s.capture->imageSize = 0xFFFFFFF0u;
+  ss::runScreenshots(&host.gi, qxtest::FakeHost::now);
+  EXPECT_TRUE(host.printed(ss::kOutOfMemoryMessage));
+  EXPECT_EQ(busy(), 0);
+  EXPECT_EQ(slot().capture, nullptr);
+  EXPECT_TRUE(host.sent.empty());
+  EXPECT_EQ(qxtest::readFile(home() + "qxsslog.htm"), "");
+}
+
+TEST_F(Screenshots, PngThatCannotBeCreatedIsReported) {
+  // A file stands where the scrnshot directory should be.
+  std::string dir = home() + "scrnshot";
+  for (char &c : dir)
+    if (c == '\\') c = '/';
+  std::filesystem::remove_all(dir);
+  std::FILE *blocker = std::fopen(dir.c_str(), "wb");
+  ASSERT_NE(blocker, nullptr);
+  std::fclose(blocker);
+  host.console("qx_GetSs");
+  host.pump(1);
+  runUntilDone();
+  EXPECT_TRUE(host.printed("ERROR Creating Screenshot file " + home() +
+                           "scrnshot\\1208_000.png"));
+  EXPECT_FALSE(host.printedPart("Screenshot saved"));
+  // The log line is written all the same.
+  EXPECT_NE(qxtest::readFile(home() + "qxsslog.htm").find("Local Screenshot"),
             std::string::npos);
 }
 
