@@ -18,6 +18,7 @@
 #include "host/client_state.h"
 #include "log/log.h"
 #include "platform/platform.h"
+#include "update/modules.h"
 
 namespace qx::channel {
 
@@ -38,8 +39,12 @@ constexpr char kRestartMagic[3] = {'P', 'N', 'G'};
 // code bytes). The subsystems named fill these in.
 
 // Agent and client modules.
-void agentControl(QxGameInterface *, uint8_t *, int) {}  // 'C'
-void agentLoad(QxGameInterface *, uint8_t *, int) {}     // 'N'
+void agentControl(QxGameInterface *gi, uint8_t *message, int length) {  // 'C'
+  update::controlMessage(gi, length, message);
+}
+void agentLoad(QxGameInterface *gi, uint8_t *message, int length) {  // 'N'
+  update::agentOrder(gi, length, message);
+}
 // Server file transfer.
 void transferChunk(QxGameInterface *, uint8_t *, int) {}  // 'G'
 void updateFile(QxGameInterface *, uint8_t *, int) {}     // 'H'

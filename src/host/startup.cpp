@@ -10,6 +10,7 @@
 #include "host/client_state.h"
 #include "host/frame.h"
 #include "log/log.h"
+#include "update/modules.h"
 
 namespace qx::host {
 
@@ -58,7 +59,9 @@ void loadMasterListFile(QxGameInterface *) {}  // qxcl.db, master list
 void prepareIntegrityScanning() {}             // not part of this build
 void resolveWebHost(QxGameInterface *) {}      // web update host name
 void prepareScreenshots(QxGameInterface *, uint32_t) {}  // fonts, capture
-void askAgentVersion(QxGameInterface *) {}  // agent library version
+void askAgentVersion(QxGameInterface *gi) {  // agent library version
+  update::agentVersionAtStartUp(gi);
+}
 
 // ---- start-up steps ------------------------------------------------------
 

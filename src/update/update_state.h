@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "console/record_list.h"
+#include "update/module_state.h"
 
 namespace qx::update {
 
@@ -16,6 +17,7 @@ struct IndexEntry {
 
 struct State {
   console::RecordList index;  // "FLPA"
+  ModuleState modules;        // agent and replacement client
 };
 
 }  // namespace qx::update
