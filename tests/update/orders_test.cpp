@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "module_fixture.h"
+#include "platform/platform.h"
 
 namespace moduletest {
 namespace {
@@ -95,14 +96,36 @@ TEST_F(OrderTest, AMissingOrBrokenAgentIsReported) {
   EXPECT_EQ(client().update.modules.distressCount, 2);
 }
 
+// The order arrives on the client's own UDP socket, which the work frame
+// reads in place; the fault abandons that frame.
 TEST_F(OrderTest, AFaultInsideTheAgentIsContainedAndTheGameGoesOn) {
+  namespace platform = qx::platform;
+  uint16_t port = 0;
+  for (uint16_t p = 28600; p < 28700 && !port; ++p) {
+    client().settings.netPort = p;
+    host.pump(2);
+    if (client().settings.netPort == p) port = p;
+  }
+  ASSERT_NE(port, 0);
+  const platform::Socket sender = platform::udpOpen();
+  ASSERT_NE(sender, platform::kNoSocket);
+  auto datagram = [&](const Bytes &message) {
+    const Bytes packet = peer::frameScrambled(key, message);
+    platform::socketSendTo(sender, "127.0.0.1", port, packet.data(),
+                           static_cast<int>(packet.size()));
+    host.pump(4);
+  };
   useAgent(QX_BUILT(QX_AGENT_1300));
-  order("13 crash");
+  host.clearOutput();
+  datagram(peer::agentOrder(13, "crash"));
   EXPECT_TRUE(host.printed("O/S Exception Notice"));
   host.clearOutput();
-  order("5 still here");
+  datagram(peer::agentOrder(5, "still here"));
   EXPECT_TRUE(host.printed("agent A1300: order 5 \"still here\""));
   EXPECT_FALSE(host.printed("O/S Exception Notice"));
+  order("5 and here");
+  EXPECT_TRUE(host.printed("agent A1300: order 5 \"and here\""));
+  platform::socketClose(sender);
 }
 
 }  // namespace
