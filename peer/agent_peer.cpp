@@ -1,5 +1,6 @@
 #include "peer/agent_peer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -37,6 +38,19 @@ Bytes controlMessage(const Control &c) {
   return withCode(p::kCodeAgentControl, text);
 }
 
+Control parseControl(const std::string &text, const int32_t numbers[4]) {
+  Control c;
+  std::copy(numbers, numbers + 4, c.numbers);
+  char words[2][128] = {};
+  const int n = std::sscanf(text.c_str(), "%d %d %127s %127s", &c.clientVersion,
+                            &c.agentVersion, words[0], words[1]);
+  if (n >= 3)
+    std::sscanf(words[0], "%d,%d,%d,%d", &c.numbers[0], &c.numbers[1],
+                &c.numbers[2], &c.numbers[3]);
+  if (n >= 4) c.guid = words[1];
+  return c;
+}
+
 Bytes controlText(const std::string &text) {
   return withCode(p::kCodeAgentControl, text);
 }
@@ -55,6 +69,14 @@ std::string packageName(char platform, char module, int32_t version) {
   std::snprintf(name, sizeof name, p::kPackageNameFormat, platform, module,
                 static_cast<unsigned>(version));
   return name;
+}
+
+std::string requestedPackage(const ModuleReply &r) {
+  if (r.kind == "agent-package")
+    return packageName(r.platform, p::kModuleAgent, r.wanted);
+  if (r.kind == "client-package")
+    return packageName(r.platform, p::kModuleClient, r.wanted);
+  return "";
 }
 
 ModuleReply decodeModuleReply(const Bytes &m) {
@@ -96,12 +118,7 @@ std::string describe(const ModuleReply &r) {
   char line[1200];
   if (r.kind == "agent-package" || r.kind == "client-package")
     std::snprintf(line, sizeof line, "%s request: %s (has %d)", r.kind.c_str(),
-                  packageName(r.platform,
-                              r.kind == "agent-package" ? p::kModuleAgent
-                                                        : p::kModuleClient,
-                              r.wanted)
-                      .c_str(),
-                  r.current);
+                  requestedPackage(r).c_str(), r.current);
   else if (r.kind == "ready")
     std::snprintf(line, sizeof line, "ready: client C%d.%03d, agent A%d (%c)",
                   r.client / 1000, r.client % 1000, r.agent, r.platform);

@@ -28,6 +28,10 @@ Bytes controlMessage(const Control &control);
 // 'C' and the text as given, for malformed messages.
 Bytes controlText(const std::string &text);
 
+// "CLIENT AGENT [A,B,C,D [GUID]]" as a person writes a control message;
+// the numbers default to the given ones, the GUID to "?".
+Control parseControl(const std::string &text, const int32_t numbers[4]);
+
 // 'N' and "number argument" with its terminator.
 Bytes agentOrder(int32_t order, const std::string &argument = "");
 Bytes agentOrderText(const std::string &text);
@@ -48,6 +52,10 @@ struct ModuleReply {
   uint32_t number = 0;  // agent-alive
   std::string text;     // distress text
 };
+
+// The package a package request asks for ("la001301.htm"); empty for
+// other replies.
+std::string requestedPackage(const ModuleReply &reply);
 
 // Decodes an unsealed message of the client.
 ModuleReply decodeModuleReply(const Bytes &message);

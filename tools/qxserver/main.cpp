@@ -2,10 +2,11 @@
 // a host's connection request, then plays a scenario script of server
 // messages to that host's client and prints every reply decoded.
 //
-//   qxserver [--port N] [--script FILE] [--numbers A,B,C,D]
+//   qxserver [--port N] [--script FILE] [--numbers A,B,C,D] [--packages DIR]
 //
 // The numbers are the host numbers the client derives its channel key from
-// (0,0,0,0 for a host without an agent). Script lines:
+// (0,0,0,0 for a host without an agent). DIR holds the update packages the
+// server pushes when the client asks for them ("la001301.htm"). Script lines:
 //   # ...                   a comment
 //   text TEXT               server text for the player ('A')
 //   directive LINE          a directive line for the command processor
@@ -28,6 +29,13 @@
 //   user-cvars              the player's own variables
 //   changed-cvars           variables that differ from their defaults
 //   list A B TEXT           variable query list (acknowledged with a number)
+//   control CLIENT AGENT [A,B,C,D [GUID]]
+//                           control message: the versions the server wants,
+//                           the host numbers of the channel key (the
+//                           server's own by default) and the server-assigned
+//                           GUID; the server keys the channel with the new
+//                           numbers once the client reports ready
+//   order N [TEXT]          agent order N with its argument text
 //   wait MS                 only receive and print replies for MS ms
 //   quit                    stop
 #include <arpa/inet.h>
@@ -45,6 +53,7 @@
 #include <sstream>
 #include <string>
 
+#include "peer/agent_peer.h"
 #include "peer/cvars_peer.h"
 #include "peer/peer.h"
 
@@ -59,13 +68,17 @@ struct Options {
   int port = 27960;
   std::string script;
   int32_t numbers[4] = {0, 0, 0, 0};
+  std::string packages;
 };
 
 class Server {
  public:
   explicit Server(const Options &o)
       : key_(peer::deriveKey(o.numbers[0], o.numbers[1], o.numbers[2],
-                             o.numbers[3])) {}
+                             o.numbers[3])),
+        packages_(o.packages) {
+    std::copy(o.numbers, o.numbers + 4, numbers_);
+  }
 
   bool open(int port) {
     socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -128,6 +141,25 @@ class Server {
 
   uint32_t token() const { return token_; }
 
+  // A control message. The client empties its channel key when the host
+  // numbers change and derives the new one once every version is current;
+  // its ready message is the first to use it.
+  void sendControl(peer::Control control) {
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, "%d,%d,%d,%d", control.numbers[0],
+                  control.numbers[1], control.numbers[2], control.numbers[3]);
+    sendScrambled("control: wants client " +
+                      std::to_string(control.clientVersion) + ", agent " +
+                      std::to_string(control.agentVersion) + ", numbers " +
+                      numbers + ", guid " + control.guid,
+                  peer::controlMessage(control));
+    key_.clear();
+    pendingKey_ = peer::deriveKey(control.numbers[0], control.numbers[1],
+                                  control.numbers[2], control.numbers[3]);
+    std::copy(control.numbers, control.numbers + 4, numbers_);
+  }
+  const int32_t *numbers() const { return numbers_; }
+
   // Sends the rule set from rule first on; with withCount the count line
   // closes it. From then on the server answers the client's rule requests.
   void sendRules(size_t first, size_t count, bool withCount) {
@@ -148,7 +180,14 @@ class Server {
   }
 
   void handle(const Bytes &datagram, const sockaddr_in &from) {
-    const peer::Unframed u = peer::unframe(key_, datagram);
+    peer::Unframed u = peer::unframe(key_, datagram);
+    if (!u.ok && !pendingKey_.empty()) {
+      const peer::Unframed keyed = peer::unframe(pendingKey_, datagram);
+      if (keyed.ok) {
+        u = keyed;
+        key_ = pendingKey_;
+      }
+    }
     if (u.type == 0) {  // not a channel packet: a connection request
       client_ = from;
       haveClient_ = true;
@@ -161,7 +200,12 @@ class Server {
       const peer::Reply r = peer::decodeReply(u.message);
       if (r.kind == "token") token_ = r.number;
       const peer::VariableReply v = peer::decodeVariableReply(r.message);
-      if (v.kind.empty())
+      const peer::ModuleReply module = peer::decodeModuleReply(r.message);
+      if (!module.kind.empty()) {
+        std::printf("client< [%c] %s\n", u.type,
+                    peer::describe(module).c_str());
+        answerModuleReply(module);
+      } else if (v.kind.empty())
         std::printf("client< [%c] %s\n", u.type, peer::describe(r).c_str());
       else
         std::printf("client< [%c] %s%s\n", u.type, peer::describe(v).c_str(),
@@ -183,8 +227,26 @@ class Server {
     return out;
   }
 
+  // Pushes the package the client asked for, from the packages directory.
+  void answerModuleReply(const peer::ModuleReply &reply) {
+    if (reply.kind != "agent-package" && reply.kind != "client-package") return;
+    const std::string name = peer::packageName(
+        reply.platform, reply.kind == "agent-package" ? 'a' : 'c',
+        reply.wanted);
+    const std::string path = packages_ + "/" + name;
+    if (packages_.empty() || !std::ifstream(path)) {
+      std::printf("qxserver: no package %s to push\n", name.c_str());
+      return;
+    }
+    std::printf("qxserver: package pushes are not part of this build (%s)\n",
+                name.c_str());
+  }
+
   bool imposed_ = false;
   std::string key_;
+  std::string packages_;
+  std::string pendingKey_;
+  int32_t numbers_[4] = {0, 0, 0, 0};
   int socket_ = -1;
   sockaddr_in client_{};
   bool haveClient_ = false;
@@ -223,9 +285,9 @@ bool play(Server &server, const std::string &line) {
     const std::string guid = rest.substr(0, space);
     const std::string text =
         space == std::string::npos ? "" : rest.substr(space + 1);
-    server.sendScrambled(
-        "addressed to " + guid + ": text \"" + text + "\"",
-        peer::identityAddressed(guid, 0, peer::serverText(text)));
+    server.sendScrambled("addressed to " + guid + ": text \"" + text + "\"",
+                         peer::identityAddressed(guid, server.numbers()[2],
+                                                 peer::serverText(text)));
   } else if (command == "token-mismatch") {
     server.sendPlain("plain packet with a wrong token", server.token() + 1,
                      peer::serverText("not for you"));
@@ -262,6 +324,15 @@ bool play(Server &server, const std::string &line) {
                              std::to_string(peer::listAcknowledgement(a, b)) +
                              ")",
                          peer::listRequest(a, b, text));
+  } else if (command == "control") {
+    server.sendControl(peer::parseControl(rest, server.numbers()));
+  } else if (command == "order") {
+    std::istringstream args(rest);
+    int32_t order = 0;
+    std::string text;
+    args >> order;
+    std::getline(args >> std::ws, text);
+    server.sendScrambled("agent order " + rest, peer::agentOrder(order, text));
   } else {
     std::printf("qxserver: unknown script command %s\n", command.c_str());
     return true;
@@ -279,6 +350,8 @@ bool parse(int argc, char **argv, Options &o) {
       o.port = std::atoi(v.c_str());
     } else if (a == "--script") {
       o.script = v;
+    } else if (a == "--packages") {
+      o.packages = v;
     } else if (a == "--numbers") {
       if (std::sscanf(v.c_str(), "%d,%d,%d,%d", &o.numbers[0], &o.numbers[1],
                       &o.numbers[2], &o.numbers[3]) != 4)
@@ -297,7 +370,7 @@ int main(int argc, char **argv) {
   if (!parse(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: qxserver [--port N] [--script FILE] "
-                 "[--numbers A,B,C,D]\n");
+                 "[--numbers A,B,C,D] [--packages DIR]\n");
     return 2;
   }
   Server server(options);
