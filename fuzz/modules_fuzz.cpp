@@ -9,11 +9,10 @@
 // message text.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "channel/channel.h"
+#include "console_fuzz_support.h"
 #include "host/client_state.h"
 #include "platform/platform.h"
 
@@ -22,46 +21,25 @@ namespace {
 uint32_t g_now = 1000;
 uint32_t fuzzTicks() { return g_now; }
 
-void QX_CDECL noNamedOp(const char *, const char *) {}
-void QX_CDECL noPrint(const char *, int32_t) {}
 void QX_CDECL noSend(int32_t, const void *) {}
 void QX_CDECL noSendOob(const char *, int32_t, int32_t, const void *) {}
-intptr_t QX_CDECL noQuery(int32_t, char *buffer, int32_t size) {
-  if (size > 0) buffer[0] = '\0';
-  return 1;
-}
 void QX_CDECL noForward(const char *, const char *) {}
 
-char g_home[64];
-QxSecondaryHost g_secondary;
-
-QxGameInterface &setUp() {
-  static QxGameInterface gi{};
-  qx::platform::setTickSource(fuzzTicks);
-  gi.magic = QX_INTERFACE_MAGIC;
-  gi.namedOp = noNamedOp;
-  gi.query = noQuery;
-  gi.print = noPrint;
-  gi.sendToServer = noSend;
-  gi.sendOob = noSendOob;
-  g_secondary.magic = QX_SECONDARY_MAGIC;
-  g_secondary.forward = noForward;
-  gi.secondary = &g_secondary;
-  std::snprintf(g_home, sizeof g_home, "/tmp/qxfuzz_XXXXXX");
-  if (!mkdtemp(g_home)) std::abort();
-  return gi;
-}
-
 // A fresh client for each input, started enough to send: a home directory
-// without modules, a nonce, two master servers that hear of distress.
-void freshClient(QxGameInterface &gi) {
-  qx::resetClientState();
+// without modules, a nonce, a master server that hears of distress and one
+// that does not.
+QxGameInterface *freshClient() {
+  static QxSecondaryHost secondary{QX_SECONDARY_MAGIC, {}, noForward};
+  qx::platform::setTickSource(fuzzTicks);
+  QxGameInterface *gi = qxfuzz::freshClient(true);
+  gi->sendToServer = noSend;
+  gi->sendOob = noSendOob;
+  gi->secondary = &secondary;
+  gi->agentModule = 0;
+  gi->replacementReady = 0;
+  std::memset(gi->serverGuid, 0, sizeof gi->serverGuid);
   qx::ClientState &c = qx::client();
-  std::snprintf(c.host.homeDir, sizeof c.host.homeDir, "%s/", g_home);
-  c.host.enabled = 1;
-  c.host.initialised = 1;
-  c.host.gi = &gi;
-  c.host.secondary = &g_secondary;
+  c.host.secondary = &secondary;
   std::strcpy(c.host.nonce, "fuzzNonce");
   std::strcpy(c.settings.autoExec, "auto.cfg");
   c.master.entryCount = 2;
@@ -70,16 +48,13 @@ void freshClient(QxGameInterface &gi) {
   c.master.entries[1].port = 16567;
   std::strcpy(c.master.entries[1].address, "127.0.0.1");
   qx::channel::ensureToken();
-  gi.agentModule = 0;
-  gi.replacementReady = 0;
-  std::memset(gi.serverGuid, 0, sizeof gi.serverGuid);
+  return gi;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static QxGameInterface &gi = setUp();
-  freshClient(gi);
+  QxGameInterface &gi = *freshClient();
   qx::ClientState &c = qx::client();
   uint8_t message[qx::channel::kMaxMessage + 1];
   size_t start = 0;
