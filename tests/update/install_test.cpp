@@ -3,6 +3,7 @@
 // agent's file on the way out.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "module_fixture.h"
@@ -44,6 +45,19 @@ TEST_F(ModuleTest, AgentFromTheKeptCopyReplacesTheLoadedAgent) {
   ASSERT_EQ(ready.size(), 1u);
   EXPECT_EQ(ready[0].agent, 1301);
   EXPECT_EQ(key, pendingKey);
+}
+
+TEST_F(ModuleTest, AReadOnlyAgentIsReplacedAllTheSame) {
+  place(QX_BUILT(QX_AGENT_1300), agentFile());
+  namespace fs = std::filesystem;
+  fs::permissions(
+      homePath(agentFile()),
+      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+      fs::perm_options::remove);
+  place(QX_BUILT(QX_AGENT_1301), keptAgent("1301"));
+  control(wanting(1199, 1301));
+  EXPECT_TRUE(sameFile(agentFile(), QX_BUILT(QX_AGENT_1301)));
+  EXPECT_EQ(client().host.agentVersion, 1301);
 }
 
 TEST_F(ModuleTest, KeptCopyOfAnotherVersionIsNotInstalled) {
