@@ -39,7 +39,12 @@ extern "C" {
 /* ---- codes of cb ------------------------------------------------------ */
 
 /* Codes up to QX_CB_LAST_EVENT (signed) are events: they are queued and run
- * in a later ca. Larger codes are questions or orders answered at once. */
+ * in a later ca. Larger codes are questions or orders answered at once.
+ *
+ * QX_CB_COMPLETE: data is the console text to complete, zero-terminated, in
+ * a writable buffer of at least 256 bytes. When exactly one command or
+ * setting name begins with the text, the client completes it in place (the
+ * name and a space); otherwise it lists the candidates on the console. */
 #define QX_CB_LAST_EVENT 16
 #define QX_EV_SERVER_PACKET 13 /* data: a packet from the game server */
 #define QX_EV_CONSOLE_LINE 14  /* data: a line of console text */

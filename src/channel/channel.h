@@ -58,6 +58,10 @@ void queueMessage(const uint8_t *message, int length, uint32_t delay);
 // Sends due queued messages (work frame).
 void flushQueue(QxGameInterface *gi, uint32_t now);
 
+// Drops every queued message unsent: replies meant for the server the host
+// has just left must not reach the next one.
+void clearQueue();
+
 // Connect hook stored in the game interface at start-up.
 const char *QX_CDECL connectHook(int32_t mode, char *buffer, int32_t *length);
 

@@ -49,7 +49,6 @@ struct State {
   uint32_t lastAliveTick;  // tick of the last alive reply
   uint32_t identityReply;  // last identity reply code (40001..40003)
   uint32_t identityReplyTick;
-  int32_t identityDepth;  // inside the remainder of an addressed message
 
   // Raw-text request throttle: at most two requests per window.
   uint32_t rawWindowStart;  // tick; 0 = no window yet

@@ -18,7 +18,9 @@
 #include "host/client_state.h"
 #include "log/log.h"
 #include "platform/platform.h"
+#include "regnames/regnames.h"
 #include "update/modules.h"
+#include "update/transfer.h"
 
 namespace qx::channel {
 
@@ -32,6 +34,15 @@ constexpr uint32_t kQueryAliveDelay = 12;
 constexpr int kNumberReplySize = 24;
 constexpr int kLookupNameMax = 255;
 constexpr char kRestartMagic[3] = {'P', 'N', 'G'};
+// Addressed messages unwrapped inside one another. The server nests one
+// level (an addressed message carrying an alive request with its own
+// addressed part); a deeper one is ignored, so a crafted message cannot
+// recurse through the stack. The depth travels as a parameter: a fault
+// contained inside a handler leaves nothing behind in the state.
+constexpr int kMaxAddressedDepth = 1;
+
+// Dispatches a message found at the given depth of addressed messages.
+void dispatchAt(QxGameInterface *gi, int length, uint8_t *message, int depth);
 
 // ---- handlers of other subsystems --------------------------------------
 //
@@ -45,16 +56,15 @@ void agentControl(QxGameInterface *gi, uint8_t *message, int length) {  // 'C'
 void agentLoad(QxGameInterface *gi, uint8_t *message, int length) {  // 'N'
   update::agentOrder(gi, length, message);
 }
-// Server file transfer.
-void transferChunk(QxGameInterface *, uint8_t *, int) {}  // 'G'
-void updateFile(QxGameInterface *, uint8_t *, int) {}     // 'H'
 // Screenshots.
 void screenshotRequest(QxGameInterface *, uint8_t *, int) {}  // 'I'
 // Restarts the transfers of the screenshot slots with this transfer letter
 // from the given chunk.
 void restartScreenshotTransfer(uint8_t /*letter*/, uint32_t /*chunk*/) {}
 // Registered names.
-void reportRegisteredNames(QxGameInterface *, uint8_t *, int) {}  // 'B' 'I'
+void reportRegisteredNames(QxGameInterface *gi, uint8_t *, int) {  // 'B' 'I'
+  regnames::reportRegisteredNames(gi);
+}
 // Integrity scanning: the pattern list, its checks and the host file query.
 void patternList(QxGameInterface *, uint8_t *, int) {}  // 'S'
 void integrityCheck(QxGameInterface *, uint8_t /*sub*/, uint8_t *, int) {}
@@ -91,19 +101,25 @@ void replyToIdentity(uint32_t code) {
   s.identityReplyTick = platform::tickCount();
 }
 
+// Whether the server has assigned this client a GUID: the record holds an
+// empty text or a placeholder beginning with '?' until it has.
+bool hasServerGuid(const char *guid, int length) {
+  return length > 0 && guid[0] != '?';
+}
+
 // The message is scrambled with the server-assigned GUID and starts with
-// it; the rest is an ordinary message for this client.
-void identityAddressed(QxGameInterface *gi, uint8_t *message, int length) {
+// it; the rest is an ordinary message for this client, dispatched one level
+// deeper.
+void identityAddressed(QxGameInterface *gi, uint8_t *message, int length,
+                       int depth) {
   State &s = client().channel;
-  // An addressed message inside an addressed message is not unwrapped
-  // again: nesting stays one level deep however the server packs it.
-  if (s.identityDepth > 0 ||
+  if (depth > kMaxAddressedDepth ||
       s.serverVersion < static_cast<int32_t>(p::kIdentityMinServerVersion))
     return;
   const char *guid = gi->serverGuid;
   const int guidLength =
       static_cast<int>(boundedLength(guid, sizeof gi->serverGuid - 1));
-  if (guidLength == 0) {
+  if (!hasServerGuid(guid, guidLength)) {
     replyToIdentity(p::kIdentityNoGuid);
     return;
   }
@@ -121,21 +137,20 @@ void identityAddressed(QxGameInterface *gi, uint8_t *message, int length) {
     replyToIdentity(p::kIdentityWrong);
     return;
   }
-  ++s.identityDepth;
-  dispatchMessage(gi, length - guidLength, message + guidLength);
-  --s.identityDepth;
+  dispatchAt(gi, length - guidLength, message + guidLength, depth + 1);
   replyToIdentity(p::kIdentityAccepted);
 }
 
 // ---- alive requests --------------------------------------------------------
 
-void aliveRequest(QxGameInterface *gi, uint8_t *message, int length) {
+void aliveRequest(QxGameInterface *gi, uint8_t *message, int length,
+                  int depth) {
   State &s = client().channel;
   const uint32_t f = drawAliveNumber(p::kAliveBase);
   sendNumberReply(f, f % kReplyDelaySpread);
   s.lastAliveTick = platform::tickCount();
   s.aliveNumber = f;
-  identityAddressed(gi, message, length);
+  identityAddressed(gi, message, length, depth);
 }
 
 void queryAliveRequest() {
@@ -244,7 +259,7 @@ void serverQuery(QxGameInterface *gi, uint8_t *message, int length) {
     case p::kSubListRequest:
       cvars::acknowledgeListRequest(gi, rest, n);
       return;
-    case 'I':
+    case p::kSubRegisteredNames:
       reportRegisteredNames(gi, rest, n);
       return;
     case p::kSubAlive:
@@ -268,17 +283,24 @@ void serverQuery(QxGameInterface *gi, uint8_t *message, int length) {
 }  // namespace
 
 int dispatchMessage(QxGameInterface *gi, int length, uint8_t *message) {
+  dispatchAt(gi, length, message, 0);
+  return 1;
+}
+
+namespace {
+
+void dispatchAt(QxGameInterface *gi, int length, uint8_t *message, int depth) {
   State &s = client().channel;
   ++s.dispatched;
-  if (!gi || !message || length <= 0) return 1;
+  if (!gi || !message || length <= 0) return;
   uint8_t *rest = message + 1;
   const int n = length - 1;
   switch (message[0]) {
     case p::kCodeIdentity:
-      identityAddressed(gi, rest, n);
+      identityAddressed(gi, rest, n, depth);
       break;
     case p::kCodeAlive:
-      aliveRequest(gi, rest, n);
+      aliveRequest(gi, rest, n, depth);
       break;
     case p::kCodeDirective:
       directiveText(gi, rest, n);
@@ -292,11 +314,11 @@ int dispatchMessage(QxGameInterface *gi, int length, uint8_t *message) {
     case p::kCodeAgentControl:
       agentControl(gi, rest, n);
       break;
-    case p::kCodeTransferChunk:
-      transferChunk(gi, rest, n);
+    case p::kCodeFileAnnouncement:
+      update::announceTransfer(gi, n, rest);
       break;
-    case p::kCodeUpdateFile:
-      updateFile(gi, rest, n);
+    case p::kCodeFileChunk:
+      update::receiveChunk(gi, n, rest);
       break;
     case p::kCodeScreenshot:
       screenshotRequest(gi, rest, n);
@@ -316,7 +338,8 @@ int dispatchMessage(QxGameInterface *gi, int length, uint8_t *message) {
     default:
       break;  // unknown codes are ignored
   }
-  return 1;
 }
+
+}  // namespace
 
 }  // namespace qx::channel

@@ -9,6 +9,8 @@
 #include "common/protocol.h"
 #include "common/text.h"
 #include "host/client_state.h"
+#include "master/content_transfer.h"
+#include "master/master_list.h"
 #include "platform/platform.h"
 
 namespace qx::channel {
@@ -25,11 +27,15 @@ constexpr uint32_t kServerTaskLead = 31000;
 
 // ---- handlers of other subsystems --------------------------------------
 //
-// Master-server packets that arrive on the client's socket. The master
-// subsystem fills these in.
+// Master-server packets that arrive on the client's socket.
 
-void masterListReply(QxGameInterface *, const uint8_t *, int) {}
-void contentTransferRecord(QxGameInterface *, const uint8_t *, int) {}
+void masterListReply(QxGameInterface *gi, const uint8_t *body, int length) {
+  master::masterListReply(gi, body, length);
+}
+void contentTransferRecord(QxGameInterface *gi, const uint8_t *body,
+                           int length) {
+  master::contentTransfer(gi, body, length);
+}
 
 // The check value adds (b + 17) * 2343531 + i for each signed byte b at
 // index i, with two's-complement wrap-around. Summed in closed form:

@@ -13,6 +13,14 @@ namespace qx::channel {
 
 namespace {
 
+// Most records the queue holds. A reply waits there at most about 50 ms and
+// every work frame sends each due one, so the queue only ever holds what
+// the server asked for since the last frame: one drain of the event queue,
+// at most 256 messages. Beyond that nothing is being sent (no server, or the
+// frames have stopped), and a further reply is dropped instead of piling up
+// about 1.1 KB a record.
+constexpr int32_t kMaxQueued = 256;
+
 void fillRecord(Outbound &record, const uint8_t *message, int length,
                 uint32_t delay) {
   record.queuedAt = platform::tickCount();
@@ -44,9 +52,17 @@ void queueMessage(const uint8_t *message, int length, uint32_t delay) {
     fillRecord(*record, message, length, delay);
     return;
   }
+  if (queue.count >= kMaxQueued) return;  // dropped, nothing is sent
   Outbound record;
   fillRecord(record, message, length, delay);
   console::listAppend(queue, &record);  // a failed append drops the message
+}
+
+void clearQueue() {
+  console::RecordList &queue = client().channel.outbound;
+  for (int32_t i = 0; i < queue.count; ++i)
+    console::listRecord<Outbound>(queue, i)->length = 0;
+  queue.count = 0;  // the storage stays for the next server
 }
 
 void flushQueue(QxGameInterface *gi, uint32_t now) {

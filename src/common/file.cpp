@@ -9,7 +9,10 @@ namespace qx {
 
 void File::setPath(const char *path, platform::OpenMode mode) {
   close();
-  copyText(path_, path, kMaxPath);
+  if (boundedLength(path, kMaxPath + 1) > kMaxPath)
+    path_[0] = '\0';
+  else
+    copyText(path_, path, kMaxPath);
   for (char *p = path_; *p; ++p)
     if (*p == '/') *p = '\\';
   mode_ = mode;

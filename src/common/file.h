@@ -20,8 +20,9 @@ class File {
   File(const File &) = delete;
   File &operator=(const File &) = delete;
 
-  // Sets the path (cut at 255 characters, '/' turned into '\') and the mode
-  // for the next open; closes a file that is open.
+  // Sets the path ('/' turned into '\') and the mode for the next open;
+  // closes a file that is open. A path longer than 255 characters is refused
+  // whole: cut short it would name another file, so the file never opens.
   void setPath(const char *path, platform::OpenMode mode);
   const char *path() const { return path_; }
 

@@ -52,20 +52,27 @@ bool staysInHome(const char *name) {
 }
 
 bool replaceFile(const char *path, const void *data, size_t size) {
+  return replaceFileChecked(path, data, size) == ReplaceResult::kReplaced;
+}
+
+ReplaceResult replaceFileChecked(const char *path, const void *data,
+                                 size_t size) {
   char temporary[kPathCapacity];
   if (!path ||
       std::strlen(path) + std::strlen(kTemporarySuffix) > File::kMaxPath)
-    return false;
+    return ReplaceResult::kCannotCreate;
   formatText(temporary, sizeof temporary, "%s%s", path, kTemporarySuffix);
-  bool written;
+  bool opened, written;
   {
     File file(temporary, platform::OpenMode::Write);
-    written =
-        file.open() && (size == 0 || file.write(data, size)) && file.flush();
+    opened = file.open();
+    written = opened && (size == 0 || file.write(data, size)) && file.flush();
   }
-  if (written && platform::fileReplace(temporary, path)) return true;
+  if (written && platform::fileReplace(temporary, path))
+    return ReplaceResult::kReplaced;
   platform::fileRemove(temporary);
-  return false;
+  return opened && !written ? ReplaceResult::kWriteFailed
+                            : ReplaceResult::kCannotCreate;
 }
 
 }  // namespace qx

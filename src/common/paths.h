@@ -29,4 +29,11 @@ bool staysInHome(const char *name);
 // temporary file is removed and what path held before is left untouched.
 bool replaceFile(const char *path, const void *data, size_t size);
 
+// replaceFile, telling how it failed. kCannotCreate: the temporary file
+// could not be created or could not take the place of path; kWriteFailed:
+// not every byte reached it.
+enum class ReplaceResult { kReplaced, kCannotCreate, kWriteFailed };
+ReplaceResult replaceFileChecked(const char *path, const void *data,
+                                 size_t size);
+
 }  // namespace qx

@@ -75,8 +75,8 @@ constexpr uint8_t kCodeDirective = 0x09;  // directive text
 constexpr char kCodeServerText = 'A';
 constexpr char kCodeQuery = 'B';
 constexpr char kCodeAgentControl = 'C';
-constexpr char kCodeTransferChunk = 'G';
-constexpr char kCodeUpdateFile = 'H';
+constexpr char kCodeFileAnnouncement = 'G';  // file transfer: name and size
+constexpr char kCodeFileChunk = 'H';         // file transfer: one chunk
 constexpr char kCodeScreenshot = 'I';
 constexpr char kCodeTokenAnnouncement = 'J';
 constexpr char kCodeVariableRule = 'K';
@@ -165,6 +165,123 @@ constexpr char kReplyBindings = 'A';
 constexpr char kReplyVariables = 'Q';
 constexpr char kReplyListCode = 'B';
 constexpr char kReplyListSub = 'K';
+
+}  // namespace qx::protocol
+
+namespace qx::protocol {
+
+// ---- registered names
+// ------------------------------------------------------------
+//
+// The server asks with 'B' 'I'. The client answers with 'R' and one entry
+// "\"match\" \"digest\" kind " per registered name (kind 1 Full, 2
+// Partial), at most kRegNameReportMax characters and a terminator; the
+// digest is the seeded MD5 text of the password under kRegNameDigestSeed.
+constexpr char kSubRegisteredNames = 'I';
+constexpr char kRegNameReportCode = 'R';
+constexpr int kRegNameReportMax = 1024;
+constexpr uint32_t kRegNameDigestSeed = 0x5C13E7A4u;
+constexpr uint8_t kRegNameKindFull = 1;
+constexpr uint8_t kRegNameKindPartial = 2;
+// ---- server file transfer --------------------------------------------------
+//
+// 'G' announces a file: the text "size digest name" (decimal size, MD5 of
+// the content as 32 hexadecimal digits, a plain file name ending in "htm").
+// 'H' carries one chunk: the index k as two big-endian bytes (signed), then
+// up to 1024 bytes for offset k * 1024. The client asks for missing chunks
+// with "OUPD", the transfer letter (the second letter of the file name,
+// upper case) and the first missing index, or "-1" when it holds no
+// transfer for the chunks it receives; unsealed, with the terminator.
+constexpr int kChunkSize = 1024;
+constexpr int kChunkHeaderSize = 2;
+constexpr int32_t kChunkIndexMax = 32767;
+constexpr char kResendCode = 'O';
+constexpr const char *kResendFormat = "%cUPD%c%d";
+constexpr const char *kResendPrefix = "UPD";
+constexpr int32_t kResendNoTransfer = -1;
+// Letter of a "-1" request when the client knows of no announced file.
+constexpr char kUnknownTransferLetter = '?';
+constexpr int kTransferDigestLength = 32;
+// Pushed files are written to this folder of the client's home directory.
+constexpr const char *kTransferFolder = "htm";
+constexpr const char *kTransferEnding = "htm";
+constexpr const char *kCorruptFileName = "crptfile.dat";
+// Largest file or module the client accepts, far above any real package.
+constexpr uint32_t kTransferSizeMax = 16u * 1024u * 1024u;
+
+// ---- update packages -------------------------------------------------------
+//
+// A package is text; only its "<p>" records count (any case), each running
+// to the next '<' or the end. The first is the header "S<compressed size>
+// <module size> <digest A> <digest B>" (sizes in hexadecimal, the digests
+// the MD5 of the compressed data and of that data from its second byte, 32
+// upper-case digits each); every later record holds compressed data as
+// upper-case hexadecimal pairs. Records must fit the reader's window.
+constexpr char kPackageRecordTag[3] = {'<', 'p', '>'};
+constexpr char kPackageHeaderLetter = 'S';
+constexpr int kPackageWindow = 2048;
+// ---- master servers and the web update ------------------------------------
+//
+// Master query: the client sends the text "qxmq C <nonce>" and its
+// terminator to a master server (UDP, the entry's port; 16567 for the
+// built-in entries). The nonce is the client nonce: 8 to 15 characters with
+// codes 33..132, never a space or a double quote, so it runs from the
+// second space to the terminator.
+constexpr const char *kMasterQueryFormat = "qxmq %c %s";
+constexpr char kMasterQueryLetter = 'C';
+constexpr int kMasterPort = 16567;
+
+// '1' packet: "QX_1", then master list text (records "<p> S ...",
+// "<p> M ...", "<p> F ...") without a terminator, each byte i of the text
+// XOR-ed with nonce[i % nonce length]. The client reads at most
+// kMasterReplyMax bytes of it.
+constexpr int kMasterReplyMax = 1400;
+
+// 'C' packet (content transfer): "QX_C", then a body whose bytes 0-3 are
+// the transfer identifier (big-endian, never 0) and whose bytes k >= 4 are
+// XOR-ed with nonce[(k + 8) % nonce length].
+//   announcement: tag, final size, transfer size (both big-endian), the MD5
+//                 of the transferred bytes (16), the name and a terminator.
+//   chunk:        tag, a byte left 0, the chunk index (24 bits, big-endian),
+//                 up to kContentChunkSize bytes from index * 1024.
+// The transferred bytes are the content itself when both sizes are equal,
+// else the content compressed with zlib (compress()).
+constexpr char kContentAnnounceTag[4] = {'Q', 'X', 'F', 'A'};
+constexpr char kContentChunkTag[4] = {'Q', 'X', 'F', 'D'};
+constexpr int kContentChunkSize = 1024;
+constexpr int kContentHeaderSize = 12;    // identifier, tag, chunk index
+constexpr int kContentAnnounceSize = 32;  // up to the name
+constexpr int kContentNonceOffset = 8;
+// A transfer whose name contains the marker is master list text, merged
+// into the master list and never stored; any other name is a plain file
+// name in the client's home directory.
+constexpr char kMasterListMarker[9] = "@qxlist@";
+// Largest transfer (sent or inflated) a client accepts, in bytes.
+constexpr uint32_t kContentMaxSize = 1u << 20;
+
+// The master list file, written after every change and read at start-up.
+constexpr const char *kMasterListFile = "qxcl.db";
+constexpr const char *kMasterListHeader =
+    "\r\nTHIS IS A GENERATED FILE - ** DO NOT EDIT **\r\n\r\n";
+
+// Built-in master servers (kinds 2 to 5, port 16567), replaced by qxcl.db
+// once that file exists.
+constexpr const char *kBuiltInMasters[4] = {
+    "master1.quellor.example", "master2.quellor.example",
+    "master3.quellor.example", "master4.quellor.example"};
+
+// Web update: "GET http://<host>/downloads/<code>/qxsec.htm HTTP/1.0" to
+// the default web host on port 80.
+constexpr const char *kWebHost = "update.quellor.example";
+constexpr const char *kWebPathCode = "qx1";
+constexpr uint16_t kWebPort = 80;
+constexpr const char *kWebFile = "qxsec.htm";
+
+// Local update file, offered once per client life: first in the home
+// directory, then in its htm sub-directory. A name that cannot be opened is
+// tried once more without its last character ("qxupd.htm").
+constexpr const char *kLocalUpdateFile = "qxupd.html";
+constexpr const char *kLocalUpdateDirectory = "htm";
 
 }  // namespace qx::protocol
 

@@ -29,13 +29,8 @@ constexpr const char *kMainSettings[] = {
     "qx_MsgPrefix", "qx_Sleep", "qx_LogToFile", "qx_SsLog", "qx_SsSave"};
 constexpr const char *kRemoteLogSettings[] = {"qx_LogUser", "qx_LogPw",
                                               "qx_LogAddr", "qx_LogPort"};
-constexpr size_t kPathSize = host::kHomeDirSize + File::kMaxPath;
+constexpr const char *kOutsideHome = "Error: File Name Outside Home Path: %s";
 constexpr size_t kOutLineSize = 768;
-
-void homePath(char *path, const char *name) {
-  copyText(path, client().host.homeDir, host::kHomeDirSize - 1);
-  appendText(path, kPathSize, name);
-}
 
 // Reads the lines of a configuration file. A line ends at LF, CR LF or a
 // lone CR; a line longer than the buffer keeps its first part and the rest
@@ -115,8 +110,8 @@ void writeSetting(File &file, QxGameInterface *gi, const char *name) {
 }
 
 void writeRemoteLogFile(QxGameInterface *gi) {
-  char path[kPathSize];
-  homePath(path, kRemoteLogFile);
+  char path[kPathCapacity];
+  if (!homeFilePath(path, kRemoteLogFile)) return;
   File file(path, platform::OpenMode::Write);
   if (!file.open()) return;
   for (const char *name : kRemoteLogSettings) writeSetting(file, gi, name);
@@ -145,9 +140,13 @@ void loadConfig(QxGameInterface *gi, const char *fileName, int depth,
     log::printMessage(1,
                       "No File Specified; Loading qxcl.cfg as Default Config");
     fileName = kMainFile;
+  } else if (!staysInHome(fileName)) {
+    log::printMessage(1, kOutsideHome, fileName);
+    return;
   }
-  char path[kPathSize];
-  homePath(path, fileName);
+  // A path that does not fit fails as a missing file does.
+  char path[kPathCapacity];
+  homeFilePath(path, fileName);
   File file(path, platform::OpenMode::Read);
   if (!file.open()) {
     if (reportMissing == 1)
@@ -175,11 +174,11 @@ void writeConfig(QxGameInterface *gi, const char *fileName) {
     writeRemoteLogFile(gi);
     copyText(name, kMainFile, File::kMaxPath);
   } else if (!staysInHome(name)) {
-    log::printMessage(1, "Error: File Name Outside Home Path: %s", name);
+    log::printMessage(1, kOutsideHome, name);
     return;
   }
-  char path[kPathSize];
-  homePath(path, name);
+  char path[kPathCapacity];
+  if (!homeFilePath(path, name)) return;
   File file(path, platform::OpenMode::Write);
   if (!file.open()) return;
   writeMainFile(gi, file, defaultFiles);
@@ -188,8 +187,8 @@ void writeConfig(QxGameInterface *gi, const char *fileName) {
 }
 
 void writeSystemConfig() {
-  char path[kPathSize];
-  homePath(path, kSystemFile);
+  char path[kPathCapacity];
+  if (!homeFilePath(path, kSystemFile)) return;
   File file(path, platform::OpenMode::Write);
   if (!file.open()) return;
   writeLine(file, "qx_system %d", static_cast<int>(client().settings.system));

@@ -1,5 +1,6 @@
 #include "console/status.h"
 
+#include "common/text.h"
 #include "common/ticks.h"
 #include "host/client_state.h"
 #include "log/log.h"
@@ -31,13 +32,17 @@ void printHomePath(QxGameInterface *) {
   log::printMessage(1, "Home Path is %s", client().host.homeDir);
 }
 
-// The first identity text counts while it is set and not a placeholder
-// beginning with "?".
-void printIdentity(QxGameInterface *) {
-  const host::State &h = client().host;
-  const char *first = h.identity[0];
-  log::printMessage(1, "GUID=%s",
-                    first[0] && first[0] != '?' ? first : h.identity[1]);
+// The server-assigned GUID counts while the server has assigned one (it is
+// empty or a placeholder beginning with "?" until then); otherwise the
+// player GUID read from the host stands for the client.
+void printIdentity(QxGameInterface *gi) {
+  const char *assigned = gi ? gi->serverGuid : "";
+  const int assignedLength =
+      static_cast<int>(boundedLength(assigned, QX_GUID_SIZE - 1));
+  if (assignedLength > 0 && assigned[0] != '?')
+    log::printMessage(1, "GUID=%.*s", assignedLength, assigned);
+  else
+    log::printMessage(1, "GUID=%s", client().channel.playerGuid);
 }
 
 }  // namespace qx::console

@@ -15,6 +15,8 @@ void printVersion(QxGameInterface *gi);
 // "Last N Second(s): In=... bytes; Out=... bytes"; restarts the counters.
 void printNetStat(QxGameInterface *gi, uint32_t now);
 void printHomePath(QxGameInterface *gi);
+// "GUID=...": the server-assigned GUID once the server has assigned one,
+// else the player GUID.
 void printIdentity(QxGameInterface *gi);
 
 }  // namespace qx::console

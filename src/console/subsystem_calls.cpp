@@ -5,6 +5,9 @@
 #include "channel/channel.h"
 #include "cvars/queries.h"
 #include "cvars/rules.h"
+#include "regnames/regnames.h"
+#include "master/name_resolution.h"
+#include "master/web_update.h"
 
 namespace qx::console {
 
@@ -50,15 +53,23 @@ void listChangedCvars(QxGameInterface *gi) {
 void setScreenshotOptions(const char *) {}
 void takeLocalScreenshot() {}
 
-void addRegisteredName(QxGameInterface *, const char *, const char *,
-                       const char *, int) {}
-void deleteRegisteredName(QxGameInterface *, int32_t) {}
-void listRegisteredNames(QxGameInterface *) {}
-void loadRegisteredNamesFile(QxGameInterface *) {}
-void rewriteRegisteredNamesFile(QxGameInterface *) {}
+void addRegisteredName(QxGameInterface *gi, const char *match,
+                       const char *password, const char *kind, int save) {
+  regnames::addRegisteredName(gi, match, password, kind, save);
+}
+void deleteRegisteredName(QxGameInterface *gi, int32_t slot) {
+  regnames::deleteRegisteredName(gi, slot);
+}
+void listRegisteredNames(QxGameInterface *) { regnames::listRegisteredNames(); }
+void loadRegisteredNamesFile(QxGameInterface *gi) {
+  regnames::loadRegisteredNamesFile(gi);
+}
+void rewriteRegisteredNamesFile(QxGameInterface *gi) {
+  regnames::saveRegisteredNamesFile(gi);
+}
 
-void resolveLogAddress(QxGameInterface *) {}
+void resolveLogAddress(QxGameInterface *gi) { master::resolveLogAddress(gi); }
 
-void startWebUpdate(QxGameInterface *) {}
+void startWebUpdate(QxGameInterface *gi) { master::webUpdate(gi, 1); }
 
 }  // namespace qx::console

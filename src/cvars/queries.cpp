@@ -39,7 +39,9 @@ const char *plural(int count, const char *ending) {
 
 using Visit = void (*)(void *context, const char *first, const char *second);
 
-// Keys whose binding contains text: first = key name, second = binding.
+// Keys whose binding contains text: first = key name, second = binding. A
+// match whose name or binding the host cannot read still counts: it is
+// visited with null texts, and the search ends there.
 void walkBindings(QxGameInterface *gi, const char *text, Visit visit,
                   void *context) {
   char buffer[kHostText], name[kHostText], binding[kHostText];
@@ -53,8 +55,10 @@ void walkBindings(QxGameInterface *gi, const char *text, Visit visit,
     formatText(name, sizeof name, "%ld", static_cast<long>(key));
     formatText(binding, sizeof binding, "%ld", static_cast<long>(key));
     if (askHost(gi, QX_Q_BIND_NAME, name, kHostText) != 0 ||
-        askHost(gi, QX_Q_BIND_TEXT, binding, kHostText) != 0)
+        askHost(gi, QX_Q_BIND_TEXT, binding, kHostText) != 0) {
+      visit(context, nullptr, nullptr);
       return;
+    }
     visit(context, name, binding);
     if (key == INT32_MAX) return;
     from = key + 1;
@@ -134,7 +138,8 @@ int finish(const Reply &r) { return static_cast<int>(r.length) + 1; }
 void addBinding(void *context, const char *key, const char *binding) {
   Reply &r = *static_cast<Reply *>(context);
   ++r.count;
-  if (r.length + std::strlen(key) + std::strlen(binding) < kBindingsReplyLimit)
+  if (key &&
+      r.length + std::strlen(key) + std::strlen(binding) < kBindingsReplyLimit)
     r.add(kMessageMax, "[%s = %s] ", key, binding);
 }
 
@@ -177,7 +182,7 @@ struct Listing {
 
 void printBinding(void *context, const char *key, const char *binding) {
   ++static_cast<Listing *>(context)->count;
-  log::printMessage(1, "%s = %s", key, binding);
+  if (key) log::printMessage(1, "%s = %s", key, binding);
 }
 
 void printName(void *context, const char *name, const char *) {

@@ -6,6 +6,7 @@
 
 #include "common/protocol.h"
 #include "common/text.h"
+#include "update/transfer.h"
 
 namespace qx {
 
@@ -84,10 +85,12 @@ void unloadClientState() {
   std::free(c.channel.keyBlock);
   c.channel.keyBlock = nullptr;
   freeEventData(c.events);
+  update::releaseTransfer(c.update.transfer);
   if (c.frame.udpSocket != platform::kNoSocket) {
     platform::socketClose(c.frame.udpSocket);
     c.frame.udpSocket = platform::kNoSocket;
   }
+  master::releaseMasterState(c.master);
   destroyLists(c);
 }
 

@@ -73,7 +73,6 @@ struct State {
   char nonce[16];        // 8 to 15 printable characters
   int32_t agentVersion;  // <= 0 while no agent has answered
   platform::Random random;
-  char identity[2][33];  // candidate identity texts (printIdentity)
 };
 
 }  // namespace host

@@ -83,7 +83,7 @@ extern "C" QX_API const char *QX_CDECL ca(QxGameInterface *gi, int32_t budget) {
   if (!gi) return nullptr;  // nothing to work with
   client().host.gi = gi;
   if (budget < 0) {
-    host::runNewestEvent(gi);
+    if (!host::runNewestEvent(gi)) host::reportContainedFault();
     return nullptr;
   }
   return host::runFrame(gi, budget);

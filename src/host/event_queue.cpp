@@ -30,6 +30,33 @@ bool handleEvent(QxGameInterface *gi, const Event &e) {
   }
 }
 
+struct Handling {
+  QxGameInterface *gi;
+  const Event *event;
+  bool consumed;
+};
+
+void handleGuarded(void *context) {
+  Handling &h = *static_cast<Handling *>(context);
+  h.consumed = handleEvent(h.gi, *h.event);
+}
+
+// Takes the first ran records out of the queue; the others move up in
+// their order.
+void removeFront(EventQueue &q, int32_t ran) {
+  const int32_t before = q.count;
+  if (ran < before) {
+    std::memmove(&q.records[0], &q.records[ran],
+                 static_cast<size_t>(before - ran) * sizeof(Event));
+    q.count = before - ran;
+  } else {
+    q.count = 0;
+  }
+  // The slots behind the moved records still hold copies of their data
+  // pointers; the queue owns each copy once, so clear them.
+  for (int32_t i = q.count; i < before; ++i) q.records[i].data = nullptr;
+}
+
 }  // namespace
 
 const char *pushEvent(int32_t code, int32_t length, const void *data,
@@ -56,53 +83,50 @@ const char *pushEvent(int32_t code, int32_t length, const void *data,
   return nullptr;
 }
 
-void runEvent(QxGameInterface *gi, int32_t index) {
+bool runEvent(QxGameInterface *gi, int32_t index) {
   EventQueue &q = client().events;
   // The record is copied first: a refused event queued again may land in
   // this very slot (runNewestEvent has already taken it out).
   Event e = q.records[index];
   q.records[index].data = nullptr;
-  const bool consumed = handleEvent(gi, e);
-  if (!consumed && e.retries > 0)
+  // The handler runs under its own guard, so that its data copy is freed
+  // here whatever happens inside it. An event whose handler faulted is not
+  // offered again: it would only fault again.
+  Handling h{gi, &e, false};
+  const bool completed = platform::runGuarded(handleGuarded, &h);
+  if (completed && !h.consumed && e.retries > 0)
     pushEvent(e.code, e.length, e.data, e.retries - 1);
   std::free(e.data);
+  return completed;
 }
 
-void drainEvents(QxGameInterface *gi, int32_t budget, bool wasEnabled) {
+bool drainEvents(QxGameInterface *gi, int32_t budget, bool wasEnabled) {
   ClientState &c = client();
   EventQueue &q = c.events;
   const int32_t n = q.count;
   const uint32_t start = platform::tickCount();
   c.channel.packetsSentThisFrame = 0;
   int32_t ran = 0;
+  bool completed = true;
   while (ran < n) {
     if (budget != 0 &&
         tickDiff(platform::tickCount(), start) >= static_cast<uint32_t>(budget))
       break;
-    runEvent(gi, ran);
+    completed = runEvent(gi, ran);
     ++ran;
+    if (!completed) break;
     if (c.channel.packetsSentThisFrame > kPacketsPerDrain) break;
     if (!wasEnabled && c.host.enabled) break;
   }
-  if (ran == 0) return;
-  const int32_t before = q.count;
-  if (ran < before) {
-    std::memmove(&q.records[0], &q.records[ran],
-                 static_cast<size_t>(before - ran) * sizeof(Event));
-    q.count = before - ran;
-  } else {
-    q.count = 0;
-  }
-  // The slots behind the moved records still hold copies of their data
-  // pointers; the queue owns each copy once, so clear them.
-  for (int32_t i = q.count; i < before; ++i) q.records[i].data = nullptr;
+  if (ran > 0) removeFront(q, ran);
+  return completed;
 }
 
-void runNewestEvent(QxGameInterface *gi) {
+bool runNewestEvent(QxGameInterface *gi) {
   EventQueue &q = client().events;
-  if (q.count == 0) return;
+  if (q.count == 0) return true;
   --q.count;
-  runEvent(gi, q.count);
+  return runEvent(gi, q.count);
 }
 
 }  // namespace qx::host

@@ -7,11 +7,16 @@
 #include "common/protocol.h"
 #include "common/text.h"
 #include "common/ticks.h"
+#include "cvars/host_query.h"
 #include "cvars/rules.h"
 #include "host/client_state.h"
 #include "host/event_queue.h"
 #include "host/startup.h"
 #include "log/log.h"
+#include "regnames/regnames.h"
+#include "master/content_transfer.h"
+#include "master/master_query.h"
+#include "master/web_update.h"
 
 namespace qx::host {
 
@@ -23,6 +28,12 @@ constexpr uint32_t kServerTaskPeriod = 30000;
 constexpr uint32_t kHostReportPeriod = 30000;
 constexpr uint32_t kMark15Period = 15000;
 constexpr uint32_t kGuidFromCall = 4;  // the GUID is read from this call on
+// Datagrams read from the client's own socket in one work frame. Master
+// servers answer a query with a few datagrams and content transfers arrive
+// a few per frame, so 32 keep up with them; a flood cannot hold a frame
+// longer than 32 packets take, and the rest waits in the socket's buffer
+// for the next work frame.
+constexpr int kDatagramsPerFrame = 32;
 
 // Host variable that names the game's version, and the text shown when the
 // host does not answer.
@@ -36,11 +47,23 @@ constexpr const char *kLocalServerName = "localhost";
 // Each is called at its place in the work frame. The subsystems that fill
 // them are built on this driver; until a subsystem is in, its step is empty.
 
-void screenshotStep(QxGameInterface *, uint32_t) {}       // screenshot requests
-void updateIndexImportStep(QxGameInterface *) {}          // stored update index
-void contentTransferStep(QxGameInterface *, uint32_t) {}  // master content
-void masterQueryStep(QxGameInterface *, uint32_t) {}      // master queries
-void registeredNameServerStep(QxGameInterface *) {}       // names for a server
+void screenshotStep(QxGameInterface *, uint32_t) {}  // screenshot requests
+
+// The local update file, and the master content and queries.
+void updateIndexImportStep(QxGameInterface *gi) {
+  master::importLocalUpdate(gi);
+}
+void contentTransferStep(QxGameInterface *gi, uint32_t work) {
+  master::finishTransfers(gi, work);
+}
+void masterQueryStep(QxGameInterface *gi, uint32_t work) {
+  master::masterQuery(gi, work);
+}
+
+// Names for a server.
+void registeredNameServerStep(QxGameInterface *gi) {
+  regnames::registeredNamesForNewServer(gi);
+}
 
 // ---- server-change check -------------------------------------------------
 
@@ -50,7 +73,7 @@ void ensurePlayerGuid(QxGameInterface *gi) {
   if (c.channel.playerGuid[0] || !gi->query) return;
   char *buffer = c.host.scratch;
   copyText(buffer, QX_GUID_CVAR, 255);
-  if (gi->query(QX_Q_CVAR, buffer, kScratchSize) == 0)
+  if (cvars::askHost(gi, QX_Q_CVAR, buffer, kScratchSize) == 0)
     copyText(c.channel.playerGuid, buffer, channel::kGuidMax);
 }
 
@@ -60,7 +83,8 @@ void showGameVersion(QxGameInterface *gi) {
   c.frame.gameVersionShown = 1;
   char *buffer = c.host.scratch;
   copyText(buffer, kGameVersionCvar, 255);
-  if (gi->query && gi->query(QX_Q_CVAR, buffer, kScratchSize) == 0)
+  // The host may fill the whole buffer: askHost terminates it at its end.
+  if (cvars::askHost(gi, QX_Q_CVAR, buffer, kScratchSize) == 0)
     log::printMessage(1, "Game Version [%s]", buffer);
   else
     log::printMessage(1, "Game Version [%s]", kGameVersionUnknown);
@@ -71,6 +95,7 @@ void resetPerServerState(QxGameInterface *gi) {
   ClientState &c = client();
   c.channel.sealAllowance = 0;
   c.channel.linkEstablished = 0;
+  channel::clearQueue();
   cvars::resetRulesForServer();
   registeredNameServerStep(gi);
 }
@@ -91,6 +116,17 @@ void noteServerAddress(const char *address) {
   f.serverPort = static_cast<uint16_t>(readDecimal(colon + 1));
 }
 
+// The host answers "host:port"; the host part tells the local server from
+// the others. An empty answer means the host has left its server.
+bool isRemoteServer(const char *address) {
+  if (!address[0]) return false;
+  const char *colon = std::strchr(address, ':');
+  const size_t hostLength =
+      colon ? static_cast<size_t>(colon - address) : std::strlen(address);
+  return hostLength != std::strlen(kLocalServerName) ||
+         compareNoCaseN(address, kLocalServerName, hostLength) != 0;
+}
+
 void serverChangeCheck(QxGameInterface *gi) {
   ClientState &c = client();
   if (!c.host.initialised || c.frame.shutOff) return;
@@ -99,14 +135,11 @@ void serverChangeCheck(QxGameInterface *gi) {
   if (!gi->query) return;
   char address[256];
   address[0] = '\0';
-  gi->query(QX_Q_SERVER_ADDRESS, address, sizeof address);
-  address[sizeof address - 1] = '\0';
+  cvars::askHost(gi, QX_Q_SERVER_ADDRESS, address, sizeof address);
   if (std::strcmp(address, c.frame.serverAddressText) == 0) return;
   noteServerAddress(address);
   resetPerServerState(gi);
-  // An empty answer means the host has left its server: not connected.
-  c.frame.connected =
-      address[0] != '\0' && compareNoCase(address, kLocalServerName) != 0;
+  c.frame.connected = isRemoteServer(address);
   if (address[0])
     log::printMessage(1, "Server changed to %s", address);
   else
@@ -127,7 +160,6 @@ bool openSocket() {
   const platform::Socket s = platform::udpOpen();
   if (s == platform::kNoSocket) return false;
   c.frame.udpSocket = s;
-  platform::socketSetNonBlocking(s);
   if (!platform::socketBind(s, static_cast<uint16_t>(c.settings.netPort))) {
     const unsigned long port = static_cast<unsigned long>(c.settings.netPort);
     c.settings.netPort = 0;
@@ -146,10 +178,12 @@ void datagramStep(QxGameInterface *gi) {
   if (c.frame.udpSocket == platform::kNoSocket && !openSocket()) return;
   if (c.settings.netPort == 0) return;
   uint8_t *buffer = reinterpret_cast<uint8_t *>(c.host.scratch);
-  int got;
-  while ((got = platform::socketReceive(c.frame.udpSocket, buffer,
-                                        kDatagramMax)) > 0)
+  for (int i = 0; i < kDatagramsPerFrame; ++i) {
+    const int got =
+        platform::socketReceive(c.frame.udpSocket, buffer, kDatagramMax);
+    if (got < 1) return;
     handleDatagram(gi, buffer, got);
+  }
 }
 
 void pendingFileStep() {
@@ -173,8 +207,8 @@ void hostReportStep(QxGameInterface *gi, uint32_t work) {
   if (!gi->query) return;
   char *text = c.host.scratch;
   text[0] = '\0';
-  const intptr_t answered = gi->query(QX_Q_HOST_REPORT, text, kScratchSize);
-  text[kScratchSize - 1] = '\0';
+  const intptr_t answered =
+      cvars::askHost(gi, QX_Q_HOST_REPORT, text, kScratchSize);
   if (answered == 0 || text[0] == '\0') return;
   // The sealed report needs 13 bytes beyond the message.
   uint8_t report[channel::kMaxMessage + 16];
@@ -202,11 +236,15 @@ struct GuardedCall {
   bool drain;
   bool work;
   bool wasEnabled;
+  bool eventFaulted;  // an event handler faulted: the rest is skipped
 };
 
 void guardedFrame(void *context) {
-  const GuardedCall &call = *static_cast<GuardedCall *>(context);
-  if (call.drain) drainEvents(call.gi, call.budget, call.wasEnabled);
+  GuardedCall &call = *static_cast<GuardedCall *>(context);
+  if (call.drain && !drainEvents(call.gi, call.budget, call.wasEnabled)) {
+    call.eventFaulted = true;
+    return;
+  }
   if (call.work) workFrame(call.gi);
 }
 
@@ -222,6 +260,14 @@ void handleDatagram(QxGameInterface *gi, const uint8_t *data, int length) {
   channel::receivePacket(gi, length, data);
 }
 
+platform::Socket ownDatagramSocket(QxGameInterface *gi) {
+  Frame &f = client().frame;
+  // A socket whose bind failed stays open unbound: nothing can be waiting
+  // on it, and it is closed at the next work frame.
+  if (f.udpSocket == platform::kNoSocket && openSocket()) datagramStep(gi);
+  return f.udpSocket;
+}
+
 void workFrame(QxGameInterface *gi) {
   if (client().host.initialised) workFrameSteps(gi);
 }
@@ -233,6 +279,7 @@ void workFrameSteps(QxGameInterface *gi) {
   if (!c.host.enabled || c.frame.shutOff) return;
   shutOffRule(work);
   datagramStep(gi);
+  master::webUpdateStep(gi, work);
   if (c.frame.testFault) c.frame.testFault();
   screenshotStep(gi, work);
   if (c.frame.connected) {
@@ -265,11 +312,20 @@ const char *runFrame(QxGameInterface *gi, int32_t budget) {
   c.frame.lastFrameTick = now;
   c.frame.parity = (c.frame.parity + 1) % 2;
 
-  GuardedCall call{gi, budget, c.frame.parity == 1 || firstDue,
-                   !(c.frame.parity == 1 && !firstDue), wasEnabled};
-  if (!platform::runGuarded(guardedFrame, &call) && c.settings.ignore < 1)
-    log::printMessage(1, "%s", kExceptionNotice);
+  GuardedCall call{gi,
+                   budget,
+                   c.frame.parity == 1 || firstDue,
+                   !(c.frame.parity == 1 && !firstDue),
+                   wasEnabled,
+                   false};
+  if (!platform::runGuarded(guardedFrame, &call) || call.eventFaulted)
+    reportContainedFault();
   return nullptr;
+}
+
+void reportContainedFault() {
+  if (client().settings.ignore < 1)
+    log::printMessage(1, "%s", kExceptionNotice);
 }
 
 }  // namespace qx::host

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
 #include "qx/game_interface.h"
 
 namespace qx::host {
@@ -15,6 +16,10 @@ constexpr const char *kExceptionNotice = "O/S Exception Notice";
 // Body of ca for budget >= 0.
 const char *runFrame(QxGameInterface *gi, int32_t budget);
 
+// After a fault was contained: "O/S Exception Notice" unless QX_IGNORE is
+// set.
+void reportContainedFault();
+
 // The work frame; it runs only once start-up has completed.
 void workFrame(QxGameInterface *gi);
 // Its steps, which start-up runs once before it completes.
@@ -23,5 +28,10 @@ void workFrameSteps(QxGameInterface *gi);
 // Hands one received datagram (with or without the FF FF FF FF prefix) on
 // to the channel.
 void handleDatagram(QxGameInterface *gi, const uint8_t *data, int length);
+
+// The client's own datagram socket for a master query: when it is not open
+// yet it is opened (and read empty) as the work frame's datagram step does.
+// kNoSocket when no socket could be created.
+platform::Socket ownDatagramSocket(QxGameInterface *gi);
 
 }  // namespace qx::host

@@ -4,12 +4,16 @@
 
 #include "channel/channel.h"
 #include "common/md5.h"
+#include "common/paths.h"
 #include "common/text.h"
 #include "console/config.h"
 #include "console/status.h"
+#include "cvars/host_query.h"
 #include "host/client_state.h"
 #include "host/frame.h"
 #include "log/log.h"
+#include "master/master_list.h"
+#include "master/web_update.h"
 #include "update/modules.h"
 
 namespace qx::host {
@@ -55,9 +59,7 @@ void installOperations(QxGameInterface *gi) {
 
 // ---- steps owned by other subsystems -------------------------------------
 
-void loadMasterListFile(QxGameInterface *) {}  // qxcl.db, master list
-void prepareIntegrityScanning() {}             // not part of this build
-void resolveWebHost(QxGameInterface *) {}      // web update host name
+void prepareIntegrityScanning() {}  // not part of this build
 void prepareScreenshots(QxGameInterface *, uint32_t) {}  // fonts, capture
 void askAgentVersion(QxGameInterface *gi) {  // agent library version
   update::agentVersionAtStartUp(gi);
@@ -88,7 +90,7 @@ void takeSecondaryRecord(QxGameInterface *gi) {
   h.secondary = gi->secondary;
   if (h.secondary && h.secondary->magic != QX_SECONDARY_MAGIC) {
     h.secondary = nullptr;
-    log::printMessage(1, "%s", kBadSecondaryText);
+    log::printWarning(gi, kBadSecondaryText, false);
   }
 }
 
@@ -104,7 +106,7 @@ void setUpHomeDirectory(QxGameInterface *gi) {
   if (!home[0]) {
     char *buffer = h.scratch;
     copyText(buffer, kHomePathCvar, 255);
-    if (gi->query(QX_Q_CVAR, buffer, kScratchSize) == 0)
+    if (cvars::askHost(gi, QX_Q_CVAR, buffer, kScratchSize) == 0)
       copyText(home, buffer, 255);
     else
       copyText(home, h.workDir, 255);
@@ -117,19 +119,15 @@ void setUpHomeDirectory(QxGameInterface *gi) {
   if (n > 0 && home[n - 1] == '\\') home[--n] = '\0';
   platform::makeDirectory(home);
   endWithSeparator(home, kHomeDirSize);
-  char path[kHomeDirSize + 16];
-  for (const char *sub : kSubDirectories) {
-    formatText(path, sizeof path, "%s%s", home, sub);
-    platform::makeDirectory(path);
-  }
+  char path[kPathCapacity];
+  for (const char *sub : kSubDirectories)
+    if (homeFilePath(path, sub)) platform::makeDirectory(path);
 }
 
 void removeLeftovers() {
-  char path[kHomeDirSize + 16];
-  for (const char *name : kLeftoverFiles) {
-    formatText(path, sizeof path, "%s%s", client().host.homeDir, name);
-    platform::fileRemove(path);
-  }
+  char path[kPathCapacity];
+  for (const char *name : kLeftoverFiles)
+    if (homeFilePath(path, name)) platform::fileRemove(path);
 }
 
 // 8 to 15 characters with codes 33..132, never the double quote: r = 1
@@ -186,7 +184,7 @@ int startUp(QxGameInterface *gi) {
   setUpHomeDirectory(gi);
   removeLeftovers();
   applyPrefixAndLoad(gi);
-  resolveWebHost(gi);
+  master::resolveWebHost(gi);
   drawNonce();
   prepareScreenshots(gi, start);
   channel::ensureToken();
@@ -203,7 +201,7 @@ int startUp(QxGameInterface *gi) {
 void applyPrefixAndLoad(QxGameInterface *gi) {
   copyText(gi->msgPrefix, kDefaultPrefix, QX_PREFIX_SIZE - 1);
   if (!client().host.enabled) return;
-  loadMasterListFile(gi);
+  master::loadMasterList(gi);
   console::loadConfig(gi, "qxcl.cfg", 0, 0);
   console::loadConfig(gi, "qxsys.cfg", 0, 0);
 }

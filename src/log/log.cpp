@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/file.h"
+#include "common/paths.h"
 #include "common/text.h"
 #include "host/client_state.h"
 
@@ -15,12 +16,10 @@ constexpr const char *kForwardLead = "qx";
 constexpr const char *kForwardOperation = "qx_warning";
 constexpr size_t kForwardLineMax = 511;
 
+// A log path that does not fit is skipped like a log that cannot be opened.
 void writeToLogFile(const char *text) {
-  ClientState &c = client();
-  char path[host::kHomeDirSize + 16];
-  copyText(path, c.host.homeDir, host::kHomeDirSize - 1);
-  appendText(path, sizeof path, kLogFileName);
-  appendLogLine(path, "%s", text);
+  char path[kPathCapacity];
+  if (homeFilePath(path, kLogFileName)) appendLogLine(path, "%s", text);
 }
 
 }  // namespace

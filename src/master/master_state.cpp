@@ -14,4 +14,11 @@ void releaseTransfers(console::RecordList &list) {
   }
 }
 
+void releaseMasterState(State &state) {
+  if (state.web.phase != WebPhase::Idle)
+    platform::socketClose(state.web.socket);
+  state.web.phase = WebPhase::Idle;
+  state.web.socket = platform::kNoSocket;
+}
+
 }  // namespace qx::master

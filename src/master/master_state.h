@@ -3,7 +3,9 @@
 
 #include <cstdint>
 
+#include "common/protocol.h"
 #include "console/record_list.h"
+#include "platform/platform.h"
 
 namespace qx::master {
 
@@ -76,6 +78,32 @@ struct Entry {
   Mirror mirrors[kMaxMirrors];
 };
 
+// The web update: one HTTP/1.0 exchange with the default web host, run as
+// a small state machine over work frames so that no call waits on it.
+enum class WebPhase : int32_t {
+  Idle = 0,    // no exchange; the socket is closed
+  Connecting,  // non-blocking connect started
+  Sending,     // connected; request being sent
+  Receiving,   // reply being read until the server closes or time is up
+};
+
+constexpr int kWebRequestSize = 4097;  // request text, 4096 characters
+constexpr int kWebReplySize = 4097;    // bytes of the reply kept
+constexpr int kWebErrorSize = 251;     // status line text, 250 characters
+
+struct WebUpdate {
+  WebPhase phase;
+  platform::Socket socket;         // open while phase is not Idle
+  uint32_t lastAttempt;            // tick; 0 before the first attempt
+  uint32_t exchangeStart;          // tick the connect was started
+  char hostAddress[kAddressSize];  // dotted address of the default web host
+  char request[kWebRequestSize];
+  int32_t requestLength;
+  int32_t requestSent;
+  uint8_t reply[kWebReplySize + 1];  // room for a terminator
+  int32_t replyLength;
+};
+
 struct State {
   Entry entries[kMaxEntries];
   int32_t entryCount;
@@ -83,10 +111,32 @@ struct State {
   console::RecordList transfers;  // "FLFC"
   console::RecordList hostNames;  // "FLHN"
   uint32_t lastMasterQuery;       // tick
-  int32_t queryRotation;          // starting index of the master rotation
+  int32_t queryRotation;          // index of the entry queried last (0..3)
+
+  // Entries parsed from a reply, a transfer or an update file, before they
+  // are merged into the list.
+  Entry parsed[kMaxEntries];
+  int32_t parsedCount;
+  uint32_t lastUnchangedNotice;  // tick of the last "unchanged" notice
+
+  // The '1' reply being handled, unscrambled and terminated.
+  char replyText[protocol::kMasterReplyMax + 1];
+  // The head of the 'C' body being handled, unscrambled: a chunk needs at
+  // most its header and 1024 bytes, an announcement its header and a name.
+  uint8_t
+      contentBody[protocol::kContentHeaderSize + protocol::kContentChunkSize];
+
+  // Address of qx_LogAddr, resolved through the name cache.
+  char logAddress[kAddressSize];
+
+  WebUpdate web;
 };
 
 // Frees the buffers the "FLFC" records own (called by the list's destroy).
 void releaseTransfers(console::RecordList &list);
+
+// Closes what the master state holds open (the web update's socket); run at
+// unload.
+void releaseMasterState(State &state);
 
 }  // namespace qx::master

@@ -84,7 +84,9 @@ bool workingDirectory(char *buffer, size_t size);
 using Socket = intptr_t;
 constexpr Socket kNoSocket = -1;
 
-Socket udpOpen();  // kNoSocket on failure
+// A non-blocking UDP socket; kNoSocket on failure, also when it cannot be
+// made non-blocking, so a receive never waits.
+Socket udpOpen();
 bool socketSetNonBlocking(Socket s);
 bool socketBind(Socket s, uint16_t port);  // all local addresses
 // Returns the bytes received, 0 or less when nothing is pending or on error.
@@ -95,6 +97,30 @@ int socketSendTo(Socket s, const char *address, uint16_t port, const void *data,
 void socketClose(Socket s);
 // Name of the last socket error ("EADDRINUSE", "WSAEADDRINUSE", ...).
 const char *lastSocketError();
+// Number of the last socket error (errno, or WSAGetLastError on Win32).
+int lastSocketErrorNumber();
+// The platform's number for "connection timed out".
+int timedOutErrorNumber();
+
+// TCP streams, never blocking: the connect is started and then tested once
+// per call, so no call waits on the network.
+enum class ConnectState { Connected, Pending, Failed };
+// A non-blocking stream socket; kNoSocket on failure.
+Socket tcpOpen();
+// Starts a connect to a dotted IPv4 address. On Failed, *error holds the
+// socket error number.
+ConnectState tcpConnect(Socket s, const char *address, uint16_t port,
+                        int *error);
+// Tests, without waiting, whether a started connect has completed.
+ConnectState tcpConnectResult(Socket s, int *error);
+// Bytes sent; 0 when the socket cannot take more yet; -1 on an error.
+int tcpSend(Socket s, const void *data, int size);
+// Bytes received; kStreamClosed when the peer has closed the stream;
+// kStreamPending when nothing is waiting yet; kStreamFailed on an error.
+constexpr int kStreamClosed = 0;
+constexpr int kStreamPending = -1;
+constexpr int kStreamFailed = -2;
+int tcpReceive(Socket s, void *buffer, int size);
 
 // ---- dynamic libraries -----------------------------------------------------
 

@@ -2,6 +2,10 @@
 // with or without the FF FF FF FF prefix; the prefix alone is dropped.
 #include <string>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#endif
+
 #include "channel_fixture.h"
 #include "platform/platform.h"
 
@@ -61,6 +65,34 @@ TEST_F(DatagramTest, PrefixIsRemovedAndAPrefixAloneIsDropped) {
   other.insert(other.end(), third.begin(), third.end());
   datagram(other);
   EXPECT_FALSE(host.printed("not shown"));
+}
+
+// A flood of datagrams cannot hold a frame: each work frame reads at most
+// 32 of them and the rest wait in the socket for the next one.
+TEST_F(DatagramTest, AWorkFrameReadsAtMost32Datagrams) {
+  const Bytes ignored = {'Q', 'X', '_', 'Z'};  // counted, otherwise ignored
+  for (int i = 0; i < 40; ++i)
+    ASSERT_EQ(
+        platform::socketSendTo(sender, "127.0.0.1", port, ignored.data(), 4),
+        4);
+  const uint32_t before = client().channel.bytesIn;
+  host.pump(2);  // two due calls: one drains, one works
+  EXPECT_EQ(client().channel.bytesIn - before, 32u * 4);
+  host.pump(2);
+  EXPECT_EQ(client().channel.bytesIn - before, 40u * 4);
+}
+
+// Every socket the platform hands out is non-blocking from the start, so a
+// receive never waits for a datagram.
+TEST(UdpSocket, IsNonBlockingFromItsCreation) {
+  const platform::Socket s = platform::udpOpen();
+  ASSERT_NE(s, platform::kNoSocket);
+#if !defined(_WIN32)
+  ASSERT_NE(fcntl(static_cast<int>(s), F_GETFL) & O_NONBLOCK, 0);
+#endif
+  uint8_t buffer[16];
+  EXPECT_LT(platform::socketReceive(s, buffer, sizeof buffer), 1);
+  platform::socketClose(s);
 }
 
 }  // namespace

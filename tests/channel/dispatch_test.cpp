@@ -3,9 +3,13 @@
 // lookup, server text and screenshot restarts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "channel_fixture.h"
+#include "peer/cvars_peer.h"
 
 namespace channeltest {
 namespace {
@@ -57,30 +61,61 @@ TEST_F(ChannelTest, AliveRequestAnswersThenAnswersTheAddressedPart) {
   EXPECT_EQ(echo[0].number, alive.number);
 }
 
+// The identity replies among the replies, in the order they left.
+std::vector<uint32_t> identityReplies(const std::vector<peer::Reply> &r) {
+  std::vector<uint32_t> out;
+  for (const peer::Reply &reply : r)
+    if (reply.kind == "identity") out.push_back(reply.number);
+  return out;
+}
+
 TEST_F(ChannelTest, IdentityAddressedMessages) {
+  const Bytes text = peer::serverText("inner");
   struct Case {
     const char *name;
     int32_t serverVersion;
     const char *clientGuid;  // server-assigned GUID the client holds
     Bytes message;
-    uint32_t reply;  // 0: no reply
+    std::vector<uint32_t> replies;
     bool innerRuns;
   } cases[] = {
-      {"old server", 1091, kServerGuid, addressed(peer::serverText("inner")), 0,
+      {"old server", 1091, kServerGuid, addressed(text), {}, false},
+      {"no GUID", 1092, "", addressed(text), {40001}, false},
+      // The record holds a placeholder until the server assigns a GUID.
+      {"placeholder GUID", 1092, "?", addressed(text, "?"), {40001}, false},
+      {"placeholder text",
+       1092,
+       "?none",
+       addressed(text, "?none"),
+       {40001},
        false},
-      {"no GUID", 1092, "", addressed(peer::serverText("inner")), 40001, false},
-      {"right GUID", 1092, kServerGuid, addressed(peer::serverText("inner")),
-       40003, true},
-      {"other GUID", 1092, kServerGuid,
-       addressed(peer::serverText("inner"), "OtherGuid"), 40002, false},
+      {"right GUID", 1092, kServerGuid, addressed(text), {40003}, true},
+      {"other GUID",
+       1092,
+       kServerGuid,
+       addressed(text, "OtherGuid"),
+       {40002},
+       false},
       {"shorter than the GUID",
        1092,
        kServerGuid,
        {0x03, 'S', 'r', 'v'},
-       40002,
+       {40002},
        false},
-      {"nested addressing", 1092, kServerGuid,
-       addressed(addressed(peer::serverText("inner"))), 40003, false},
+      // One addressed message inside another is unwrapped; a third level
+      // is not, and only the two outer ones answer.
+      {"one level of nesting",
+       1092,
+       kServerGuid,
+       addressed(addressed(text)),
+       {40003, 40003},
+       true},
+      {"two levels of nesting",
+       1092,
+       kServerGuid,
+       addressed(addressed(addressed(text))),
+       {40003, 40003},
+       false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -91,15 +126,42 @@ TEST_F(ChannelTest, IdentityAddressedMessages) {
     sendE(c.message);
     EXPECT_EQ(host.printed("inner"), c.innerRuns);
     const auto r = replies();
-    if (c.reply == 0) {
-      EXPECT_TRUE(r.empty());
-      continue;
+    EXPECT_EQ(r.size(), c.replies.size());
+    EXPECT_EQ(identityReplies(r), c.replies);
+    if (!c.replies.empty()) {
+      EXPECT_EQ(client().channel.identityReply, c.replies.back());
     }
-    ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].kind, "identity");
-    EXPECT_EQ(r[0].number, c.reply);
-    EXPECT_EQ(client().channel.identityReply, c.reply);
   }
+}
+
+// An addressed message wrapping an alive request that carries its own
+// addressed part: the alive reply, two addressed replies, and the text.
+TEST_F(ChannelTest, AddressedAliveRequestIsAnsweredAtBothLevels) {
+  assignServerGuid();
+  sendE(addressed(peer::aliveRequest(peer::addressedBody(
+      kServerGuid, kHostNumbers[2], peer::serverText("inner")))));
+  EXPECT_TRUE(host.printed("inner"));
+  const auto r = replies();
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(identityReplies(r), (std::vector<uint32_t>{40003, 40003}));
+  EXPECT_EQ(
+      std::count_if(r.begin(), r.end(),
+                    [](const peer::Reply &x) { return x.kind == "alive"; }),
+      1);
+}
+
+// A fault inside the handler of a nested addressed message is contained,
+// and later addressed messages are handled as before.
+TEST_F(ChannelTest, FaultInsideAnAddressedMessageLeavesNothingBehind) {
+  assignServerGuid();
+  host.faultOnQuery = QX_Q_BIND_FIND;
+  sendE(addressed(addressed(peer::bindingSearch("x"))));
+  EXPECT_TRUE(host.printed("O/S Exception Notice"));
+  host.faultOnQuery = 0;
+  host.clearOutput();
+  sendE(addressed(addressed(peer::serverText("after"))));
+  EXPECT_TRUE(host.printed("after"));
+  EXPECT_EQ(identityReplies(replies()), (std::vector<uint32_t>{40003, 40003}));
 }
 
 TEST_F(ChannelTest, IdentityReplyWaitsCodeModFiftyMilliseconds) {

@@ -7,6 +7,7 @@
 
 #include "channel_fixture.h"
 #include "common/protocol.h"
+#include "peer/digest.h"
 
 namespace channeltest {
 namespace {
@@ -43,6 +44,39 @@ TEST_F(ChannelTest, FirstScrambledPacketDerivesTheKeyTheServerUses) {
   EXPECT_LE(offset, 932);
   EXPECT_EQ(client().channel.keyBlock[offset + 29], 0);
   EXPECT_EQ(client().channel.linkEstablished, 1);
+}
+
+// Known answers for fixed host numbers, computed with the server side's
+// own digest (OpenSSL's MD5 with moved chaining words) and checked once
+// more against a separate RFC 1321 implementation: the client and the
+// server side must both give exactly these bytes.
+TEST(ChannelKey, KnownAnswersForFixedHostNumbers) {
+  EXPECT_EQ(
+      peer::digestText(qx::protocol::kKeyText, sizeof qx::protocol::kKeyText,
+                       qx::protocol::kKeySeed),
+      "6B833FE40C3ED57F9C922A700AFD62D3");
+  struct Case {
+    int32_t a, b, c, d;
+    const char *key;  // hexadecimal, upper case
+  } cases[] = {
+      {1234, 77, 250, 9,
+       "2056A0967E6ED2C26C06EEFEECF6964AA246AA52E07616320CC6BC2A08"},
+      {0, 0, 0, 0,
+       "1C76A0678A7AB03460695CD9D813C8F6CA01DC8A5C6FE03060B3989484"},
+      {-5, 300, -7, 2147483647,
+       "D1AEF93B24BE9C2AF7619A49F7AB2A38B2A944C059F7728E871B8B4E8D"},
+  };
+  qx::resetClientState();
+  ASSERT_TRUE(channel::ensureKeyBlock());
+  for (const Case &c : cases) {
+    const std::string client = channel::deriveChannelKey(
+        qx::client().channel.keyBlock, c.a, c.b, c.c, c.d);
+    const std::string server = peer::deriveKey(c.a, c.b, c.c, c.d);
+    const auto *bytes = reinterpret_cast<const uint8_t *>(client.data());
+    EXPECT_EQ(peer::hexText(bytes, client.size()), c.key);
+    bytes = reinterpret_cast<const uint8_t *>(server.data());
+    EXPECT_EQ(peer::hexText(bytes, server.size()), c.key);
+  }
 }
 
 TEST_F(ChannelTest, HostCode18DerivesFromFiveWords) {

@@ -48,6 +48,29 @@ TEST_F(ChannelTest, FailedQueueAllocationDropsOnlyThatMessage) {
   EXPECT_EQ(host.sent.size(), 1u);
 }
 
+// While the client sits on the local server nothing is flushed: the queue
+// stops at 256 records, and a server change drops them all unsent, so no
+// reply meant for one server reaches the next.
+TEST_F(ChannelTest, QueueIsCappedAndEmptiedWhenTheServerChanges) {
+  host.serverAddress = "localhost:27960";
+  host.pump(2);
+  ASSERT_EQ(client().frame.connected, 0);
+  sendE(peer::serverText("key"));  // the channel key now exists
+  for (int i = 0; i < 300; ++i) {
+    host.packet(peer::frameScrambled(key, peer::queryAlive()));
+    if (i % 100 == 99) host.pump(2);
+  }
+  host.pump(2);
+  EXPECT_EQ(client().events.count, 0);
+  EXPECT_EQ(client().channel.outbound.count, 256);
+  EXPECT_TRUE(host.sent.empty());
+
+  host.serverAddress = "10.9.9.9:27960";
+  host.pump(4);
+  EXPECT_EQ(client().channel.outbound.count, 0);
+  for (const peer::Reply &r : replies()) EXPECT_NE(r.kind, "alive");
+}
+
 // Each 'T' request whose alive number is a multiple of 50 answers at once,
 // and its addressed echo request answers at once too: two packets per event.
 TEST_F(ChannelTest, DrainStopsAfterTheEventThatPassedFourPackets) {

@@ -48,7 +48,14 @@ TEST(Seal, TheServerVerifiesASealedText) {
     h |= uint32_t{message[1 + i]} << (8 * i);
     m5 |= uint32_t{message[5 + i]} << (8 * i);
   }
-  EXPECT_LT(h, qx::protocol::kSealModulus);
+  // h is m to the public exponent modulo N, computed here in 64 bits.
+  const uint64_t n = qx::protocol::kSealModulus;
+  uint64_t expected = 1, base = u.m % n;
+  for (uint32_t e = qx::protocol::kSealExponent; e != 0; e >>= 1) {
+    if (e & 1) expected = expected * base % n;
+    base = base * base % n;
+  }
+  EXPECT_EQ(h, expected);
   EXPECT_NE(m5, u.m);  // bytes 5 on are hidden by the key stream
 
   // A forged h no longer matches the copies of m.

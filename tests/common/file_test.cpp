@@ -30,9 +30,14 @@ std::vector<std::string> lines(const std::string &path, size_t max,
   return out;
 }
 
-TEST(File, PathIsCutAndUsesBackslashes) {
-  File f(std::string(300, 'a').c_str(), OpenMode::Read);
-  EXPECT_EQ(std::string(f.path()).size(), 255u);
+// A path that does not fit is refused whole, never cut to another name.
+TEST(File, LongPathIsRefusedAndSlashesBecomeBackslashes) {
+  const std::string fits(255, 'a');
+  File f((fits + "b").c_str(), OpenMode::Read);
+  EXPECT_STREQ(f.path(), "");
+  EXPECT_FALSE(f.open());
+  f.setPath(fits.c_str(), OpenMode::Read);
+  EXPECT_EQ(std::string(f.path()), fits);
   f.setPath("dir/sub/name.cfg", OpenMode::Read);
   EXPECT_STREQ(f.path(), "dir\\sub\\name.cfg");
 }

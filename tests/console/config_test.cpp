@@ -2,10 +2,13 @@
 // untrusted file contents.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
+#include "console/command_processor.h"
 #include "console/config.h"
 #include "fake_host.h"
 #include "host/client_state.h"
@@ -76,6 +79,25 @@ TEST_F(ConfigFiles, WriteRefusesNamesOutsideTheHomeDirectory) {
   EXPECT_TRUE(qxtest::readFile(home() + "..\\escape.cfg").empty());
   type("qx_WriteCfg ..cfg");  // only a ".." path part is refused
   EXPECT_TRUE(host.printedPart("Config File written"));
+}
+
+TEST_F(ConfigFiles, LoadRefusesFilesOutsideTheHomeDirectory) {
+  write("..\\outside.cfg", "qx_Sleep 99\r\n");
+  for (const char *name : {"..\\outside.cfg", "../outside.cfg",
+                           "sub\\..\\..\\outside.cfg", "C:outside.cfg"}) {
+    SCOPED_TRACE(name);
+    const std::string line = std::string("qx_Load ") + name;
+    const std::vector<std::string> refused{
+        std::string("Error: File Name Outside Home Path: ") + name};
+    type(line);
+    EXPECT_EQ(host.texts, refused);
+    // The same line as a server directive.
+    host.clearOutput();
+    std::string directive = line;
+    qx::console::processLine(&host.gi, directive.data(), 0, 0);
+    EXPECT_EQ(host.texts, refused);
+  }
+  EXPECT_EQ(client().settings.sleep, 60);
 }
 
 TEST_F(ConfigFiles, LoadingTheWrittenFilesRestoresEveryValue) {
@@ -201,6 +223,45 @@ TEST_F(ConfigFiles, TheRestOfALongLineIsNotALine) {
   EXPECT_EQ(client().settings.sleep, 60);
   EXPECT_EQ(std::strlen(client().settings.logAddr), 127u);
   EXPECT_STREQ(client().settings.logUser, "after");
+}
+
+// A home directory of 251 characters leaves room for "qxcl" and no more:
+// qxcl.cfg, qxcllog.cfg and qxcl.log cut to the path limit would all name
+// that one file. They are never opened; each fails as a file that cannot
+// be opened does.
+TEST(LongHome, FilesThatDoNotFitAreNeverOpened) {
+  qx::resetClientState();
+  std::string dir = qxtest::makeTempDir();
+  while (dir.size() < 250) {
+    const size_t room = 250 - dir.size();
+    dir += "\\" + std::string(room > 100 ? 60 : room - 1, 'd');
+    qx::platform::makeDirectory(dir.c_str());
+  }
+  const std::string cut = dir + "\\qxcl";
+  {
+    std::ofstream out(nativePath(cut), std::ios::binary);
+    out << "qx_Sleep 44\r\n";
+  }
+  if (qxtest::readFile(cut).empty())
+    GTEST_SKIP() << "this system cannot hold a path of 255 characters";
+
+  FakeHost host;
+  std::snprintf(host.gi.homeDir, sizeof host.gi.homeDir, "%s", dir.c_str());
+  host.start();
+  ASSERT_EQ(std::string(client().host.homeDir), dir + "\\");
+  EXPECT_EQ(client().settings.sleep, 60);  // qxcl.cfg was not read
+
+  auto type = [&](const std::string &line) {
+    host.clearOutput();
+    host.console(line);
+    host.pump();
+  };
+  type("qx_LogToFile 1");  // the line is printed, and would be logged
+  type("qx_WriteCfg");
+  EXPECT_TRUE(host.texts.empty());
+  type("qx_Load qxcl.cfg");
+  EXPECT_EQ(host.texts, std::vector<std::string>{"File Not Found: qxcl.cfg"});
+  EXPECT_EQ(qxtest::readFile(cut), "qx_Sleep 44\r\n");
 }
 
 }  // namespace

@@ -2,8 +2,11 @@
 // commands, and hosts that answer badly or not at all.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cvars/host_query.h"
 #include "cvars/queries.h"
@@ -77,6 +80,33 @@ TEST_F(QueriesTest, BindingSearch) {
   EXPECT_EQ(bindings("+attack"),
             "A[MOUSE1 = +attack] [F = +attack; say hi] [2 key binding matches "
             "found]");
+}
+
+// A match whose key name (108) or binding (107) the host cannot read is
+// counted all the same, and the search ends there.
+TEST_F(QueriesTest, AMatchThatCannotBeReadStillCounts) {
+  for (int32_t failing : {QX_Q_BIND_NAME, QX_Q_BIND_TEXT}) {
+    SCOPED_TRACE(failing);
+    // Keys 3 and 9 match; the host cannot read key 9.
+    host.queryOverride = [failing](int32_t code, char *buffer, int32_t size) {
+      const int key = std::atoi(buffer);
+      const size_t n = static_cast<size_t>(size);
+      if (code == QX_Q_BIND_FIND) {
+        std::snprintf(buffer, n, "%d", key <= 3 ? 3 : key <= 9 ? 9 : -1);
+        return intptr_t{0};
+      }
+      if (code == failing && key == 9) return intptr_t{1};
+      if (code == QX_Q_BIND_NAME) std::snprintf(buffer, n, "K%d", key);
+      if (code == QX_Q_BIND_TEXT) std::snprintf(buffer, n, "say gg");
+      return intptr_t{0};
+    };
+    EXPECT_EQ(bindings("gg"), "A[K3 = say gg] [2 key binding matches found]");
+    host.clearOutput();
+    cv::searchBindingsCommand(&host.gi, "gg");
+    EXPECT_EQ(host.texts,
+              (std::vector<std::string>{"K3 = say gg",
+                                        "\"gg\" found in 2 key bindings"}));
+  }
 }
 
 TEST_F(QueriesTest, BindingReplyStopsBelowItsLimitButCountsAll) {

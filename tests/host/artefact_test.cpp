@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fake_host.h"
+#include "pe_image.h"
 #include "platform/platform.h"
 
 using qxtest::FakeHost;
@@ -79,67 +80,15 @@ namespace {
 
 #if defined(_WIN32)
 
-// Reads the export names, imported DLL names and version of a PE image.
-struct PeImage {
-  std::vector<uint8_t> bytes;
-  std::vector<std::string> exports, imports;
-  uint32_t fileVersionMs = 0;
-
-  uint32_t u32(size_t at) const {
-    return at + 4 <= bytes.size()
-               ? uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 |
-                     uint32_t(bytes[at + 2]) << 16 |
-                     uint32_t(bytes[at + 3]) << 24
-               : 0;
-  }
-  uint16_t u16(size_t at) const {
-    return at + 2 <= bytes.size() ? uint16_t(bytes[at] | bytes[at + 1] << 8)
-                                  : 0;
-  }
-  std::string text(size_t at) const {
-    std::string s;
-    while (at < bytes.size() && bytes[at]) s += char(bytes[at++]);
-    return s;
-  }
-
-  bool parse() {
-    const uint32_t pe = u32(0x3C);
-    if (u32(pe) != 0x4550) return false;  // "PE\0\0"
-    const uint16_t sections = u16(pe + 6);
-    const uint16_t optionalSize = u16(pe + 20);
-    const size_t optional = pe + 24;
-    const size_t sectionTable = optional + optionalSize;
-    auto fileOffset = [&](uint32_t rva) -> size_t {
-      for (uint16_t i = 0; i < sections; ++i) {
-        const size_t s = sectionTable + 40u * i;
-        const uint32_t va = u32(s + 12), size = u32(s + 16), raw = u32(s + 20);
-        if (rva >= va && rva < va + size) return raw + (rva - va);
-      }
-      return 0;
-    };
-    const size_t dirs = optional + 96;  // PE32 data directories
-    const size_t exportDir = fileOffset(u32(dirs));
-    const uint32_t names = u32(exportDir + 24);
-    const size_t nameTable = fileOffset(u32(exportDir + 32));
-    for (uint32_t i = 0; i < names; ++i)
-      exports.push_back(text(fileOffset(u32(nameTable + 4 * i))));
-    for (size_t d = fileOffset(u32(dirs + 8)); u32(d + 12); d += 20)
-      imports.push_back(text(fileOffset(u32(d + 12))));
-    for (size_t i = 0; i + 12 <= bytes.size(); ++i)
-      if (u32(i) == 0xFEEF04BD) {  // fixed file information
-        fileVersionMs = u32(i + 8);
-        break;
-      }
-    return true;
-  }
-};
-
+// The same checks as the native reading of the file (tests/dll), here on the
+// file the running Windows build loads.
 TEST(Artefact, DllExportsCaCbAndImportsOnlySystemLibraries) {
-  PeImage image;
+  qxtest::PeImage image;
   const std::string content = qxtest::readFile(libraryPath());
   image.bytes.assign(content.begin(), content.end());
   ASSERT_TRUE(image.parse());
   EXPECT_EQ(image.exports, (std::vector<std::string>{"ca", "cb"}));
+  EXPECT_EQ(image.machine, qxtest::PeImage::kMachineI386);
   const std::set<std::string> system = {"KERNEL32.dll", "msvcrt.dll",
                                         "WS2_32.dll",   "USER32.dll",
                                         "GDI32.dll",    "ADVAPI32.dll"};

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fake_host.h"
 #include "host/client_state.h"
@@ -104,6 +105,26 @@ TEST(Entry, NegativeBudgetRunsOnlyTheNewestEvent) {
   FakeHost host;
   EXPECT_EQ(host.frame(-1), nullptr);
   EXPECT_FALSE(qx::client().host.initialised);
+
+  host.start();
+  qx::client().settings.sleep = 500;
+  for (const char *line : {"qx_Sleep 21", "qx_Sleep 22", "qx_Sleep 23"})
+    host.console(line);
+  host.clearOutput();
+  EXPECT_EQ(host.frame(-1), nullptr);
+  EXPECT_EQ(host.texts, std::vector<std::string>{"qx_Sleep = 23 (20 to 500)"});
+  ASSERT_EQ(qx::client().events.count, 2);
+  EXPECT_STREQ(reinterpret_cast<char *>(qx::client().events.records[0].data),
+               "qx_Sleep 21");
+  EXPECT_STREQ(reinterpret_cast<char *>(qx::client().events.records[1].data),
+               "qx_Sleep 22");
+  // A fault in that event's handler is contained too.
+  host.faultOnQuery = QX_Q_BIND_FIND;
+  host.console("qx_BindSrch x");
+  host.clearOutput();
+  EXPECT_EQ(host.frame(-1), nullptr);
+  EXPECT_EQ(host.texts, std::vector<std::string>{"O/S Exception Notice"});
+  EXPECT_EQ(qx::client().events.count, 2);
 }
 
 TEST(Entry, BadArgumentsNeverCrash) {

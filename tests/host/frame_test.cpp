@@ -2,8 +2,11 @@
 // client's UDP socket, the server-change check and fault containment.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/ticks.h"
 #include "fake_host.h"
@@ -168,6 +171,26 @@ TEST_F(FrameTest, ServerChangeResetsPerServerState) {
   EXPECT_EQ(client().frame.connected, 0);
 }
 
+// Query 105 answers "host:port": the host part tells the local server.
+TEST_F(FrameTest, ConnectedMeansAServerOtherThanTheLocalOne) {
+  struct Case {
+    const char *address;
+    int32_t connected;
+  } cases[] = {
+      {"localhost:27960", 0},  {"LocalHost:1", 0},
+      {"localhost", 0},        {"10.0.0.1:27960", 1},
+      {"localhost2:27960", 1}, {"game.localhost:27960", 1},
+      {"local:27960", 1},      {"", 0},
+  };
+  for (const Case &c : cases) {
+    host.serverAddress = "other.example.net:1";  // a change every time
+    host.frame();
+    host.serverAddress = c.address;
+    host.frame();
+    EXPECT_EQ(client().frame.connected, c.connected) << c.address;
+  }
+}
+
 TEST_F(FrameTest, LongServerHostIsCut) {
   host.serverAddress = std::string(40, 'h') + ":1";
   host.frame();
@@ -180,6 +203,48 @@ TEST_F(FrameTest, GameVersionAndGuidComeFromHostVariables) {
   host.cvars[QX_GUID_CVAR] = "0123456789ABCDEF0123456789ABCDEF99";
   for (int i = 0; i < 4; ++i) host.frame();
   EXPECT_STREQ(client().channel.playerGuid, "0123456789ABCDEF0123456789ABCDEF");
+}
+
+// A host that fills the whole answer buffer without a terminator: the
+// answer ends at the buffer's end.
+TEST(Frame, GameVersionAnswerEndsAtItsBuffer) {
+  FakeHost host;
+  int32_t size = 0;
+  host.queryOverride = [&](int32_t code, char *buffer, int32_t n) {
+    if (code != QX_Q_CVAR) return intptr_t{1};
+    if (std::strcmp(buffer, "cl_quellor") == 0) {
+      std::strcpy(buffer, "1");
+      return intptr_t{0};
+    }
+    if (std::strcmp(buffer, "version") != 0) return intptr_t{1};
+    size = n;
+    std::memset(buffer, 'v', static_cast<size_t>(n));
+    return intptr_t{0};
+  };
+  host.start();
+  ASSERT_GT(size, 0);
+  EXPECT_TRUE(host.printed("Game Version [" +
+                           std::string(static_cast<size_t>(size - 1), 'v') +
+                           "]"));
+}
+
+// A fault inside an event's handler ends the call like any contained
+// fault; the event is out of the queue at once, its data freed, and it is
+// never run again. The events behind it wait for the next drain.
+TEST_F(FrameTest, FaultInAnEventDropsIt) {
+  host.faultOnQuery = QX_Q_BIND_FIND;
+  host.console("qx_BindSrch x");
+  host.console("qx_Ver");
+  ASSERT_EQ(client().events.count, 2);
+  host.clearOutput();
+  host.frame();  // due at once after a console line
+  EXPECT_EQ(host.texts, std::vector<std::string>{"O/S Exception Notice"});
+  EXPECT_EQ(client().events.count, 1);
+  host.faultOnQuery = 0;
+  host.pump(4);
+  EXPECT_EQ(client().events.count, 0);
+  EXPECT_TRUE(host.printed("Quellor Client (v1.199 | A0) Enabled"));
+  EXPECT_FALSE(host.printedPart("found in"));  // the search never ran again
 }
 
 }  // namespace
@@ -207,11 +272,87 @@ TEST(FaultGuard, NestsAndRestoresTheChain) {
 }  // namespace
 
 #if !defined(_WIN32)
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <csetjmp>
 #include <csignal>
+#include <thread>
 
 namespace {
 
 void hostHandler(int) {}
+
+// A fault in another thread of the host, while the client's thread runs a
+// guarded step, belongs to the host: its handler gets it, in that thread,
+// and the guarded step goes on.
+thread_local sigjmp_buf *t_recover = nullptr;
+std::atomic<int> g_hostFaults{0};
+std::atomic<bool> g_inFaultingThread{false};
+
+void recoveringHostHandler(int) {
+  ++g_hostFaults;
+  if (t_recover) siglongjmp(*t_recover, 1);
+}
+
+// Reads a page that may not be read: a real fault in the calling thread.
+void faultInThisThread() {
+  const long page = sysconf(_SC_PAGESIZE);
+  void *p = mmap(nullptr, static_cast<size_t>(page), PROT_NONE,
+                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(p, MAP_FAILED);
+  sigjmp_buf here;
+  if (sigsetjmp(here, 1) == 0) {
+    t_recover = &here;
+    g_inFaultingThread = true;
+    (void)*static_cast<volatile int *>(p);
+  }
+  t_recover = nullptr;
+  munmap(p, static_cast<size_t>(page));
+}
+
+TEST(FaultGuard, OtherThreadsFaultsGoToTheHost) {
+  struct sigaction mine {
+  }, before{};
+  mine.sa_handler = recoveringHostHandler;
+  sigemptyset(&mine.sa_mask);
+  mine.sa_flags = SA_NODEFER;
+  sigaction(SIGSEGV, &mine, &before);
+  g_hostFaults = 0;
+  g_inFaultingThread = false;
+  EXPECT_TRUE(qx::platform::runGuarded(
+      [](void *) { std::thread(faultInThisThread).join(); }, nullptr));
+  EXPECT_TRUE(g_inFaultingThread);
+  EXPECT_EQ(g_hostFaults, 1);
+  // The guard still contains its own thread's faults afterwards.
+  EXPECT_FALSE(qx::platform::runGuarded(
+      [](void *) { qxtest::causeProcessorFault(); }, nullptr));
+  EXPECT_EQ(g_hostFaults, 1);
+  sigaction(SIGSEGV, &before, nullptr);
+}
+
+// With the default action in place, another thread's fault ends the
+// process as it would without the client.
+TEST(FaultGuardDeathTest, OtherThreadsFaultTakesTheDefaultAction) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        signal(SIGSEGV, SIG_DFL);
+        qx::platform::runGuarded(
+            [](void *) {
+              std::thread([] {
+                const long page = sysconf(_SC_PAGESIZE);
+                void *p = mmap(nullptr, static_cast<size_t>(page), PROT_NONE,
+                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                (void)*static_cast<volatile int *>(p);
+              }).join();
+            },
+            nullptr);
+        std::exit(0);
+      },
+      testing::KilledBySignal(SIGSEGV), "");
+}
 
 TEST(FaultGuard, KeepsTheHostsOwnHandlers) {
   struct sigaction mine {

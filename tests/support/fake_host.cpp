@@ -119,6 +119,7 @@ intptr_t enumerateVariables(FakeHost &h, int32_t code, char *buffer,
 intptr_t QX_CDECL onQuery(int32_t code, char *buffer, int32_t size) {
   FakeHost *h = FakeHost::current;
   if (!h) return -1;
+  if (h->faultOnQuery != 0 && code == h->faultOnQuery) causeProcessorFault();
   if (h->queryOverride) return h->queryOverride(code, buffer, size);
   switch (code) {
     case QX_Q_CVAR: {

@@ -57,6 +57,9 @@ class FakeHost {
   std::string hostReport;                    // answer of query 115
   std::map<int32_t, std::string> hostTexts;  // answers of 112, 113, 119
   std::function<intptr_t(int32_t, char *, int32_t)> queryOverride;
+  // A numbered query with this code faults (0: none), as a broken host
+  // callback would inside a handler of the client.
+  int32_t faultOnQuery = 0;
   // Key bindings by key index (queries 106-108).
   std::map<int32_t, KeyBinding> keys;
   // Flag words of variables (query 110; 0 when absent) and their defaults:

@@ -22,6 +22,8 @@
 //   @echo TEXT         print a line of the host
 //   @cat FILE          show a file of the client's home directory
 //   @complete TEXT     ask the client to complete TEXT (the console's tab key)
+//   @resolve NAME ADDR the game has resolved host NAME to ADDR: its answer
+//                      to the client's "qx_isresolved NAME"
 //   @quit              stop
 #include <chrono>
 #include <cstdio>
@@ -242,6 +244,10 @@ bool scriptLine(Host &host, std::string line) {
     std::printf("\n== %s\n", rest.c_str());
   } else if (word == "cat") {
     showFile(rest);
+  } else if (word == "resolve") {
+    const size_t s = rest.find(' ');
+    g.set("qx_isresolved " + rest.substr(0, s),
+          s == std::string::npos ? "" : rest.substr(s + 1));
   } else if (word == "complete") {
     host.complete(rest);
   } else if (word == "quit") {

@@ -29,6 +29,15 @@
 //   user-cvars              the player's own variables
 //   changed-cvars           variables that differ from their defaults
 //   list A B TEXT           variable query list (acknowledged with a number)
+//   regname-password NAME PW  the password the server knows for a
+//                           registered name (NAME may hold spaces)
+//   regnames                asks for the registered-name report, which is
+//                           printed with every digest checked
+//   push FILE [drop N] [swap N]
+//                           pushes FILE (relative to the working directory)
+//                           under its own name, in chunks, a few at each
+//                           step; chunk N lost, or sent after chunk N + 1;
+//                           the server answers the client's resend requests
 //   control CLIENT AGENT [A,B,C,D [GUID]]
 //                           control message: the versions the server wants,
 //                           the host numbers of the channel key (the
@@ -50,19 +59,23 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
 #include "peer/agent_peer.h"
 #include "peer/cvars_peer.h"
 #include "peer/peer.h"
+#include "peer/regnames_peer.h"
+#include "peer/transfer_peer.h"
 
 namespace {
 
 using qx::peer::Bytes;
 namespace peer = qx::peer;
 
-constexpr int kPollStep = 50;  // ms
+constexpr int kPollStep = 50;      // ms
+constexpr size_t kPushBatch = 16;  // chunks of a file push per poll step
 
 struct Options {
   int port = 27960;
@@ -108,8 +121,12 @@ class Server {
     for (;;) {
       const long left = static_cast<long>(end - now());
       if (left < 0) return;
+      sendPushBatch();
+      const long wait = push.busy() && left > kPollStep ? kPollStep : left;
       pollfd p{socket_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left)) <= 0) return;
+      const int ready = ::poll(&p, 1, static_cast<int>(wait));
+      if (ready < 0 || (ready == 0 && wait == left)) return;
+      if (ready == 0) continue;
       uint8_t buffer[2048];
       sockaddr_in from{};
       socklen_t fromLength = sizeof from;
@@ -122,7 +139,7 @@ class Server {
   }
 
   void send(const std::string &what, const Bytes &packet) {
-    std::printf("server> %s\n", what.c_str());
+    if (!what.empty()) std::printf("server> %s\n", what.c_str());
     std::fflush(stdout);
     if (!haveClient_) {
       std::printf("qxserver: no client yet\n");
@@ -171,8 +188,27 @@ class Server {
   }
 
   peer::RuleSet rules;
+  peer::PasswordBook passwords;  // of registered names
+  peer::PushSchedule push;
 
  private:
+  void printRegisteredNames(char type, const Bytes &message) {
+    peer::RegisteredNamesReport report = peer::decodeRegisteredNames(message);
+    peer::verifyRegisteredNames(report, passwords);
+    std::printf("client< [%c] %s\n", type, peer::describe(report).c_str());
+    std::fflush(stdout);
+  }
+
+  // The next messages of a file push in progress.
+  void sendPushBatch() {
+    for (const peer::Outgoing &o : push.next(kPushBatch)) {
+      if (o.message.empty())
+        std::printf("server> %s\n", o.what.c_str());
+      else
+        sendScrambled(o.what, o.message);
+    }
+  }
+
   static long long now() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -199,9 +235,19 @@ class Server {
     } else {
       const peer::Reply r = peer::decodeReply(u.message);
       if (r.kind == "token") token_ = r.number;
+      if (peer::isRegisteredNamesReport(r.message)) {
+        printRegisteredNames(u.type, u.message);
+        return;
+      }
       const peer::VariableReply v = peer::decodeVariableReply(r.message);
       const peer::ModuleReply module = peer::decodeModuleReply(r.message);
-      if (!module.kind.empty()) {
+      const peer::ResendRequest resend = peer::decodeResendRequest(r.message);
+      if (resend.valid) {
+        std::printf("client< [%c] %s\n", u.type,
+                    peer::describe(resend).c_str());
+        if (!push.answer(resend))
+          std::printf("qxserver: no push that this request is for\n");
+      } else if (!module.kind.empty()) {
         std::printf("client< [%c] %s\n", u.type,
                     peer::describe(module).c_str());
         answerModuleReply(module);
@@ -254,6 +300,30 @@ class Server {
 };
 
 constexpr int kReplyWait = 400;  // ms of replies after each message
+
+// "FILE [drop N] [swap N]": reads the file and starts pushing it.
+bool startPush(Server &server, const std::string &rest) {
+  std::istringstream words(rest);
+  std::string path, change;
+  words >> path;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::printf("qxserver: cannot read %s\n", path.c_str());
+    return false;
+  }
+  const Bytes content((std::istreambuf_iterator<char>(in)),
+                      std::istreambuf_iterator<char>());
+  const size_t slash = path.find_last_of("/\\");
+  peer::FilePush file(
+      slash == std::string::npos ? path : path.substr(slash + 1), content);
+  int index;
+  while (words >> change >> index) {
+    if (change == "drop") file.drop(index);
+    if (change == "swap") file.swap(index);
+  }
+  server.push.start(file);
+  return true;
+}
 
 // Plays one script line; false ends the scenario.
 bool play(Server &server, const std::string &line) {
@@ -324,6 +394,16 @@ bool play(Server &server, const std::string &line) {
                              std::to_string(peer::listAcknowledgement(a, b)) +
                              ")",
                          peer::listRequest(a, b, text));
+  } else if (command == "regname-password") {
+    const size_t space = rest.rfind(' ');
+    if (space != std::string::npos)
+      server.passwords[rest.substr(0, space)] = rest.substr(space + 1);
+    return true;
+  } else if (command == "regnames") {
+    server.sendScrambled("registered-name query", peer::registeredNamesQuery());
+  } else if (command == "push") {
+    if (!startPush(server, rest)) return true;
+    while (server.push.busy()) server.receive(kPollStep);
   } else if (command == "control") {
     server.sendControl(peer::parseControl(rest, server.numbers()));
   } else if (command == "order") {

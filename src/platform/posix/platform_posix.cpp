@@ -6,9 +6,11 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
 #include <csetjmp>
 #include <csignal>
@@ -138,7 +140,8 @@ bool workingDirectory(char *buffer, size_t size) {
 }
 
 Socket udpOpen() {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  // Non-blocking from its creation: there is no later switch that could fail.
+  int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
   return s < 0 ? kNoSocket : static_cast<Socket>(s);
 }
 
@@ -202,6 +205,74 @@ const char *lastSocketError() {
   }
 }
 
+int lastSocketErrorNumber() { return errno; }
+
+int timedOutErrorNumber() { return ETIMEDOUT; }
+
+Socket tcpOpen() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) return kNoSocket;
+  if (!socketSetNonBlocking(s)) {
+    close(s);
+    return kNoSocket;
+  }
+  return static_cast<Socket>(s);
+}
+
+ConnectState tcpConnect(Socket s, const char *address, uint16_t port,
+                        int *error) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  if (inet_pton(AF_INET, address, &a.sin_addr) != 1) {
+    *error = EINVAL;
+    return ConnectState::Failed;
+  }
+  if (connect(static_cast<int>(s), reinterpret_cast<sockaddr *>(&a),
+              sizeof a) == 0)
+    return ConnectState::Connected;
+  if (errno == EINPROGRESS || errno == EINTR) return ConnectState::Pending;
+  *error = errno;
+  return ConnectState::Failed;
+}
+
+ConnectState tcpConnectResult(Socket s, int *error) {
+  pollfd p{static_cast<int>(s), POLLOUT, 0};
+  const int ready = poll(&p, 1, 0);
+  if (ready < 0) {
+    *error = errno;
+    return ConnectState::Failed;
+  }
+  if (ready == 0) return ConnectState::Pending;
+  int code = 0;
+  socklen_t length = sizeof code;
+  if (getsockopt(static_cast<int>(s), SOL_SOCKET, SO_ERROR, &code, &length) !=
+      0)
+    code = errno;
+  if (code == 0) return ConnectState::Connected;
+  *error = code;
+  return ConnectState::Failed;
+}
+
+int tcpSend(Socket s, const void *data, int size) {
+  // MSG_NOSIGNAL: a peer that has gone away gives an error, not SIGPIPE in
+  // the host's process.
+  const ssize_t n =
+      send(static_cast<int>(s), data, static_cast<size_t>(size), MSG_NOSIGNAL);
+  if (n >= 0) return static_cast<int>(n);
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+}
+
+int tcpReceive(Socket s, void *buffer, int size) {
+  const ssize_t n =
+      recv(static_cast<int>(s), buffer, static_cast<size_t>(size), 0);
+  if (n > 0) return static_cast<int>(n);
+  if (n == 0) return kStreamClosed;
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR
+             ? kStreamPending
+             : kStreamFailed;
+}
+
 Library libraryOpen(const char *path) {
   char p[kPathMax];
   if (!path || !systemPath(path, p, sizeof p)) return nullptr;
@@ -218,45 +289,85 @@ void libraryClose(Library lib) {
 
 // ---- fault containment ------------------------------------------------------
 //
-// While a guarded step runs, our handler owns the fault signals; a fault
-// jumps back to runGuarded, which puts the host's handlers back in place.
+// The fault signals are process-wide, the guards are per thread. While any
+// thread runs a guarded step our handler owns the fault signals: a fault in
+// a thread that is inside a guard jumps back to that thread's runGuarded; a
+// fault in any other thread belongs to the host and goes to the handler the
+// host had installed (or takes the default action). The last guard to end
+// puts the host's handlers back in place.
 
 namespace {
 
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 constexpr int kSignalCount = sizeof kFaultSignals / sizeof kFaultSignals[0];
 
-sigjmp_buf *g_guard = nullptr;  // the innermost active guard
+// The innermost active guard of this thread; null while it has none. Static
+// TLS, so reading it in the signal handler never allocates.
+thread_local sigjmp_buf *t_guard __attribute__((tls_model("initial-exec"))) =
+    nullptr;
 
-void onFault(int) {
-  if (g_guard) siglongjmp(*g_guard, 1);
-  // A fault outside any guard with our handler installed cannot happen:
-  // the handlers are only installed while a guard is active.
-  std::signal(SIGSEGV, SIG_DFL);
+std::atomic<int> g_activeGuards{0};            // guards running in all threads
+struct sigaction g_hostActions[kSignalCount];  // while ours are installed
+
+// A fault that is not ours: do what the host's handler would have done.
+void forwardToHost(int sig, siginfo_t *info, void *context) {
+  int i = 0;
+  while (i < kSignalCount && kFaultSignals[i] != sig) ++i;
+  if (i == kSignalCount) return;
+  const struct sigaction &host = g_hostActions[i];
+  if ((host.sa_flags & SA_SIGINFO) && host.sa_sigaction) {
+    host.sa_sigaction(sig, info, context);
+    return;
+  }
+  if (host.sa_handler != SIG_DFL && host.sa_handler != SIG_IGN) {
+    host.sa_handler(sig);
+    return;
+  }
+  // A fault the host ignores is dropped only when it was sent, not caused:
+  // a faulting instruction cannot be skipped.
+  const bool sent = info && info->si_code <= 0;
+  if (host.sa_handler == SIG_IGN && sent) return;
+  // The default action: a caused fault happens again when the instruction
+  // is retried, a sent one is raised again.
+  signal(sig, SIG_DFL);
+  if (sent) raise(sig);
+}
+
+void onFault(int sig, siginfo_t *info, void *context) {
+  if (t_guard) siglongjmp(*t_guard, 1);
+  forwardToHost(sig, info, context);
+}
+
+void installHandlers() {
+  struct sigaction ours {};
+  ours.sa_sigaction = onFault;
+  sigemptyset(&ours.sa_mask);
+  // On the thread's alternate stack where it has one, as a host's own
+  // handler for stack overflows in its threads would run.
+  ours.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+  for (int i = 0; i < kSignalCount; ++i)
+    sigaction(kFaultSignals[i], &ours, &g_hostActions[i]);
+}
+
+void restoreHandlers() {
+  for (int i = 0; i < kSignalCount; ++i)
+    sigaction(kFaultSignals[i], &g_hostActions[i], nullptr);
 }
 
 }  // namespace
 
 bool runGuarded(GuardedStep step, void *context) {
-  struct sigaction ours {};
-  ours.sa_handler = onFault;
-  sigemptyset(&ours.sa_mask);
-  ours.sa_flags = SA_NODEFER;
-  struct sigaction saved[kSignalCount];
-  for (int i = 0; i < kSignalCount; ++i)
-    sigaction(kFaultSignals[i], &ours, &saved[i]);
-
+  if (g_activeGuards.fetch_add(1) == 0) installHandlers();
   sigjmp_buf here;
-  sigjmp_buf *outer = g_guard;
+  sigjmp_buf *outer = t_guard;
   volatile bool completed = false;
   if (sigsetjmp(here, 1) == 0) {
-    g_guard = &here;
+    t_guard = &here;
     step(context);
     completed = true;
   }
-  g_guard = outer;
-  for (int i = 0; i < kSignalCount; ++i)
-    sigaction(kFaultSignals[i], &saved[i], nullptr);
+  t_guard = outer;
+  if (g_activeGuards.fetch_sub(1) == 1) restoreHandlers();
   return completed;
 }
 

@@ -125,7 +125,14 @@ bool workingDirectory(char *buffer, size_t size) {
 Socket udpOpen() {
   if (!ensureWinsock()) return kNoSocket;
   SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  return s == INVALID_SOCKET ? kNoSocket : static_cast<Socket>(s);
+  if (s == INVALID_SOCKET) return kNoSocket;
+  // A socket that stays blocking could hold the game in a receive: one that
+  // cannot be switched counts as not created.
+  if (!socketSetNonBlocking(static_cast<Socket>(s))) {
+    closesocket(s);
+    return kNoSocket;
+  }
+  return static_cast<Socket>(s);
 }
 
 bool socketSetNonBlocking(Socket s) {
@@ -188,6 +195,85 @@ const char *lastSocketError() {
     default:
       return "socket error";
   }
+}
+
+int lastSocketErrorNumber() { return WSAGetLastError(); }
+
+int timedOutErrorNumber() { return WSAETIMEDOUT; }
+
+Socket tcpOpen() {
+  if (!ensureWinsock()) return kNoSocket;
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return kNoSocket;
+  if (!socketSetNonBlocking(static_cast<Socket>(s))) {
+    closesocket(s);
+    return kNoSocket;
+  }
+  return static_cast<Socket>(s);
+}
+
+ConnectState tcpConnect(Socket s, const char *address, uint16_t port,
+                        int *error) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = inet_addr(address);
+  if (a.sin_addr.s_addr == INADDR_NONE) {
+    *error = WSAEINVAL;
+    return ConnectState::Failed;
+  }
+  if (connect(static_cast<SOCKET>(s), reinterpret_cast<sockaddr *>(&a),
+              sizeof a) == 0)
+    return ConnectState::Connected;
+  const int code = WSAGetLastError();
+  if (code == WSAEWOULDBLOCK || code == WSAEINPROGRESS)
+    return ConnectState::Pending;
+  *error = code;
+  return ConnectState::Failed;
+}
+
+// select with a zero timeout: writable means connected, the exception set
+// means the connect failed.
+ConnectState tcpConnectResult(Socket s, int *error) {
+  const SOCKET h = static_cast<SOCKET>(s);
+  fd_set writable, failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(h, &writable);
+  FD_SET(h, &failed);
+  timeval none{0, 0};
+  const int ready = select(0, nullptr, &writable, &failed, &none);
+  if (ready == SOCKET_ERROR) {
+    *error = WSAGetLastError();
+    return ConnectState::Failed;
+  }
+  if (ready == 0) return ConnectState::Pending;
+  if (FD_ISSET(h, &failed)) {
+    int code = 0;
+    int length = sizeof code;
+    if (getsockopt(h, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&code),
+                   &length) != 0 ||
+        code == 0)
+      code = WSAECONNREFUSED;
+    *error = code;
+    return ConnectState::Failed;
+  }
+  return ConnectState::Connected;
+}
+
+int tcpSend(Socket s, const void *data, int size) {
+  const int n =
+      send(static_cast<SOCKET>(s), static_cast<const char *>(data), size, 0);
+  if (n != SOCKET_ERROR) return n;
+  return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+}
+
+int tcpReceive(Socket s, void *buffer, int size) {
+  const int n =
+      recv(static_cast<SOCKET>(s), static_cast<char *>(buffer), size, 0);
+  if (n > 0) return n;
+  if (n == 0) return kStreamClosed;
+  return WSAGetLastError() == WSAEWOULDBLOCK ? kStreamPending : kStreamFailed;
 }
 
 Library libraryOpen(const char *path) {

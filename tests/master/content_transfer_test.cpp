@@ -1,0 +1,153 @@
+// Content transfers: chunks collected, checked, inflated and stored or
+// merged; bad names, sizes and chunks refused; incomplete ones dropped.
+#include <string>
+#include <vector>
+
+#include "master/content_transfer.h"
+#include "master_fixture.h"
+
+namespace mastertest {
+namespace {
+
+class ContentTransfers : public MasterTest {
+ protected:
+  peer::ContentTransfer transfer(const std::string &name, const Bytes &content,
+                                 uint32_t id = 5) {
+    peer::ContentTransfer t;
+    t.identifier = id;
+    t.name = name;
+    t.content = content;
+    return t;
+  }
+  void send(const peer::ContentTransfer &t) {
+    for (const Bytes &p : t.packets(nonce())) host.packet(p);
+    host.pump(4);
+  }
+  int32_t liveTransfers() {
+    int32_t n = 0;
+    for (int32_t i = 0; i < client().master.transfers.count; ++i)
+      if (qx::console::listRecord<master::ContentTransfer>(
+              client().master.transfers, i)
+              ->identifier)
+        ++n;
+    return n;
+  }
+};
+
+TEST_F(ContentTransfers, AFileIsStoredAndCompressedListTextIsMerged) {
+  const Bytes content = module(2600, 3);
+  send(transfer("data.bin", content));
+  EXPECT_EQ(read("data.bin"), std::string(content.begin(), content.end()));
+  EXPECT_TRUE(host.printed("Content Transfer Stored: data.bin"));
+
+  const Bytes mod = module(5000, 1);
+  const std::string list =
+      "<p> S 2 " + std::string(protocol::kBuiltInMasters[0]) + " 16567 0\r\n" +
+      peer::moduleRecord('C', 'W', 1300, mod);
+  peer::ContentTransfer t = transfer(peer::masterListName("update"),
+                                     Bytes(list.begin(), list.end()), 6);
+  t.compress = true;
+  ASSERT_NE(t.transferred().size(), t.content.size());
+  send(t);
+  EXPECT_NE(master::findModule('C', 'w', 1300), nullptr);
+  EXPECT_TRUE(host.printed("Master List Updated (Content Transfer)"));
+  EXPECT_FALSE(exists(peer::masterListName("update")));
+  EXPECT_EQ(liveTransfers(), 0);
+}
+
+TEST_F(ContentTransfers, NamesThatLeaveTheHomeDirectoryAreRefused) {
+  for (const char *name : {"..", "../up.txt", "..\\up.txt", "sub/x.txt",
+                           "sub\\x.txt", "C:x.txt", "/abs.txt", ""}) {
+    host.clearOutput();
+    send(transfer(name, Bytes(10, 'x')));
+    EXPECT_TRUE(host.printed(
+        std::string("Content Transfer Refused - Unsafe File Name: ") + name))
+        << name;
+    EXPECT_EQ(liveTransfers(), 0) << name;
+  }
+}
+
+TEST_F(ContentTransfers, SizesAreCapped) {
+  peer::ContentTransfer t = transfer("big.bin", Bytes(10, 'b'));
+  Bytes announcement = t.announcement(nonce());
+  // Final size (body bytes 8-11) announced past the cap; the body is
+  // scrambled, so the change is XOR-ed in.
+  announcement[4 + 8] ^= 0x7F;
+  host.packet(announcement);
+  host.pump(2);
+  EXPECT_TRUE(
+      host.printedPart("Content Transfer Refused - Too Large: big.bin"));
+  EXPECT_EQ(liveTransfers(), 0);
+}
+
+TEST_F(ContentTransfers, TheLastChunkIsCutAtTheTransferSize) {
+  const Bytes content = module(2000, 4);
+  peer::ContentTransfer t = transfer("cut.bin", content);
+  host.packet(t.announcement(nonce()));
+  host.packet(t.chunk(nonce(), 0));
+  Bytes last(content.begin() + 1024, content.end());  // 976 bytes
+  last.resize(1030, 0xEE);
+  host.packet(t.chunk(nonce(), 1, last));
+  host.pump(4);
+  EXPECT_EQ(read("cut.bin"), std::string(content.begin(), content.end()));
+}
+
+TEST_F(ContentTransfers, BadChunksAreDiscarded) {
+  const Bytes content = module(1500, 6);
+  peer::ContentTransfer t = transfer("chunks.bin", content);
+  host.packet(t.announcement(nonce()));
+  host.packet(t.chunk(nonce(), 7));                    // past the count
+  host.packet(t.chunk(nonce(), 0, Bytes(1025, 'x')));  // over 1024 bytes
+  host.packet(t.chunk(nonce(), 1));
+  host.pump(4);
+  // Only the last chunk counted: complete in bytes, not in chunks.
+  EXPECT_FALSE(exists("chunks.bin"));
+  host.packet(t.chunk(nonce(), 0));
+  host.pump(4);
+  EXPECT_EQ(read("chunks.bin"), std::string(content.begin(), content.end()));
+}
+
+TEST_F(ContentTransfers, AnIncompleteTransferIsDroppedAfterTwoMinutes) {
+  const Bytes content = module(3000, 8);
+  peer::ContentTransfer t = transfer("late.bin", content);
+  host.packet(t.announcement(nonce()));
+  host.packet(t.chunk(nonce(), 2));  // the last byte, chunk 1 missing
+  host.pump(4);
+  // A new announcement under the same identifier is ignored meanwhile.
+  host.packet(transfer("other.bin", Bytes(5, 'o')).announcement(nonce()));
+  host.advance(100000);
+  host.pump(2);
+  EXPECT_FALSE(host.printedPart("Dropped"));
+  host.advance(20000);
+  host.pump(2);
+  EXPECT_TRUE(host.printed("Content Transfer Dropped (Incomplete): late.bin"));
+  EXPECT_EQ(liveTransfers(), 0);
+  host.packet(t.chunk(nonce(), 0));  // too late: no record any more
+  host.packet(t.chunk(nonce(), 1));
+  host.pump(4);
+  EXPECT_FALSE(exists("late.bin"));
+}
+
+TEST_F(ContentTransfers, AWrongDigestOrBadCompressedDataStoresNothing) {
+  peer::ContentTransfer t = transfer("wrong.bin", module(1200, 2));
+  host.packet(t.announcement(nonce()));
+  host.packet(t.chunk(nonce(), 0));
+  host.packet(t.chunk(nonce(), 1, Bytes(176, 'z')));
+  host.pump(4);
+  EXPECT_TRUE(host.printed("Content Transfer Failed (MD5): wrong.bin"));
+  EXPECT_FALSE(exists("wrong.bin"));
+
+  // Sizes that differ mean compressed data; these bytes do not inflate.
+  peer::ContentTransfer raw = transfer("raw.bin", Bytes(40, 'r'), 8);
+  Bytes announcement = raw.announcement(nonce());
+  announcement[4 + 11] ^= 1;  // final size 41
+  host.packet(announcement);
+  host.packet(raw.chunk(nonce(), 0));
+  host.pump(4);
+  EXPECT_TRUE(host.printed("Content Transfer Failed (Inflate): raw.bin"));
+  EXPECT_FALSE(exists("raw.bin"));
+  EXPECT_EQ(liveTransfers(), 0);
+}
+
+}  // namespace
+}  // namespace mastertest

@@ -1,0 +1,293 @@
+// qxpack: makes and checks the update packages that a game server pushes to
+// its players' clients. pack writes a package with the server side's writer
+// (peer/); verify and unpack run the client's own package reader on it.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "common/protocol.h"
+#include "peer/digest.h"
+#include "peer/package_peer.h"
+#include "update/package.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qx::peer::Bytes;
+
+constexpr size_t kPathMax = 255;  // what the client's file object takes
+
+const char kUsage[] =
+    "qxpack: makes and checks Quellor update packages.\n"
+    "\n"
+    "usage:\n"
+    "  qxpack pack MODULE PACKAGE      write the update package of MODULE\n"
+    "  qxpack verify PACKAGE [MODULE]  check PACKAGE with the client's own\n"
+    "                                  reader; with MODULE, also check that\n"
+    "                                  it holds exactly that file\n"
+    "  qxpack unpack PACKAGE OUT       write the module held in PACKAGE to "
+    "OUT\n"
+    "  qxpack --help                   show this text\n"
+    "\n"
+    "Name a package the way clients ask for it: the platform letter (w for\n"
+    "Windows), a for the agent or c for the client module, the version in six\n"
+    "digits and \".htm\", for example wa001200.htm. pack then prints the\n"
+    "module's master-list record (kind, platform, version, size and the two\n"
+    "module digests), which lets clients check the module they unpack.\n";
+
+bool isPackageName(const std::string &name) {
+  if (name.size() != 12 || (name[1] != 'a' && name[1] != 'c')) return false;
+  for (size_t i = 2; i < 8; ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  return name.compare(8, 4, ".htm") == 0 && name[0] >= 'a' && name[0] <= 'z';
+}
+
+char upper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool readWhole(const std::string &path, Bytes &out, std::string &why) {
+  std::error_code error;
+  if (fs::is_directory(path, error)) {
+    why = "it is a folder";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    why = fs::exists(path, error) ? "it cannot be opened"
+                                  : "there is no such file";
+    return false;
+  }
+  out.assign(std::istreambuf_iterator<char>(in),
+             std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    why = "reading it failed";
+    return false;
+  }
+  return true;
+}
+
+bool pathFits(const std::string &path) {
+  if (path.size() + 6 <= kPathMax) return true;  // and a temporary suffix
+  std::fprintf(stderr,
+               "qxpack: the path %s is too long: the client's reader takes "
+               "paths of at most %zu characters.\n",
+               path.c_str(), kPathMax - 6);
+  return false;
+}
+
+// What an error of the reader means for the person holding the package.
+const char *explain(const std::string &error) {
+  struct Hint {
+    const char *error, *hint;
+  };
+  static const Hint kHints[] = {
+      {"ERROR: Cannot open source file", "the package cannot be read."},
+      {"ERROR: Memory Allocation",
+       "the package is malformed: no header, a damaged header, a record too "
+       "long for the reader, or more or fewer data bytes than the header "
+       "says (a cut or padded file)."},
+      {"ERROR: Security Mismatch (A)",
+       "the data does not match the first digest of the header: the file "
+       "was changed after packing."},
+      {"ERROR: Security Mismatch (B)",
+       "the data does not match the second digest of the header: the file "
+       "was changed after packing."},
+      {"ERROR: Failed to Uncompress",
+       "the data is not a zlib stream of the size the header gives."},
+      {"ERROR: Size Mismatch",
+       "the module in the package is not the size of the one expected."},
+      {"ERROR: Security Mismatch (C)",
+       "the module in the package is not the module expected."},
+      {"ERROR: Cannot open target file for writing",
+       "the output file cannot be created there."},
+      {"ERROR: File Write Error", "writing the output file failed."},
+  };
+  for (const Hint &h : kHints)
+    if (error == h.error) return h.hint;
+  return "";
+}
+
+void printRecord(const std::string &packagePath,
+                 const qx::peer::ModuleRecord &record) {
+  const std::string name = fs::path(packagePath).filename().string();
+  if (isPackageName(name)) {
+    std::printf("master-list record:\n%s\n",
+                qx::peer::masterListRecord(upper(name[1]), upper(name[0]),
+                                           std::stoi(name.substr(2, 6)), record)
+                    .c_str());
+  } else {
+    std::printf(
+        "module size %X (hexadecimal), digests %s %s\n"
+        "(name the package like wa001200.htm to get its master-list record: "
+        "clients ask for packages by that name)\n",
+        static_cast<unsigned>(record.size), record.digest1.c_str(),
+        record.digest2.c_str());
+  }
+}
+
+// Runs the client's reader; out receives the module. Prints the error.
+bool unpack(const std::string &package, const std::string &out,
+            const qx::peer::ModuleRecord *expected) {
+  const char *error = qx::update::unpackPackage(
+      package.c_str(), out.c_str(), expected ? expected->size : 0,
+      expected ? expected->digest1.c_str() : nullptr,
+      expected ? expected->digest2.c_str() : nullptr);
+  if (!error) return true;
+  std::fprintf(stderr, "qxpack: the client refuses %s: %s\n  %s\n",
+               package.c_str(), error, explain(error));
+  return false;
+}
+
+std::string temporaryPath() {
+  std::error_code error;
+  fs::path dir = fs::temp_directory_path(error);
+  if (error) dir = ".";
+  for (int i = 0;; ++i) {
+    const fs::path p = dir / ("qxpack-" + std::to_string(i) + ".tmp");
+    if (!fs::exists(p, error)) return p.string();
+  }
+}
+
+int pack(const std::string &modulePath, const std::string &packagePath) {
+  Bytes module;
+  std::string why;
+  if (!readWhole(modulePath, module, why)) {
+    std::fprintf(stderr, "qxpack: cannot read the module %s: %s.\n",
+                 modulePath.c_str(), why.c_str());
+    return 1;
+  }
+  if (module.empty()) {
+    std::fprintf(stderr, "qxpack: the module %s is empty: nothing to pack.\n",
+                 modulePath.c_str());
+    return 1;
+  }
+  if (module.size() > qx::protocol::kTransferSizeMax) {
+    std::fprintf(stderr,
+                 "qxpack: the module %s has %zu bytes; clients accept modules "
+                 "of at most %u bytes.\n",
+                 modulePath.c_str(), module.size(),
+                 static_cast<unsigned>(qx::protocol::kTransferSizeMax));
+    return 1;
+  }
+  if (!pathFits(packagePath)) return 1;
+  const std::string name = fs::path(packagePath).filename().string();
+  const std::string page = qx::peer::packModule(module, name);
+  {
+    std::ofstream out(packagePath, std::ios::binary | std::ios::trunc);
+    if (!out ||
+        !out.write(page.data(), static_cast<std::streamsize>(page.size())) ||
+        !out.flush()) {
+      std::fprintf(stderr, "qxpack: cannot write the package %s.\n",
+                   packagePath.c_str());
+      return 1;
+    }
+  }
+  // The package must read back with the client's own reader.
+  const qx::peer::ModuleRecord record = qx::peer::moduleRecord(module);
+  const std::string check = temporaryPath();
+  const bool good = unpack(packagePath, check, &record);
+  std::error_code error;
+  fs::remove(check, error);
+  if (!good) return 1;
+  std::printf(
+      "qxpack: wrote %s (%zu bytes): the module's %zu bytes, "
+      "compressed to %zu\n",
+      packagePath.c_str(), page.size(), module.size(),
+      qx::peer::compressModule(module).size());
+  printRecord(packagePath, record);
+  return 0;
+}
+
+int verify(const std::string &packagePath, const std::string &modulePath) {
+  if (!pathFits(packagePath)) return 1;
+  Bytes expected;
+  qx::peer::ModuleRecord record;
+  if (!modulePath.empty()) {
+    std::string why;
+    if (!readWhole(modulePath, expected, why)) {
+      std::fprintf(stderr, "qxpack: cannot read the module %s: %s.\n",
+                   modulePath.c_str(), why.c_str());
+      return 1;
+    }
+    record = qx::peer::moduleRecord(expected);
+  }
+  const std::string check = temporaryPath();
+  const bool good =
+      unpack(packagePath, check, modulePath.empty() ? nullptr : &record);
+  Bytes module;
+  std::string why;
+  const bool read = good && readWhole(check, module, why);
+  std::error_code error;
+  fs::remove(check, error);
+  if (!good) return 1;
+  if (!read) {
+    std::fprintf(stderr, "qxpack: cannot read back the unpacked module: %s.\n",
+                 why.c_str());
+    return 1;
+  }
+  if (!modulePath.empty() && module != expected) {
+    std::fprintf(stderr, "qxpack: %s does not hold %s.\n", packagePath.c_str(),
+                 modulePath.c_str());
+    return 1;
+  }
+  std::printf("qxpack: %s is a good package: a module of %zu bytes%s\n",
+              packagePath.c_str(), module.size(),
+              modulePath.empty() ? "" : (", exactly " + modulePath).c_str());
+  printRecord(packagePath, qx::peer::moduleRecord(module));
+  return 0;
+}
+
+int unpackTo(const std::string &packagePath, const std::string &outPath) {
+  if (!pathFits(packagePath) || !pathFits(outPath)) return 1;
+  if (!unpack(packagePath, outPath, nullptr)) return 1;
+  std::error_code error;
+  std::printf("qxpack: unpacked %s to %s (%ju bytes)\n", packagePath.c_str(),
+              outPath.c_str(),
+              static_cast<uintmax_t>(fs::file_size(outPath, error)));
+  return 0;
+}
+
+int usageError(const char *what) {
+  std::fprintf(stderr, "qxpack: %s\nRun qxpack --help for how to use it.\n",
+               what);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty())
+    return usageError("tell it what to do: pack, verify or unpack.");
+  const std::string &command = args[0];
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "pack") {
+    if (args.size() != 3)
+      return usageError("pack takes the module file and the package to write.");
+    return pack(args[1], args[2]);
+  }
+  if (command == "verify") {
+    if (args.size() != 2 && args.size() != 3)
+      return usageError(
+          "verify takes the package and, optionally, the module it should "
+          "hold.");
+    return verify(args[1], args.size() == 3 ? args[2] : "");
+  }
+  if (command == "unpack") {
+    if (args.size() != 3)
+      return usageError("unpack takes the package and the file to write.");
+    return unpackTo(args[1], args[2]);
+  }
+  return usageError(("there is no command \"" + command +
+                     "\"; the commands are pack, verify and unpack.")
+                        .c_str());
+}
