@@ -299,6 +299,8 @@ constexpr const char *kLocalUpdateDirectory = "htm";
 //   "Dw 1199 1300"  ready: every version as wanted, channel key derived
 //                   (this client's version, the agent's)
 //   "P" text        distress report, from the fifth distress on
+// On a distress the master servers of the master list (kinds other than 0
+// and 1) get the master query text out of band, unframed.
 namespace qx::protocol {
 
 constexpr int32_t kClientVersion = 1199;  // answer of cb 17, shown C1.199
@@ -344,8 +346,6 @@ constexpr uint32_t kOrderAliveDelaySpread = 75;  // rand() % 75 ms
 // From this agent version on, the first order of each agent load is
 // preceded by the integrity exchange of client and agent.
 constexpr int32_t kIntegrityExchangeVersion = 1285;
-// Identity-addressed messages need a server of at least
-// kIdentityMinServerVersion; older ones draw the notice "C1.092 ".
 
 constexpr const char *kPackageRequestFormat = "%c%c %d %d";
 constexpr char kRequestAgentPackage = 'E';
@@ -354,10 +354,5 @@ constexpr const char *kReadyFormat = "%c%c %d %d";
 constexpr char kReadyCode = 'D';
 constexpr char kDistressCode = 'P';
 constexpr int kDistressTextMax = 1000;
-
-// Distress notice to every master server of kind 2 and above, out of band
-// and unframed: "qxdistress C <client nonce>", with its terminator.
-constexpr const char *kDistressNoticeFormat = "qxdistress %c %s";
-constexpr char kDistressNoticeLetter = 'C';
 
 }  // namespace qx::protocol

@@ -10,9 +10,10 @@
 #include "console/argument_list.h"
 #include "host/client_state.h"
 #include "log/log.h"
+#include "regnames/regnames.h"
 #include "update/module_library.h"
-#include "update/module_links.h"
 #include "update/modules.h"
+#include "update/transfer.h"
 
 namespace qx::update {
 
@@ -142,7 +143,7 @@ void allCurrent(QxGameInterface *gi) {
                               p::kClientVersion, c.host.agentVersion);
   sendText(gi, ready, n);
   c.update.modules.distressCount = 0;
-  links::reportRegisteredNames(gi);
+  regnames::reportRegisteredNames(gi);
 }
 
 bool packageRequestDue(uint32_t now, bool strictlyLater) {
@@ -253,7 +254,7 @@ void controlMessage(QxGameInterface *gi, int length, const uint8_t *text) {
     allCurrent(gi);
     return;
   }
-  links::abandonStaleTransfer(now);
+  abandonStaleTransfer(now);
   m.firstNumberKnown = 0;
   if (updateAgent(gi, now)) updateClient(gi, now);
 }

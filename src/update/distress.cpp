@@ -1,13 +1,16 @@
 // Distress: the client cannot authenticate with the server. Events are
 // counted at most once per 30 s; from the third the client fetches a fresh
 // master list from the web, from the fifth it tells the server, and every
-// event is announced to the master servers.
+// event is announced to the master servers (none of that on a LAN but the
+// server's report).
 #include "channel/channel.h"
 #include "common/protocol.h"
 #include "common/text.h"
 #include "common/ticks.h"
 #include "host/client_state.h"
-#include "update/module_links.h"
+#include "master/master_query.h"
+#include "master/name_resolution.h"
+#include "master/web_update.h"
 #include "update/modules.h"
 
 namespace qx::update {
@@ -28,16 +31,19 @@ void tellServer(QxGameInterface *gi, const char *text) {
   channel::sendMessage(gi, message, static_cast<int>(n) + 2);
 }
 
+// Every master server that is ever queried gets the client's master query
+// out of band, so that it answers with what it knows of the modules. A
+// host the game has not resolved yet is skipped (and asked about again).
 void tellMasterServers(QxGameInterface *gi) {
   ClientState &c = client();
+  if (!gi->sendOob) return;
   char notice[64];
-  const size_t n = formatText(notice, sizeof notice, p::kDistressNoticeFormat,
-                              p::kDistressNoticeLetter, c.host.nonce);
+  const size_t n = master::buildMasterQuery(notice, sizeof notice);
   for (int i = 0; i < c.master.entryCount && i < master::kMaxEntries; ++i) {
     const master::Entry &e = c.master.entries[i];
-    char address[16];
     if (e.kind == 0 || e.kind == 1) continue;  // empty, or never queried
-    if (!links::masterAddress(e, address)) continue;
+    char address[master::kAddressSize];
+    if (!master::resolveHost(gi, e.host, address)) continue;
     gi->sendOob(address, e.port, static_cast<int32_t>(n) + 1, notice);
   }
 }
@@ -54,7 +60,7 @@ void reportDistress(QxGameInterface *gi, const char *text) {
   ++m.distressCount;
   if (m.distressCount >= kServerReportFrom) tellServer(gi, text ? text : "");
   if (c.settings.lan != 0) return;
-  if (m.distressCount >= kWebUpdateFrom) links::webUpdate(gi);
+  if (m.distressCount >= kWebUpdateFrom) master::webUpdate(gi, 0);
   tellMasterServers(gi);
 }
 

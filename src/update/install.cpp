@@ -9,9 +9,11 @@
 #include "host/client_state.h"
 #include "host/frame.h"
 #include "log/log.h"
+#include "master/master_list.h"
+#include "platform/platform.h"
 #include "update/module_library.h"
-#include "update/module_links.h"
 #include "update/modules.h"
+#include "update/package.h"
 
 namespace qx::update {
 
@@ -52,20 +54,26 @@ int32_t probeAgent(QxGameInterface *gi, const char *path) {
 }
 
 // Unpacks the package of a version into its kept copy. With security on
-// (and not on a LAN) the master list must list the version, and its size
-// and digests must match. -1 refused, 0 failed or absent, 1 unpacked.
+// (and not on a LAN) the module must be one the master list vouches for:
+// the first entry that lists the version gives the size and the digests
+// the unpacked module must have. -1 refused, 0 failed or absent, 1 unpacked.
 int unpackVersion(char table, const char *packageFormat, int32_t version,
                   const char *copyPath) {
-  links::Expected expected{};
-  const bool checked = secured();
-  if (checked && !links::expectedModule(table, version, expected)) return -1;
+  const master::ModuleRecord *expected = nullptr;
+  if (secured()) {
+    expected = master::findModule(table, p::kThisPlatform.letter, version);
+    if (!expected) return -1;
+  }
   char package[kPathCapacity];
   if (!moduleFilePath(package, packageFormat, version)) return 0;
+  // No package yet: the server is asked for it, which is no failure.
+  if (!platform::fileExists(package)) return 0;
   const char *error =
-      links::unpackPackage(package, copyPath, checked ? &expected : nullptr);
+      expected ? unpackPackage(package, copyPath, expected->size,
+                               expected->digest1, expected->digest2)
+               : unpackPackage(package, copyPath, 0, nullptr, nullptr);
   if (!error) return 1;
-  if (!links::packageMissing(error))
-    log::printMessage(1, "Update package %s: %s", package, error);
+  log::printMessage(1, "Update package %s: %s", package, error);
   return 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "common/text.h"
 #include "module_fixture.h"
 
 namespace moduletest {
@@ -14,14 +15,23 @@ class DistressTest : public ModuleTest {
   void SetUp() override {
     ModuleTest::SetUp();
     qx::master::State &m = client().master;
-    const int32_t kinds[] = {0, 1, 2, 7};
+    // Empty, never queried, a dotted address, a name the game has
+    // resolved, and a name it has not.
+    const struct {
+      int32_t kind;
+      const char *host;
+    } entries[] = {{0, "10.0.0.1"},
+                   {1, "10.0.0.2"},
+                   {2, "10.0.0.3"},
+                   {7, "MASTER.EXAMPLE"}};
     m.entryCount = 4;
     for (int i = 0; i < 4; ++i) {
-      m.entries[i].kind = kinds[i];
+      m.entries[i] = {};
+      m.entries[i].kind = entries[i].kind;
       m.entries[i].port = 16567 + i;
-      std::snprintf(m.entries[i].address, sizeof m.entries[i].address,
-                    "10.0.0.%d", i + 1);
+      qx::copyText(m.entries[i].host, entries[i].host, 127);
     }
+    host.cvars["qx_isresolved MASTER.EXAMPLE"] = "10.0.0.4";
     std::strcpy(client().host.nonce, "n0nce!!");
   }
   void report(const std::string &text) {
@@ -55,23 +65,48 @@ TEST_F(DistressTest, TheServerHearsFromTheFifthEventOnCutTo1000Characters) {
   }
 }
 
-TEST_F(DistressTest, MasterServersOfKind2AndAboveHearOfIt) {
+TEST_F(DistressTest, MasterServersOfOtherKindsGetTheMasterQuery) {
   report("x");
   ASSERT_EQ(host.sentOob.size(), 2u);
   EXPECT_EQ(host.sentOob[0].address, "10.0.0.3");
   EXPECT_EQ(host.sentOob[0].port, 16569);
   EXPECT_EQ(host.sentOob[1].address, "10.0.0.4");
-  const std::string notice = "qxdistress C n0nce!!";
-  EXPECT_EQ(host.sentOob[0].bytes,
-            Bytes(notice.c_str(), notice.c_str() + notice.size() + 1));
+  EXPECT_EQ(host.sentOob[1].port, 16570);
+  const std::string query = "qxmq C n0nce!!";
+  for (const auto &sent : host.sentOob)
+    EXPECT_EQ(sent.bytes,
+              Bytes(query.c_str(), query.c_str() + query.size() + 1));
+
+  // A host the game has not resolved is skipped until it has.
+  host.sentOob.clear();
+  qx::copyText(client().master.entries[2].host, "LATER.EXAMPLE", 127);
+  host.advance(30000);
+  report("y");
+  ASSERT_EQ(host.sentOob.size(), 1u);
+  EXPECT_EQ(host.sentOob[0].address, "10.0.0.4");
 
   // Not on a LAN.
   host.sentOob.clear();
   client().settings.lan = 1;
   host.advance(30000);
-  report("y");
+  report("z");
   EXPECT_TRUE(host.sentOob.empty());
-  EXPECT_EQ(client().update.modules.distressCount, 2);
+  EXPECT_EQ(client().update.modules.distressCount, 3);
+}
+
+TEST_F(DistressTest, TheThirdEventStartsAWebUpdateUnlessOnALan) {
+  for (int i = 1; i <= 3; ++i) {
+    host.advance(30000);
+    report("x");
+    EXPECT_EQ(host.printed("Attempting QX Web Update"), i == 3) << i;
+  }
+  qx::client().master.web.lastAttempt = 0;  // no throttle in the way
+  host.clearOutput();
+  client().settings.lan = 1;
+  host.advance(30000);
+  report("x");
+  EXPECT_FALSE(host.printed("Attempting QX Web Update"));
+  EXPECT_EQ(client().update.modules.distressCount, 4);
 }
 
 }  // namespace

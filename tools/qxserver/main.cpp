@@ -53,6 +53,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -274,24 +275,36 @@ class Server {
   }
 
   // Pushes the package the client asked for, from the packages directory.
+  // A request for the package already on its way is not answered again: the
+  // client asks every few seconds until it has installed the package.
   void answerModuleReply(const peer::ModuleReply &reply) {
-    if (reply.kind != "agent-package" && reply.kind != "client-package") return;
-    const std::string name = peer::packageName(
-        reply.platform, reply.kind == "agent-package" ? 'a' : 'c',
-        reply.wanted);
-    const std::string path = packages_ + "/" + name;
-    if (packages_.empty() || !std::ifstream(path)) {
+    const std::string name = peer::requestedPackage(reply);
+    // The name comes from the client: only a platform letter makes a name
+    // of the packages directory.
+    if (name.empty() || !std::isalpha(static_cast<unsigned char>(name[0])))
+      return;
+    if (push.busy() && name == pushing_) {
+      std::printf("qxserver: %s is on its way\n", name.c_str());
+      return;
+    }
+    std::ifstream in(packages_ + "/" + name, std::ios::binary);
+    if (packages_.empty() || !in) {
       std::printf("qxserver: no package %s to push\n", name.c_str());
       return;
     }
-    std::printf("qxserver: package pushes are not part of this build (%s)\n",
-                name.c_str());
+    const Bytes content((std::istreambuf_iterator<char>(in)),
+                        std::istreambuf_iterator<char>());
+    std::printf("qxserver: pushing %s (%zu bytes)\n", name.c_str(),
+                content.size());
+    push.start(peer::FilePush(name, content));
+    pushing_ = name;
   }
 
   bool imposed_ = false;
   std::string key_;
   std::string packages_;
   std::string pendingKey_;
+  std::string pushing_;  // name of the package pushed last
   int32_t numbers_[4] = {0, 0, 0, 0};
   int socket_ = -1;
   sockaddr_in client_{};
