@@ -8,6 +8,9 @@
 #include "channel/channel.h"
 #include "common/text.h"
 #include "module_fixture.h"
+#include "peer/regnames_peer.h"
+#include "peer/transfer_peer.h"
+#include "regnames/regnames.h"
 
 namespace moduletest {
 namespace {
@@ -36,6 +39,53 @@ TEST_F(ModuleTest, AllCurrentDerivesTheKeyAndSendsTheReadyMessage) {
   for (const peer::Unframed &u : packets())
     accepted |= peer::decodeReply(u.message).number == p::kIdentityAccepted;
   EXPECT_TRUE(accepted);
+}
+
+TEST_F(ModuleTest, AllCurrentReportsTheRegisteredNames) {
+  ASSERT_EQ(qx::regnames::addRegisteredName(&host.gi, "Bob", "pw", "Full", 0),
+            1);
+  host.clearOutput();
+  control(wanting(1199, 0));
+  std::vector<std::string> order;
+  for (const peer::Unframed &u : packets()) {
+    const peer::RegisteredNamesReport names =
+        peer::decodeRegisteredNames(u.message);
+    if (names.ok) {
+      ASSERT_EQ(names.names.size(), 1u);
+      EXPECT_EQ(names.names[0].match, "Bob");
+      order.push_back("names");
+    } else {
+      order.push_back(
+          peer::decodeModuleReply(peer::unseal(u.message).message).kind);
+    }
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"ready", "names"}));
+
+  // Not when something is still to be installed.
+  host.clearOutput();
+  client().settings.security = 0;
+  control(wanting(1199, 1301));
+  for (const peer::Unframed &u : packets())
+    EXPECT_FALSE(peer::decodeRegisteredNames(u.message).ok);
+}
+
+// A transfer that stopped 20 s ago is dropped by a control message that
+// finds something to install, so the package can be pushed afresh.
+TEST_F(ModuleTest, AStaleTransferIsAbandoned) {
+  client().settings.security = 0;
+  const std::string content(5000, 'x');
+  peer::FilePush push(p::kThisPlatform.letter + std::string("a001301.htm"),
+                      Bytes(content.begin(), content.end()));
+  control(wanting(1199, 0));
+  send(push.announcement());
+  send(push.chunk(0));
+  ASSERT_NE(client().update.transfer.buffer, nullptr);
+  host.advance(20000);
+  control(wanting(1199, 0));  // all current: the transfer may go on
+  ASSERT_NE(client().update.transfer.buffer, nullptr);
+  control(wanting(1199, 1301));
+  EXPECT_EQ(client().update.transfer.buffer, nullptr);
+  EXPECT_EQ(client().update.transfer.path[0], '\0');
 }
 
 TEST_F(ModuleTest, TheServerAssignedGuid) {
