@@ -6,6 +6,7 @@
 #include "channel/channel.h"
 #include "cvars/rules.h"
 #include "platform/platform.h"
+#include "update_fixture.h"
 
 namespace moduletest {
 
@@ -24,15 +25,6 @@ namespace {
 std::string kept(char module, const char *version) {
   return std::string("dll\\") + p::kThisPlatform.letter + module + "00" +
          version + p::kThisPlatform.suffix;
-}
-
-// The client's '\' paths as the test's own file calls take them.
-std::string systemPath(std::string path) {
-#if !defined(_WIN32)
-  for (char &c : path)
-    if (c == '\\') c = '/';
-#endif
-  return path;
 }
 
 }  // namespace
@@ -57,7 +49,7 @@ void ModuleTest::SetUp() {
 }
 
 std::string ModuleTest::homePath(const std::string &name) const {
-  return systemPath(std::string(client().host.homeDir) + name);
+  return updatetest::systemPath(std::string(client().host.homeDir) + name);
 }
 
 void ModuleTest::place(const std::string &built, const std::string &name) {

@@ -4,22 +4,14 @@
 // list while qx_Security is on.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-
 #include "master/master_list.h"
 #include "module_fixture.h"
 #include "peer/package_peer.h"
 #include "peer/transfer_peer.h"
+#include "update_fixture.h"
 
 namespace moduletest {
 namespace {
-
-Bytes builtBytes(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in),
-               std::istreambuf_iterator<char>());
-}
 
 // What the master list says of a module: nothing, its own record, or a
 // record whose size or digests are another module's.
@@ -115,8 +107,8 @@ INSTANTIATE_TEST_SUITE_P(Modules, PackageInstallTest, testing::ValuesIn(kCases),
 
 TEST_P(PackageInstallTest, AgentFromAPushedPackage) {
   const Case &c = GetParam();
-  const Bytes agent = builtBytes(QX_BUILT(QX_AGENT_1301));
-  const Bytes other = builtBytes(QX_BUILT(QX_AGENT_1300));
+  const Bytes agent = updatetest::readBytes(QX_BUILT(QX_AGENT_1301));
+  const Bytes other = updatetest::readBytes(QX_BUILT(QX_AGENT_1300));
   ASSERT_FALSE(agent.empty());
   const std::string name = packageName(p::kModuleAgent, 1301);
   client().settings.security = c.security;
@@ -156,8 +148,8 @@ TEST_P(PackageInstallTest, AgentFromAPushedPackage) {
 
 TEST_P(PackageInstallTest, ReplacementClientFromAPushedPackage) {
   const Case &c = GetParam();
-  const Bytes replacement = builtBytes(QX_BUILT(QX_CLIENT_1200));
-  const Bytes other = builtBytes(QX_BUILT(QX_AGENT_1300));
+  const Bytes replacement = updatetest::readBytes(QX_BUILT(QX_CLIENT_1200));
+  const Bytes other = updatetest::readBytes(QX_BUILT(QX_AGENT_1300));
   ASSERT_FALSE(replacement.empty());
   const std::string name = packageName(p::kModuleClient, 1200);
   client().settings.security = c.security;
@@ -187,7 +179,7 @@ TEST_P(PackageInstallTest, ReplacementClientFromAPushedPackage) {
 // A package that fails its own checks is logged and asked for again; a
 // package the master list does not vouch for is not even opened.
 TEST_F(PackageTest, DamagedAndUnlistedPackages) {
-  const Bytes agent = builtBytes(QX_BUILT(QX_AGENT_1301));
+  const Bytes agent = updatetest::readBytes(QX_BUILT(QX_AGENT_1301));
   const std::string name = packageName(p::kModuleAgent, 1301);
   client().settings.security = 0;
   control(wanting(1199, 1301));
