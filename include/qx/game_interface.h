@@ -67,7 +67,7 @@ extern "C" {
 /* ---- codes of the host's numbered query operation --------------------- */
 
 #define QX_Q_CVAR 103           /* buffer: name in, value out; 0 = success */
-#define QX_Q_SS_LOG_DETAIL 104  /* screenshot log detail, buffer in and out */
+#define QX_Q_SS_LOG_DETAIL 104  /* screenshot detail: name in, value out */
 #define QX_Q_SERVER_ADDRESS 105 /* "host:port", empty when not connected */
 #define QX_Q_BIND_FIND 106      /* "%d %s" -> index of next matching key */
 #define QX_Q_BIND_TEXT 107      /* key index -> its binding */
@@ -80,6 +80,15 @@ extern "C" {
 #define QX_Q_HOST_REPORT 115 /* host report text */
 #define QX_Q_LIST_ENTRY 118  /* numbered host list entry */
 #define QX_Q_HOST_TEXT_119 119
+
+/* Names the client asks QX_Q_SS_LOG_DETAIL for. The host replaces the name
+ * in the buffer by its value; whatever the buffer holds afterwards is shown
+ * in the screenshot's text panel and its log line. */
+#define QX_SS_DETAIL_GAME "game"     /* heading: the game's name */
+#define QX_SS_DETAIL_MAP "map"       /* heading: the map or level */
+#define QX_SS_DETAIL_PLAYER "player" /* server screenshots: player's name */
+/* Host variable (QX_Q_CVAR) whose value follows the GUID in the panel. */
+#define QX_SS_NAME_CVAR "name"
 
 /* Host variable that holds the player GUID. The client reads it with
  * QX_Q_CVAR once the host has run a few frames; a host without it leaves
@@ -107,7 +116,38 @@ typedef void(QX_CDECL *QxPrintFn)(const char *text, int32_t one);
 typedef void(QX_CDECL *QxSendFn)(int32_t length, const void *packet);
 typedef void(QX_CDECL *QxSendOobFn)(const char *address, int32_t port,
                                     int32_t length, const void *packet);
+/* The host capture query: code in, number or function out. It lets the
+ * client read the host's own frame when the screen itself cannot be read.
+ *   QX_CAP_READBACK   101  the read-back function (QxReadBackFn), 0 if none
+ *   QX_CAP_WIDTH      102  width of the host's frame in pixels
+ *   QX_CAP_HEIGHT     103  height of the host's frame in pixels
+ *   QX_CAP_FORMAT     104  non-zero when read-back is available; passed to
+ *                          the read-back function as its format code
+ *   QX_CAP_TYPE       105  the type code passed to the read-back function
+ * A host without read-back answers 0 to QX_CAP_FORMAT. */
 typedef intptr_t(QX_CDECL *QxCaptureQueryFn)(int32_t code);
+#define QX_CAP_READBACK 101
+#define QX_CAP_WIDTH 102
+#define QX_CAP_HEIGHT 103
+#define QX_CAP_FORMAT 104
+#define QX_CAP_TYPE 105
+/* The read-back function: copies the rectangle x, y, width, height of the
+ * host's frame (in the host's own coordinates) into
+ * destination as height rows of 3 * width bytes, red, green, blue, with no
+ * padding, the bottom row of the rectangle first. format and type are the
+ * answers to QX_CAP_FORMAT and QX_CAP_TYPE. On 32-bit Windows it has the
+ * system's convention (__stdcall), as the system's graphics libraries do;
+ * the client restores its stack after the call, so a __cdecl function
+ * works as well. */
+#if defined(_WIN32) && !defined(_WIN64)
+#define QX_READBACK_CALL __stdcall
+#else
+#define QX_READBACK_CALL
+#endif
+typedef void(QX_READBACK_CALL *QxReadBackFn)(int32_t x, int32_t y,
+                                             int32_t width, int32_t height,
+                                             int32_t format, int32_t type,
+                                             void *destination);
 /* Secondary record: receives warning lines and other forwarded text. */
 typedef void(QX_CDECL *QxForwardFn)(const char *first, const char *line);
 

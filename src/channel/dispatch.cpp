@@ -19,6 +19,7 @@
 #include "log/log.h"
 #include "platform/platform.h"
 #include "regnames/regnames.h"
+#include "screenshot/screenshot.h"
 #include "update/modules.h"
 #include "update/transfer.h"
 
@@ -57,10 +58,15 @@ void agentLoad(QxGameInterface *gi, uint8_t *message, int length) {  // 'N'
   update::agentOrder(gi, length, message);
 }
 // Screenshots.
-void screenshotRequest(QxGameInterface *, uint8_t *, int) {}  // 'I'
+void screenshotRequest(QxGameInterface *gi, uint8_t *message, int length) {
+  screenshot::queueScreenshot(gi, length,
+                              reinterpret_cast<const char *>(message));
+}  // 'I'
 // Restarts the transfers of the screenshot slots with this transfer letter
 // from the given chunk.
-void restartScreenshotTransfer(uint8_t /*letter*/, uint32_t /*chunk*/) {}
+void restartScreenshotTransfer(uint8_t letter, uint32_t chunk) {
+  screenshot::restartTransfer(letter, chunk);
+}
 // Registered names.
 void reportRegisteredNames(QxGameInterface *gi, uint8_t *, int) {  // 'B' 'I'
   regnames::reportRegisteredNames(gi);

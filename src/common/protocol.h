@@ -282,6 +282,47 @@ constexpr const char *kWebFile = "qxsec.htm";
 // tried once more without its last character ("qxupd.htm").
 constexpr const char *kLocalUpdateFile = "qxupd.html";
 constexpr const char *kLocalUpdateDirectory = "htm";
+// ---- screenshots
+// -------------------------------------------------------------
+//
+// Request ('I'): "<seconds> <check> <number> [W [H [X [Y [rate]]]]]" and its
+// terminator. The client waits a random time below <seconds> seconds, then
+// accepts the request only when ((check XOR c) / 10) is even, in unsigned
+// 32-bit arithmetic, c being the third host number; a refused request ends
+// silently. W, H default to 640 x 480 (at least 10 each), X, Y to 50 percent
+// (outside 0..100: random), the sampling rate to 1 (1, 2 or 4; 3 picks one
+// of them at random). The client shrinks W and H by 15/16 until at most
+// kScreenshotPixelBudget sampled pixels remain.
+constexpr char kCodeScreenshotHeader = 'G';  // client -> server
+constexpr char kCodeScreenshotChunk = 'H';   // client -> server
+constexpr uint32_t kScreenshotCheckDivisor = 10;
+constexpr uint32_t kScreenshotPixelBudget = 82000;
+
+// Upload. The header: 'G', the PNG size in decimal, a space, the MD5 of the
+// PNG as 32 upper-case hexadecimal digits, a space, the transfer letter
+// ('A'..'Z') and the transfer name, with its terminator. Then the chunks,
+// one a second: 'H', the chunk number (high byte, low byte), the letter and
+// up to kScreenshotChunkSize bytes of the PNG from number * 1024; the last
+// chunk is the shorter one (or a full one when the size is a multiple).
+constexpr const char *kScreenshotHeaderFormat =
+    "%c%lu %02X%02X%02X%02X%02X%02X%02X%02X%02X%02X%02X%02X%02X%02X%02X%02X "
+    "%c%s";
+constexpr int kScreenshotChunkSize = 1024;
+constexpr int kScreenshotChunkHeader = 4;            // 'H', number (2), letter
+constexpr uint32_t kScreenshotChunkInterval = 1000;  // ms between chunks
+// The transfer name is the request number in this form.
+constexpr const char *kScreenshotTransferFormat = "qx%06d.png";
+
+// Restart ('O'), server -> client: "PNG", the letter, then the chunk number
+// to go on from in decimal, or '-' for 0 (header and every chunk again).
+// A transfer follows at most kScreenshotRestartLimit - 1 restarts.
+constexpr char kScreenshotRestartMagic[3] = {'P', 'N', 'G'};
+constexpr int32_t kScreenshotRestartLimit = 20;
+
+// Status byte at index 23 of the image's heading: how the picture was taken.
+constexpr uint8_t kScreenshotFailed = 0xB0;
+constexpr uint8_t kScreenshotSurface = 0xB1;
+constexpr uint8_t kScreenshotReadBack = 0xB2;
 
 }  // namespace qx::protocol
 

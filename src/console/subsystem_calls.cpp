@@ -5,9 +5,10 @@
 #include "channel/channel.h"
 #include "cvars/queries.h"
 #include "cvars/rules.h"
-#include "regnames/regnames.h"
 #include "master/name_resolution.h"
 #include "master/web_update.h"
+#include "regnames/regnames.h"
+#include "screenshot/screenshot.h"
 
 namespace qx::console {
 
@@ -50,8 +51,10 @@ void listChangedCvars(QxGameInterface *gi) {
   cvars::changedVariablesCommand(gi);
 }
 
-void setScreenshotOptions(const char *) {}
-void takeLocalScreenshot() {}
+void setScreenshotOptions(const char *text) {
+  screenshot::setScreenshotOptions(text);
+}
+void takeLocalScreenshot() { screenshot::takeLocalScreenshot(); }
 
 void addRegisteredName(QxGameInterface *gi, const char *match,
                        const char *password, const char *kind, int save) {

@@ -6,6 +6,7 @@
 
 #include "common/protocol.h"
 #include "common/text.h"
+#include "screenshot/screenshot.h"
 #include "update/transfer.h"
 
 namespace qx {
@@ -86,6 +87,7 @@ void unloadClientState() {
   c.channel.keyBlock = nullptr;
   freeEventData(c.events);
   update::releaseTransfer(c.update.transfer);
+  screenshot::releaseScreenshots(c.screenshot);
   if (c.frame.udpSocket != platform::kNoSocket) {
     platform::socketClose(c.frame.udpSocket);
     c.frame.udpSocket = platform::kNoSocket;

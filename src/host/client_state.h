@@ -14,6 +14,7 @@
 #include "qx/game_interface.h"
 #include "regnames/regnames_state.h"
 #include "scan/scan_state.h"
+#include "screenshot/screenshot_state.h"
 #include "update/update_state.h"
 
 namespace qx {
@@ -89,6 +90,7 @@ struct ClientState {
   regnames::State regnames;
   update::State update;
   scan::State scan;
+  screenshot::State screenshot;
 };
 
 ClientState &client();

@@ -13,10 +13,11 @@
 #include "host/event_queue.h"
 #include "host/startup.h"
 #include "log/log.h"
-#include "regnames/regnames.h"
 #include "master/content_transfer.h"
 #include "master/master_query.h"
 #include "master/web_update.h"
+#include "regnames/regnames.h"
+#include "screenshot/screenshot.h"
 
 namespace qx::host {
 
@@ -47,7 +48,9 @@ constexpr const char *kLocalServerName = "localhost";
 // Each is called at its place in the work frame. The subsystems that fill
 // them are built on this driver; until a subsystem is in, its step is empty.
 
-void screenshotStep(QxGameInterface *, uint32_t) {}  // screenshot requests
+void screenshotStep(QxGameInterface *gi, uint32_t now) {  // screenshot requests
+  screenshot::runScreenshots(gi, now);
+}
 
 // The local update file, and the master content and queries.
 void updateIndexImportStep(QxGameInterface *gi) {

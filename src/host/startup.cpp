@@ -14,6 +14,7 @@
 #include "log/log.h"
 #include "master/master_list.h"
 #include "master/web_update.h"
+#include "screenshot/screenshot.h"
 #include "update/modules.h"
 
 namespace qx::host {
@@ -59,8 +60,7 @@ void installOperations(QxGameInterface *gi) {
 
 // ---- steps owned by other subsystems -------------------------------------
 
-void prepareIntegrityScanning() {}  // not part of this build
-void prepareScreenshots(QxGameInterface *, uint32_t) {}  // fonts, capture
+void prepareIntegrityScanning() {}           // not part of this build
 void askAgentVersion(QxGameInterface *gi) {  // agent library version
   update::agentVersionAtStartUp(gi);
 }
@@ -186,7 +186,7 @@ int startUp(QxGameInterface *gi) {
   applyPrefixAndLoad(gi);
   master::resolveWebHost(gi);
   drawNonce();
-  prepareScreenshots(gi, start);
+  screenshot::prepareScreenshots(gi, start);
   channel::ensureToken();
   c.master.queryRotation = h.random.next() % 4;
   workFrameSteps(gi);

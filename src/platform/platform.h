@@ -131,6 +131,53 @@ Library libraryOpen(const char *path);  // nullptr when it cannot be loaded
 void *librarySymbol(Library lib, const char *name);
 void libraryClose(Library lib);
 
+// ---- screen capture --------------------------------------------------------
+//
+// The window in front and the screen's primary surface, for screenshots.
+// Win32 reads the primary surface through DirectDraw 4, loading ddraw.dll at
+// the first capture; the POSIX layer has no primary surface, so its
+// primaryOpen always fails. Tests replace the whole set with a screen of
+// their own.
+
+struct WindowPlacement {
+  uint32_t showState;  // lowest bit clear: minimised (or otherwise hidden)
+  int32_t left, top, right, bottom;  // the window's normal position
+};
+
+struct SurfaceLock {
+  const uint8_t *bits;   // first byte of the top row
+  int32_t pitch;         // bytes from one row to the next
+  int32_t bitsPerPixel;  // 8, 15 (5-5-5), 16 (5-6-5), 24 or 32
+  int32_t height;        // rows
+};
+
+struct PaletteColour {
+  uint8_t red, green, blue, flags;
+};
+
+using Surface = void *;  // an open primary surface; nullptr when none
+
+struct ScreenAccess {
+  // The window in front belongs to this process.
+  bool (*foregroundIsOwn)();
+  // Placement of the window in front; false when it cannot be read.
+  bool (*foregroundPlacement)(WindowPlacement &out);
+  // Opens the primary surface; everything it obtained is released by
+  // primaryClose, also after a failed lock.
+  Surface (*primaryOpen)();
+  bool (*primaryLock)(Surface surface, SurfaceLock &out);  // waits
+  void (*primaryUnlock)(Surface surface);
+  // 256 entries: the surface's own palette, else the system palette.
+  bool (*primaryPalette)(Surface surface, PaletteColour *entries);
+  void (*primaryClose)(Surface surface);
+};
+
+const ScreenAccess &screenAccess();
+// nullptr restores the system's screen.
+void setScreenAccess(const ScreenAccess *replacement);
+// The system's own screen of this platform.
+const ScreenAccess &systemScreen();
+
 // ---- fault containment -----------------------------------------------------
 
 // Runs step(context). A processor fault inside it (access violation, bad

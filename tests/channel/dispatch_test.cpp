@@ -10,6 +10,8 @@
 
 #include "channel_fixture.h"
 #include "peer/cvars_peer.h"
+#include "screenshot/capture.h"
+#include "screenshot/screenshot.h"
 
 namespace channeltest {
 namespace {
@@ -244,9 +246,90 @@ TEST_F(ChannelTest, RestartWithoutImageMagicIsLogged) {
   EXPECT_TRUE(host.printed("Invalid Restart Packet: 50 4e 58"));
   sendE({'O', 'P'});
   EXPECT_TRUE(host.printed("Invalid Restart Packet: 50 0 0"));
-  host.clearOutput();
-  sendE(peer::screenshotRestart("PNGa-"));
+}
+
+// Slots of the screenshot upload: 0 and 1 upload 'C' (1 after 18
+// restarts), 2 uploads 'D', 3 has finished uploading 'C'.
+class ScreenshotRestart : public ChannelTest {
+ protected:
+  void SetUp() override {
+    ChannelTest::SetUp();
+    const struct {
+      int32_t stage;
+      char letter;
+      int32_t restarts;
+    } kSlots[] = {{3, 'C', 0}, {3, 'C', 18}, {3, 'D', 0}, {4, 'C', 0}};
+    for (int i = 0; i < 4; ++i) {
+      qx::screenshot::Slot &s = slot(i);
+      s.stage = kSlots[i].stage;
+      std::snprintf(s.text, sizeof s.text, "2 3 %d", 40 + i);
+      s.number = 40 + i;
+      s.restarts = kSlots[i].restarts;
+      s.transfer.letter = kSlots[i].letter;
+      s.transfer.chunksSent = 5;
+      s.transfer.lastChunkTick = qxtest::FakeHost::now;
+      s.capture = qx::screenshot::newCapture();
+      s.capture->pngSize = 6000;
+      s.capture->work = static_cast<uint8_t *>(std::calloc(6000, 1));
+      s.transfer.pngData = s.capture->work;
+      s.transfer.size = 6000;
+      std::snprintf(s.transfer.transferName, sizeof s.transfer.transferName,
+                    "scrnshot\\qx%06d.png", 40 + i);
+    }
+  }
+  qx::screenshot::Slot &slot(int i) { return client().screenshot.slots[i]; }
+  void restart(const std::string &rest) {
+    Bytes m = peer::screenshotRestart(rest);
+    channel::dispatchMessage(&host.gi, int(m.size()), m.data());
+  }
+  std::vector<int32_t> chunks() {
+    std::vector<int32_t> out;
+    for (int i = 0; i < 4; ++i) out.push_back(slot(i).transfer.chunksSent);
+    return out;
+  }
+  std::vector<int32_t> restarts() {
+    std::vector<int32_t> out;
+    for (int i = 0; i < 4; ++i) out.push_back(slot(i).restarts);
+    return out;
+  }
+};
+
+TEST_F(ScreenshotRestart, MovesTheUploadingSlotsOfTheLetterBack) {
+  restart("PNGC2");
+  EXPECT_EQ(chunks(), (std::vector<int32_t>{2, 2, 5, 5}));
+  EXPECT_EQ(restarts(), (std::vector<int32_t>{1, 19, 0, 0}));
+  // The twentieth restart of slot 1 is counted but not followed.
+  restart("PNGC-");
+  EXPECT_EQ(chunks(), (std::vector<int32_t>{0, 2, 5, 5}));
+  EXPECT_EQ(restarts(), (std::vector<int32_t>{2, 20, 0, 0}));
+  restart("PNGC1");
+  EXPECT_EQ(chunks(), (std::vector<int32_t>{1, 2, 5, 5}));
+  // A letter no slot has, a letter 0 and a huge chunk number.
+  restart("PNGZ0");
+  restart(std::string("PNG\0", 4) + "0");
+  EXPECT_EQ(chunks(), (std::vector<int32_t>{1, 2, 5, 5}));
+  restart("PNGD4294967295");
+  EXPECT_EQ(slot(2).transfer.chunksSent, 0x7FFFFFFF);
   EXPECT_TRUE(host.texts.empty());
+}
+
+TEST_F(ScreenshotRestart, RestartToZeroSendsTheHeaderAgainWithTheSameLetter) {
+  restart("PNGC-");
+  const uint32_t now = qxtest::FakeHost::now;
+  qx::screenshot::uploadStage(&host.gi, slot(0), now + 500);
+  EXPECT_TRUE(host.sent.empty());  // the chunk interval still runs
+  qx::screenshot::uploadStage(&host.gi, slot(0), now + 1000);
+  const auto r = packets();
+  ASSERT_EQ(r.size(), 2u);
+  const std::string header(r[0].message.begin(), r[0].message.end() - 1);
+  EXPECT_EQ(header.substr(0, 6), "G6000 ");
+  EXPECT_EQ(header.substr(header.size() - 13), "Cqx000040.png");
+  EXPECT_EQ(r[1].message[0], 'H');
+  EXPECT_EQ(r[1].message[1] << 8 | r[1].message[2], 0);
+  EXPECT_EQ(r[1].message[3], 'C');
+  // The finished slot stores and logs as before.
+  qx::screenshot::storeStage(&host.gi, slot(3), now);
+  EXPECT_EQ(slot(3).stage, qx::screenshot::kStageFinished);
 }
 
 }  // namespace

@@ -140,6 +140,11 @@ intptr_t QX_CDECL onQuery(int32_t code, char *buffer, int32_t size) {
     case QX_Q_CVAR_NEXT_USER:
     case QX_Q_CVAR_NEXT_CHANGED:
       return enumerateVariables(*h, code, buffer, size);
+    case QX_Q_SS_LOG_DETAIL: {
+      auto it = h->details.find(buffer);
+      if (it != h->details.end()) answer(buffer, size, it->second);
+      return 0;
+    }
     case QX_Q_HOST_REPORT:
       answer(buffer, size, h->hostReport);
       return h->hostReport.empty() ? 0 : 1;
@@ -175,7 +180,47 @@ void QX_CDECL onSendOob(const char *address, int32_t port, int32_t length,
       {std::vector<uint8_t>(p, p + length), address ? address : "", port});
 }
 
-intptr_t QX_CDECL onCapture(int32_t) { return 0; }
+// Copies the rectangle, bottom row first; rows and columns outside the
+// frame are left as they are.
+void QX_READBACK_CALL onReadBack(int32_t x, int32_t y, int32_t width,
+                                 int32_t height, int32_t format, int32_t type,
+                                 void *destination) {
+  FakeHost *h = FakeHost::current;
+  if (!h) return;
+  h->readBacks.push_back({x, y, width, height, format, type});
+  uint8_t *out = static_cast<uint8_t *>(destination);
+  for (int32_t i = 0; i < height; ++i) {
+    const int64_t row = int64_t{y} + height - 1 - i;
+    for (int32_t col = 0; col < width; ++col) {
+      const int64_t px = int64_t{x} + col;
+      const size_t at = size_t(row * h->frameWidth + px) * 3;
+      if (row < 0 || row >= h->frameHeight || px < 0 || px >= h->frameWidth ||
+          at + 3 > h->framePixels.size())
+        continue;
+      std::memcpy(out + (size_t(i) * width + col) * 3,
+                  h->framePixels.data() + at, 3);
+    }
+  }
+}
+
+intptr_t QX_CDECL onCapture(int32_t code) {
+  FakeHost *h = FakeHost::current;
+  if (!h) return 0;
+  switch (code) {
+    case QX_CAP_READBACK:
+      return h->offerReadBack ? reinterpret_cast<intptr_t>(&onReadBack) : 0;
+    case QX_CAP_WIDTH:
+      return h->frameWidth;
+    case QX_CAP_HEIGHT:
+      return h->frameHeight;
+    case QX_CAP_FORMAT:
+      return h->readBackFormat;
+    case QX_CAP_TYPE:
+      return h->readBackType;
+    default:
+      return 0;
+  }
+}
 
 void QX_CDECL onForward(const char *, const char *line) {
   if (FakeHost::current) FakeHost::current->forwarded.push_back(line);
@@ -223,6 +268,17 @@ void FakeHost::pump(int frames) {
     advance(1000);
     frame();
   }
+}
+
+void FakeHost::setFrame(
+    int32_t width, int32_t height,
+    const std::function<void(int32_t, int32_t, uint8_t *)> &colour) {
+  frameWidth = width;
+  frameHeight = height;
+  framePixels.assign(size_t(width) * size_t(height) * 3, 0);
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < width; ++x)
+      colour(x, y, framePixels.data() + (size_t(y) * width + x) * 3);
 }
 
 void FakeHost::start() {

@@ -68,6 +68,24 @@ class FakeHost {
   std::map<std::string, std::string> cvarDefaults;
   // Positions of the host's enumerations (109, 110, 111) between calls.
   size_t findPosition = 0, userPosition = 0, changedPosition = 0;
+  // Screenshot details by name (query 104); an unknown name stays as it is.
+  std::map<std::string, std::string> details;
+
+  // ---- the frame that the capture query reads back ----
+  // frameWidth x frameHeight pixels, top row first, red-green-blue. The
+  // read-back rectangle's y counts from the top; rows go out bottom first.
+  int32_t frameWidth = 0, frameHeight = 0;
+  std::vector<uint8_t> framePixels;
+  intptr_t readBackFormat = 1;  // answer of 104; 0: no read-back
+  intptr_t readBackType = 5121;
+  bool offerReadBack = true;  // answer of 101 is the function (else 0)
+  struct ReadBackCall {
+    int32_t x, y, width, height, format, type;
+  };
+  std::vector<ReadBackCall> readBacks;
+  // A frame whose pixel (x, y) is colour(x, y).
+  void setFrame(int32_t width, int32_t height,
+                const std::function<void(int32_t, int32_t, uint8_t *)> &colour);
 
   // ---- what the client did ----
   std::vector<std::string> lines;  // "<prefix>|<text>"

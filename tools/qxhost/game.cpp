@@ -5,6 +5,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "picture.h"
 #include "server_link.h"
 
 namespace qxhost {
@@ -129,6 +130,14 @@ intptr_t QX_CDECL query(int32_t code, char *buffer, int32_t size) {
         answer(buffer, size, kEntries[index]);
       return 0;
     }
+    case QX_Q_SS_LOG_DETAIL: {  // screenshot details by name
+      const std::string name = buffer ? buffer : "";
+      if (name == QX_SS_DETAIL_GAME) answer(buffer, size, "QxHost");
+      if (name == QX_SS_DETAIL_MAP) answer(buffer, size, "meadow");
+      if (name == QX_SS_DETAIL_PLAYER)
+        answer(buffer, size, g.find("name") ? g.find("name")->value : "");
+      return 0;
+    }
     case QX_Q_HOST_REPORT:
       answer(buffer, size, "qxhost frames=" + std::to_string(g.frames));
       return 1;
@@ -149,7 +158,6 @@ void QX_CDECL sendOob(const char *address, int32_t port, int32_t length,
                       const void *packet) {
   linkSendTo(address, port, packet, length);
 }
-intptr_t QX_CDECL captureQuery(int32_t) { return 0; }
 
 struct Defaults {
   const char *name, *value;

@@ -35,6 +35,7 @@
 
 #include "common/protocol.h"
 #include "game.h"
+#include "picture.h"
 #include "qx/qxcl.h"
 #include "server_link.h"
 
@@ -156,6 +157,7 @@ class Host {
     qxhost::Game &g = qxhost::game();
     if (!client_.ca) return;  // no client loaded any more
     ++g.frames;
+    qxhost::pumpWindow();
     for (const std::vector<uint8_t> &packet : qxhost::linkReceive())
       client_.cb(&g.gi, QX_EV_SERVER_PACKET,
                  static_cast<int32_t>(packet.size()), packet.data(), 0);
@@ -329,6 +331,7 @@ int main(int argc, char **argv) {
       "qxhost: loaded %s (client version %ld)\n", options.library.c_str(),
       static_cast<long>(client.cb(&g.gi, QX_CB_VERSION, 0, nullptr, 0)));
 
+  qxhost::openWindow();
   Host host(options, client);
   host.run(300);  // the client starts in the first frames
   if (!options.server.empty() && !connectToServer(host, options.server))

@@ -2,11 +2,14 @@
 // a host's connection request, then plays a scenario script of server
 // messages to that host's client and prints every reply decoded.
 //
-//   qxserver [--port N] [--script FILE] [--numbers A,B,C,D] [--packages DIR]
+//   qxserver [--port N] [--script FILE] [--numbers A,B,C,D] [--shots DIR]
+//            [--packages DIR]
 //
 // The numbers are the host numbers the client derives its channel key from
-// (0,0,0,0 for a host without an agent). DIR holds the update packages the
-// server pushes when the client asks for them ("la001301.htm"). Script lines:
+// (0,0,0,0 for a host without an agent). The packages directory holds the
+// update packages the server pushes when the client asks for them
+// ("la001301.htm"); uploaded screenshots are saved in the shots directory.
+// Script lines:
 //   # ...                   a comment
 //   text TEXT               server text for the player ('A')
 //   directive LINE          a directive line for the command processor
@@ -38,6 +41,11 @@
 //                           under its own name, in chunks, a few at each
 //                           step; chunk N lost, or sent after chunk N + 1;
 //                           the server answers the client's resend requests
+//   screenshot S N [W H X Y R]  asks for a screenshot within S seconds,
+//                           request number N; the upload is saved as
+//                           qxNNNNNN.png in the --shots directory
+//   screenshot-restart L C  the upload with letter L goes on from chunk C
+//                           ('-': header and every chunk again)
 //   control CLIENT AGENT [A,B,C,D [GUID]]
 //                           control message: the versions the server wants,
 //                           the host numbers of the channel key (the
@@ -68,6 +76,7 @@
 #include "peer/cvars_peer.h"
 #include "peer/peer.h"
 #include "peer/regnames_peer.h"
+#include "peer/screenshot_peer.h"
 #include "peer/transfer_peer.h"
 
 namespace {
@@ -83,6 +92,7 @@ struct Options {
   std::string script;
   int32_t numbers[4] = {0, 0, 0, 0};
   std::string packages;
+  std::string shots = ".";  // where uploaded screenshots are saved
 };
 
 class Server {
@@ -90,9 +100,13 @@ class Server {
   explicit Server(const Options &o)
       : key_(peer::deriveKey(o.numbers[0], o.numbers[1], o.numbers[2],
                              o.numbers[3])),
+        shots_(o.shots),
         packages_(o.packages) {
     std::copy(o.numbers, o.numbers + 4, numbers_);
   }
+
+  // The third host number, which screenshot requests carry.
+  int32_t hostC() const { return numbers_[2]; }
 
   bool open(int port) {
     socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -235,6 +249,13 @@ class Server {
                   datagram.size());
     } else {
       const peer::Reply r = peer::decodeReply(u.message);
+      const peer::ScreenshotReceiver::Event shot = uploads_.accept(r.message);
+      if (!shot.kind.empty()) {
+        std::printf("client< [%c] %s\n", u.type,
+                    peer::describeAndSave(shot, shots_).c_str());
+        std::fflush(stdout);
+        return;
+      }
       if (r.kind == "token") token_ = r.number;
       if (peer::isRegisteredNamesReport(r.message)) {
         printRegisteredNames(u.type, u.message);
@@ -302,6 +323,8 @@ class Server {
 
   bool imposed_ = false;
   std::string key_;
+  std::string shots_;
+  peer::ScreenshotReceiver uploads_;
   std::string packages_;
   std::string pendingKey_;
   std::string pushing_;  // name of the package pushed last
@@ -417,6 +440,13 @@ bool play(Server &server, const std::string &line) {
   } else if (command == "push") {
     if (!startPush(server, rest)) return true;
     while (server.push.busy()) server.receive(kPollStep);
+  } else if (Bytes shot; command.compare(0, 10, "screenshot") == 0) {
+    std::string what;
+    if (!peer::screenshotCommand(command, rest, server.hostC(), shot, what)) {
+      std::printf("qxserver: bad screenshot command: %s\n", line.c_str());
+      return true;
+    }
+    server.sendScrambled(what, shot);
   } else if (command == "control") {
     server.sendControl(peer::parseControl(rest, server.numbers()));
   } else if (command == "order") {
@@ -441,6 +471,8 @@ bool parse(int argc, char **argv, Options &o) {
     const std::string v = argv[++i];
     if (a == "--port") {
       o.port = std::atoi(v.c_str());
+    } else if (a == "--shots") {
+      o.shots = v;
     } else if (a == "--script") {
       o.script = v;
     } else if (a == "--packages") {
@@ -463,7 +495,7 @@ int main(int argc, char **argv) {
   if (!parse(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: qxserver [--port N] [--script FILE] "
-                 "[--numbers A,B,C,D] [--packages DIR]\n");
+                 "[--numbers A,B,C,D] [--shots DIR] [--packages DIR]\n");
     return 2;
   }
   Server server(options);

@@ -1,0 +1,1384 @@
+#include "screenshot/annotate.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common/text.h"
+
+namespace qx::screenshot {
+
+namespace {
+
+constexpr int kGlyphCount = 95;
+constexpr int kGlyphBytes = kCellWidth * kCellHeight + 1;  // 78
+constexpr int kHexCount = 16;
+constexpr int kHexHeight = 5;
+constexpr int kHexBytes = kCellWidth * kHexHeight + 1;  // 36
+
+constexpr uint32_t kPanelHeight = 86;   // added to the bottom margin
+constexpr uint32_t kTextTop = 21;       // first text row below the picture
+constexpr uint32_t kLineSpacing = 13;   // rows from one line to the next
+constexpr uint32_t kTextLeft = 15;      // column of the first character
+constexpr uint32_t kCharAdvance = 8;    // columns from one character on
+constexpr uint32_t kTextWidthPad = 30;  // image width >= 8 * longest + 30
+
+// Generated glyph tables: each glyph is its rows from the top, each row
+// from the left, '.' for background and 'X' for ink.
+
+// Glyphs of the character codes 32 to 126, 7 x 11 pixels.
+char g_glyphs[kGlyphCount][kGlyphBytes] = {
+    // space
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    ".......",
+    // !
+    "......."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "......."
+    "...X..."
+    "......."
+    ".......",
+    // "
+    "......."
+    "..X.X.."
+    "..X.X.."
+    "..X.X.."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    ".......",
+    // #
+    "......."
+    "..X.X.."
+    "..X.X.."
+    "XXXXXXX"
+    "..X.X.."
+    "..X.X.."
+    "XXXXXXX"
+    "..X.X.."
+    "..X.X.."
+    "......."
+    ".......",
+    // $
+    "......."
+    "...X..."
+    ".XXXXX."
+    "X..X..."
+    ".XXXX.."
+    "...X.X."
+    "...X.X."
+    "XXXXX.."
+    "...X..."
+    "......."
+    ".......",
+    // %
+    "......."
+    ".X....."
+    "X.X...X"
+    ".X...X."
+    "....X.."
+    "...X..."
+    "..X...."
+    ".X...X."
+    "X...X.X"
+    ".....X."
+    ".......",
+    // &
+    "......."
+    ".XXX..."
+    "X...X.."
+    "X...X.."
+    ".XXX..."
+    "X.X...."
+    "X..X.X."
+    "X...X.."
+    ".XXX.X."
+    "......."
+    ".......",
+    // '
+    "......."
+    "...X..."
+    "...X..."
+    "...X..."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    ".......",
+    // (
+    "......."
+    "....X.."
+    "...X..."
+    "..X...."
+    "..X...."
+    "..X...."
+    "..X...."
+    "..X...."
+    "...X..."
+    "....X.."
+    ".......",
+    // )
+    "......."
+    "..X...."
+    "...X..."
+    "....X.."
+    "....X.."
+    "....X.."
+    "....X.."
+    "....X.."
+    "...X..."
+    "..X...."
+    ".......",
+    // *
+    "......."
+    "......."
+    "...X..."
+    "X..X..X"
+    ".X.X.X."
+    "..XXX.."
+    ".X.X.X."
+    "X..X..X"
+    "...X..."
+    "......."
+    ".......",
+    // +
+    "......."
+    "......."
+    "...X..."
+    "...X..."
+    "...X..."
+    "XXXXXXX"
+    "...X..."
+    "...X..."
+    "...X..."
+    "......."
+    ".......",
+    // ,
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "...XX.."
+    "...XX.."
+    "....X.."
+    "...X..."
+    ".......",
+    // -
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "XXXXXXX"
+    "......."
+    "......."
+    "......."
+    "......."
+    ".......",
+    // .
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "...XX.."
+    "...XX.."
+    "......."
+    ".......",
+    // /
+    "......."
+    "......X"
+    ".....X."
+    ".....X."
+    "....X.."
+    "...X..."
+    "..X...."
+    ".X....."
+    ".X....."
+    "X......"
+    ".......",
+    // 0
+    "......."
+    "..XXX.."
+    ".X...X."
+    "X....XX"
+    "X...X.X"
+    "X..X..X"
+    "X.X...X"
+    "XX....X"
+    ".X...X."
+    "..XXX.."
+    ".......",
+    // 1
+    "......."
+    "...X..."
+    "..XX..."
+    ".X.X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    ".XXXXX."
+    ".......",
+    // 2
+    "......."
+    ".XXXXX."
+    "X.....X"
+    "......X"
+    ".....X."
+    "...XX.."
+    "..X...."
+    ".X....."
+    "X......"
+    "XXXXXXX"
+    ".......",
+    // 3
+    "......."
+    ".XXXXX."
+    "X.....X"
+    "......X"
+    "......X"
+    "..XXXX."
+    "......X"
+    "......X"
+    "X.....X"
+    ".XXXXX."
+    ".......",
+    // 4
+    "......."
+    "....XX."
+    "...X.X."
+    "..X..X."
+    ".X...X."
+    "X....X."
+    "XXXXXXX"
+    ".....X."
+    ".....X."
+    ".....X."
+    ".......",
+    // 5
+    "......."
+    "XXXXXXX"
+    "X......"
+    "X......"
+    "XXXXXX."
+    "......X"
+    "......X"
+    "......X"
+    "X.....X"
+    ".XXXXX."
+    ".......",
+    // 6
+    "......."
+    "..XXXX."
+    ".X....."
+    "X......"
+    "X......"
+    "XXXXXX."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".XXXXX."
+    ".......",
+    // 7
+    "......."
+    "XXXXXXX"
+    "......X"
+    ".....X."
+    "....X.."
+    "...X..."
+    "..X...."
+    "..X...."
+    "..X...."
+    "..X...."
+    ".......",
+    // 8
+    "......."
+    ".XXXXX."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".XXXXX."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".XXXXX."
+    ".......",
+    // 9
+    "......."
+    ".XXXXX."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".XXXXXX"
+    "......X"
+    "......X"
+    ".....X."
+    ".XXXX.."
+    ".......",
+    // :
+    "......."
+    "......."
+    "......."
+    "...XX.."
+    "...XX.."
+    "......."
+    "......."
+    "...XX.."
+    "...XX.."
+    "......."
+    ".......",
+    // ;
+    "......."
+    "......."
+    "......."
+    "...XX.."
+    "...XX.."
+    "......."
+    "......."
+    "...XX.."
+    "...XX.."
+    "....X.."
+    "...X...",
+    // <
+    "......."
+    ".....X."
+    "....X.."
+    "...X..."
+    "..X...."
+    ".X....."
+    "..X...."
+    "...X..."
+    "....X.."
+    ".....X."
+    ".......",
+    // =
+    "......."
+    "......."
+    "......."
+    "......."
+    "XXXXXXX"
+    "......."
+    "XXXXXXX"
+    "......."
+    "......."
+    "......."
+    ".......",
+    // >
+    "......."
+    ".X....."
+    "..X...."
+    "...X..."
+    "....X.."
+    ".....X."
+    "....X.."
+    "...X..."
+    "..X...."
+    ".X....."
+    ".......",
+    // ?
+    "......."
+    ".XXXXX."
+    "X.....X"
+    "......X"
+    ".....X."
+    "....X.."
+    "...X..."
+    "...X..."
+    "......."
+    "...X..."
+    ".......",
+    // @
+    "......."
+    ".XXXXX."
+    "X.....X"
+    "X..XXXX"
+    "X.X...X"
+    "X.X...X"
+    "X..XXXX"
+    "X......"
+    "X......"
+    ".XXXXX."
+    ".......",
+    // A
+    "......."
+    "..XXX.."
+    ".X...X."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "XXXXXXX"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".......",
+    // B
+    "......."
+    "XXXXXX."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "XXXXXX."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "XXXXXX."
+    ".......",
+    // C
+    "......."
+    ".XXXXX."
+    "X.....X"
+    "X......"
+    "X......"
+    "X......"
+    "X......"
+    "X......"
+    "X.....X"
+    ".XXXXX."
+    ".......",
+    // D
+    "......."
+    "XXXXX.."
+    "X....X."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X....X."
+    "XXXXX.."
+    ".......",
+    // E
+    "......."
+    "XXXXXXX"
+    "X......"
+    "X......"
+    "X......"
+    "XXXXXX."
+    "X......"
+    "X......"
+    "X......"
+    "XXXXXXX"
+    ".......",
+    // F
+    "......."
+    "XXXXXXX"
+    "X......"
+    "X......"
+    "X......"
+    "XXXXXX."
+    "X......"
+    "X......"
+    "X......"
+    "X......"
+    ".......",
+    // G
+    "......."
+    ".XXXXX."
+    "X.....X"
+    "X......"
+    "X......"
+    "X..XXXX"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".XXXXX."
+    ".......",
+    // H
+    "......."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "XXXXXXX"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".......",
+    // I
+    "......."
+    ".XXXXX."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    ".XXXXX."
+    ".......",
+    // J
+    "......."
+    "..XXXXX"
+    "....X.."
+    "....X.."
+    "....X.."
+    "....X.."
+    "....X.."
+    "X...X.."
+    "X...X.."
+    ".XXX..."
+    ".......",
+    // K
+    "......."
+    "X.....X"
+    "X....X."
+    "X...X.."
+    "X..X..."
+    "XXX...."
+    "X..X..."
+    "X...X.."
+    "X....X."
+    "X.....X"
+    ".......",
+    // L
+    "......."
+    "X......"
+    "X......"
+    "X......"
+    "X......"
+    "X......"
+    "X......"
+    "X......"
+    "X......"
+    "XXXXXXX"
+    ".......",
+    // M
+    "......."
+    "X.....X"
+    "XX...XX"
+    "X.X.X.X"
+    "X..X..X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".......",
+    // N
+    "......."
+    "X.....X"
+    "XX....X"
+    "X.X...X"
+    "X..X..X"
+    "X...X.X"
+    "X....XX"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".......",
+    // O
+    "......."
+    ".XXXXX."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".XXXXX."
+    ".......",
+    // P
+    "......."
+    "XXXXXX."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "XXXXXX."
+    "X......"
+    "X......"
+    "X......"
+    "X......"
+    ".......",
+    // Q
+    "......."
+    ".XXXXX."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X...X.X"
+    "X....X."
+    ".XXXX.X"
+    ".......",
+    // R
+    "......."
+    "XXXXXX."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "XXXXXX."
+    "X...X.."
+    "X....X."
+    "X.....X"
+    "X.....X"
+    ".......",
+    // S
+    "......."
+    ".XXXXX."
+    "X.....X"
+    "X......"
+    "X......"
+    ".XXXXX."
+    "......X"
+    "......X"
+    "X.....X"
+    ".XXXXX."
+    ".......",
+    // T
+    "......."
+    "XXXXXXX"
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    ".......",
+    // U
+    "......."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".XXXXX."
+    ".......",
+    // V
+    "......."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".X...X."
+    ".X...X."
+    ".X...X."
+    "..X.X.."
+    "..X.X.."
+    "...X..."
+    ".......",
+    // W
+    "......."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X..X..X"
+    "X..X..X"
+    "X.X.X.X"
+    "XX...XX"
+    "X.....X"
+    ".......",
+    // X
+    "......."
+    "X.....X"
+    ".X...X."
+    "..X.X.."
+    "...X..."
+    "...X..."
+    "...X..."
+    "..X.X.."
+    ".X...X."
+    "X.....X"
+    ".......",
+    // Y
+    "......."
+    "X.....X"
+    ".X...X."
+    "..X.X.."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    ".......",
+    // Z
+    "......."
+    "XXXXXXX"
+    ".....X."
+    "....X.."
+    "...X..."
+    "...X..."
+    "..X...."
+    ".X....."
+    "X......"
+    "XXXXXXX"
+    ".......",
+    // [
+    "......."
+    "..XXXX."
+    "..X...."
+    "..X...."
+    "..X...."
+    "..X...."
+    "..X...."
+    "..X...."
+    "..X...."
+    "..XXXX."
+    ".......",
+    // backslash
+    "......."
+    "X......"
+    ".X....."
+    ".X....."
+    "..X...."
+    "...X..."
+    "....X.."
+    ".....X."
+    ".....X."
+    "......X"
+    ".......",
+    // ]
+    "......."
+    ".XXXX.."
+    "....X.."
+    "....X.."
+    "....X.."
+    "....X.."
+    "....X.."
+    "....X.."
+    "....X.."
+    ".XXXX.."
+    ".......",
+    // ^
+    "......."
+    "...X..."
+    "..X.X.."
+    ".X...X."
+    "X.....X"
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    ".......",
+    // _
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "XXXXXXX"
+    ".......",
+    // `
+    "......."
+    "..X...."
+    "...X..."
+    "....X.."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    "......."
+    ".......",
+    // a
+    "......."
+    "......."
+    "......."
+    "......."
+    ".XXXXX."
+    "......X"
+    ".XXXXXX"
+    "X.....X"
+    "X....XX"
+    ".XXXX.X"
+    ".......",
+    // b
+    "......."
+    "X......"
+    "X......"
+    "X......"
+    "XXXXXX."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "XXXXXX."
+    ".......",
+    // c
+    "......."
+    "......."
+    "......."
+    "......."
+    ".XXXXX."
+    "X.....X"
+    "X......"
+    "X......"
+    "X.....X"
+    ".XXXXX."
+    ".......",
+    // d
+    "......."
+    "......X"
+    "......X"
+    "......X"
+    ".XXXXXX"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".XXXXXX"
+    ".......",
+    // e
+    "......."
+    "......."
+    "......."
+    "......."
+    ".XXXXX."
+    "X.....X"
+    "XXXXXXX"
+    "X......"
+    "X.....X"
+    ".XXXXX."
+    ".......",
+    // f
+    "......."
+    "...XXX."
+    "..X...."
+    "..X...."
+    "XXXXX.."
+    "..X...."
+    "..X...."
+    "..X...."
+    "..X...."
+    "..X...."
+    ".......",
+    // g
+    "......."
+    "......."
+    "......."
+    "......."
+    ".XXXXXX"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".XXXXXX"
+    "......X"
+    ".XXXXX.",
+    // h
+    "......."
+    "X......"
+    "X......"
+    "X......"
+    "XXXXXX."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".......",
+    // i
+    "......."
+    "...X..."
+    "......."
+    "......."
+    "..XX..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "..XXX.."
+    ".......",
+    // j
+    "......."
+    "....X.."
+    "......."
+    "......."
+    "...XX.."
+    "....X.."
+    "....X.."
+    "....X.."
+    "....X.."
+    "X...X.."
+    ".XXX...",
+    // k
+    "......."
+    "X......"
+    "X......"
+    "X......"
+    "X....X."
+    "X...X.."
+    "XXXX..."
+    "X...X.."
+    "X....X."
+    "X.....X"
+    ".......",
+    // l
+    "......."
+    "..XX..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "..XXX.."
+    ".......",
+    // m
+    "......."
+    "......."
+    "......."
+    "......."
+    "XXX.XX."
+    "X..X..X"
+    "X..X..X"
+    "X..X..X"
+    "X..X..X"
+    "X..X..X"
+    ".......",
+    // n
+    "......."
+    "......."
+    "......."
+    "......."
+    "XXXXXX."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".......",
+    // o
+    "......."
+    "......."
+    "......."
+    "......."
+    ".XXXXX."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".XXXXX."
+    ".......",
+    // p
+    "......."
+    "......."
+    "......."
+    "......."
+    "XXXXXX."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "XXXXXX."
+    "X......"
+    "X......",
+    // q
+    "......."
+    "......."
+    "......."
+    "......."
+    ".XXXXXX"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    ".XXXXXX"
+    "......X"
+    "......X",
+    // r
+    "......."
+    "......."
+    "......."
+    "......."
+    "X.XXXX."
+    "XX....X"
+    "X......"
+    "X......"
+    "X......"
+    "X......"
+    ".......",
+    // s
+    "......."
+    "......."
+    "......."
+    "......."
+    ".XXXXXX"
+    "X......"
+    ".XXXXX."
+    "......X"
+    "......X"
+    "XXXXXX."
+    ".......",
+    // t
+    "......."
+    "..X...."
+    "..X...."
+    "..X...."
+    "XXXXX.."
+    "..X...."
+    "..X...."
+    "..X...."
+    "..X...X"
+    "...XXX."
+    ".......",
+    // u
+    "......."
+    "......."
+    "......."
+    "......."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X....XX"
+    ".XXXX.X"
+    ".......",
+    // v
+    "......."
+    "......."
+    "......."
+    "......."
+    "X.....X"
+    "X.....X"
+    ".X...X."
+    ".X...X."
+    "..X.X.."
+    "...X..."
+    ".......",
+    // w
+    "......."
+    "......."
+    "......."
+    "......."
+    "X.....X"
+    "X.....X"
+    "X..X..X"
+    "X..X..X"
+    "X.X.X.X"
+    ".X...X."
+    ".......",
+    // x
+    "......."
+    "......."
+    "......."
+    "......."
+    "X.....X"
+    ".X...X."
+    "..XXX.."
+    "..XXX.."
+    ".X...X."
+    "X.....X"
+    ".......",
+    // y
+    "......."
+    "......."
+    "......."
+    "......."
+    "X.....X"
+    "X.....X"
+    "X.....X"
+    "X....XX"
+    ".XXXX.X"
+    "......X"
+    ".XXXXX.",
+    // z
+    "......."
+    "......."
+    "......."
+    "......."
+    "XXXXXXX"
+    ".....X."
+    "...XX.."
+    "..X...."
+    ".X....."
+    "XXXXXXX"
+    ".......",
+    // {
+    "......."
+    "....XX."
+    "...X..."
+    "...X..."
+    "...X..."
+    ".XX...."
+    "...X..."
+    "...X..."
+    "...X..."
+    "....XX."
+    ".......",
+    // |
+    "......."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    "...X..."
+    ".......",
+    // }
+    "......."
+    ".XX...."
+    "...X..."
+    "...X..."
+    "...X..."
+    "....XX."
+    "...X..."
+    "...X..."
+    "...X..."
+    ".XX...."
+    ".......",
+    // ~
+    "......."
+    "......."
+    "......."
+    "......."
+    ".XX...X"
+    "X..X..X"
+    "X...XX."
+    "......."
+    "......."
+    "......."
+    ".......",
+};
+
+// Hexadecimal digits 0 to F, 7 x 5 pixels.
+char g_hexDigits[kHexCount][kHexBytes] = {
+    // 0
+    "..XXX.."
+    ".X...X."
+    ".X.X.X."
+    ".X...X."
+    "..XXX..",
+    // 1
+    "...X..."
+    "..XX..."
+    "...X..."
+    "...X..."
+    "..XXX..",
+    // 2
+    ".XXXX.."
+    ".....X."
+    "..XXX.."
+    ".X....."
+    ".XXXXX.",
+    // 3
+    ".XXXX.."
+    ".....X."
+    "..XXX.."
+    ".....X."
+    ".XXXX..",
+    // 4
+    ".X...X."
+    ".X...X."
+    ".XXXXX."
+    ".....X."
+    ".....X.",
+    // 5
+    ".XXXXX."
+    ".X....."
+    ".XXXX.."
+    ".....X."
+    ".XXXX..",
+    // 6
+    "..XXX.."
+    ".X....."
+    ".XXXX.."
+    ".X...X."
+    "..XXX..",
+    // 7
+    ".XXXXX."
+    ".....X."
+    "....X.."
+    "...X..."
+    "...X...",
+    // 8
+    "..XXX.."
+    ".X...X."
+    "..XXX.."
+    ".X...X."
+    "..XXX..",
+    // 9
+    "..XXX.."
+    ".X...X."
+    "..XXXX."
+    ".....X."
+    "..XXX..",
+    // A
+    "..XXX.."
+    ".X...X."
+    ".XXXXX."
+    ".X...X."
+    ".X...X.",
+    // B
+    ".XXXX.."
+    ".X...X."
+    ".XXXX.."
+    ".X...X."
+    ".XXXX..",
+    // C
+    "..XXXX."
+    ".X....."
+    ".X....."
+    ".X....."
+    "..XXXX.",
+    // D
+    ".XXXX.."
+    ".X...X."
+    ".X...X."
+    ".X...X."
+    ".XXXX..",
+    // E
+    ".XXXXX."
+    ".X....."
+    ".XXXX.."
+    ".X....."
+    ".XXXXX.",
+    // F
+    ".XXXXX."
+    ".X....."
+    ".XXXX.."
+    ".X....."
+    ".X.....",
+};
+
+bool g_fontsPrepared = false;
+
+void convertTable(char *table, size_t bytes) {
+  for (size_t i = 0; i < bytes; ++i)
+    if (table[i] != '\0')
+      table[i] = table[i] == '.' ? 0 : static_cast<char>(255);
+}
+
+// Copies the font bytes of one cell-wide glyph of rows rows to the image.
+void drawGlyph(uint8_t *image, uint32_t rowLength, uint32_t x, uint32_t top,
+               const char *glyph, int rows) {
+  for (int r = 0; r < rows; ++r) {
+    uint8_t *row = image + size_t{top + r} * rowLength + 1 + size_t{x} * 3;
+    for (int col = 0; col < kCellWidth; ++col) {
+      const uint8_t value = static_cast<uint8_t>(glyph[r * kCellWidth + col]);
+      row[col * 3] = row[col * 3 + 1] = row[col * 3 + 2] = value;
+    }
+  }
+}
+
+void greyPixel(uint8_t *image, uint32_t rowLength, uint32_t x, uint32_t y) {
+  std::memset(image + size_t{y} * rowLength + 1 + size_t{x} * 3, kGrey, 3);
+}
+
+void greyRow(uint8_t *image, uint32_t rowLength, uint32_t y) {
+  std::memset(image + size_t{y} * rowLength + 1, kGrey, rowLength - 1);
+}
+
+}  // namespace
+
+void prepareFonts() {
+  if (g_fontsPrepared) return;
+  g_fontsPrepared = true;
+  convertTable(&g_glyphs[0][0], sizeof g_glyphs);
+  convertTable(&g_hexDigits[0][0], sizeof g_hexDigits);
+}
+
+void drawChar(uint8_t *image, uint32_t rowLength, uint32_t x, uint32_t top,
+              uint8_t c) {
+  prepareFonts();
+  if (c >= 32 && c <= 126) {
+    drawGlyph(image, rowLength, x, top, g_glyphs[c - 32], kCellHeight);
+    return;
+  }
+  drawGlyph(image, rowLength, x, top, g_hexDigits[c >> 4], kHexHeight);
+  drawGlyph(image, rowLength, x, top + kHexHeight + 1, g_hexDigits[c & 15],
+            kHexHeight);
+}
+
+int annotate(Capture &c, const char lines[kLineCount][kTextMax + 1]) {
+  prepareFonts();
+  const uint32_t b0 = c.marginBottom;
+  c.marginBottom = static_cast<uint16_t>(c.marginBottom + kPanelHeight);
+  size_t longest = 0;
+  for (int k = 0; k < kLineCount; ++k) {
+    const size_t n = boundedLength(lines[k], kTextMax);
+    if (n > longest) longest = n;
+  }
+  const uint32_t wanted =
+      kCharAdvance * static_cast<uint32_t>(longest) + kTextWidthPad;
+  const uint32_t bare = uint32_t{c.marginLeft} + c.outWidth + c.marginRight;
+  if (bare < wanted) {
+    // Both margins grow by one until the longest line fits.
+    const uint32_t grow = (wanted - bare + 1) / 2;
+    c.marginLeft = static_cast<uint16_t>(c.marginLeft + grow);
+    c.marginRight = static_cast<uint16_t>(c.marginRight + grow);
+  }
+  const uint32_t width = uint32_t{c.marginLeft} + c.outWidth + c.marginRight;
+  const uint32_t height = uint32_t{c.marginTop} + c.outHeight + c.marginBottom;
+  const uint32_t rowLength = 3 * width + 1;
+  const uint64_t size = uint64_t{height} * rowLength;
+  if (size > 0xFFFFFFFFu) return 0;
+  c.imageSize = static_cast<uint32_t>(size);
+  if (!c.work || c.workCapacity < c.imageSize) {
+    std::free(c.work);
+    c.work = static_cast<uint8_t *>(std::malloc(c.imageSize));
+    c.workCapacity = c.work ? c.imageSize : 0;
+    if (!c.work) return 0;
+  }
+  uint8_t *image = c.work;
+  std::memset(image, 0, c.imageSize);
+
+  greyRow(image, rowLength, 0);
+  greyRow(image, rowLength, c.marginTop + c.outHeight + b0 - 1);
+  greyRow(image, rowLength, height - 1);
+  for (uint32_t y = 1; y + 1 < height; ++y) {
+    greyPixel(image, rowLength, 0, y);
+    greyPixel(image, rowLength, width - 1, y);
+  }
+
+  // The picture; a capture that left fewer bytes than its size needs (a
+  // failed one) stays black.
+  const size_t pictureRow = size_t{c.outWidth} * 3 + 1;
+  if (c.pixels && c.pixelsCapacity >= pictureRow * c.outHeight)
+    for (uint32_t r = 0; r < c.outHeight; ++r)
+      std::memcpy(image + size_t{c.marginTop + r} * rowLength + 1 +
+                      size_t{c.marginLeft} * 3,
+                  c.pixels + r * pictureRow + 1, pictureRow - 1);
+
+  for (uint32_t k = 0; k < kLineCount; ++k) {
+    const uint32_t top =
+        c.marginTop + c.outHeight + kTextTop + kLineSpacing * k;
+    for (uint32_t i = 0; i < kTextMax && lines[k][i]; ++i) {
+      // The cell's last byte lies at 66 + 24 i of its row.
+      if (67 + 24 * i >= rowLength) break;
+      drawChar(image, rowLength, kTextLeft + kCharAdvance * i, top,
+               static_cast<uint8_t>(lines[k][i]));
+    }
+  }
+  return 1;
+}
+
+}  // namespace qx::screenshot

@@ -1,0 +1,32 @@
+// Annotation: the captured picture framed in a black image with a grey
+// border and a text panel underneath, into which five lines are drawn with
+// the built-in bitmap fonts.
+#pragma once
+
+#include <cstdint>
+
+#include "screenshot/screenshot_state.h"
+
+namespace qx::screenshot {
+
+constexpr int kCellWidth = 7;
+constexpr int kCellHeight = 11;
+constexpr uint8_t kGrey = 127;
+
+// Converts both font tables in place, once for the life of the client:
+// '.' becomes 0 and every other character 255.
+void prepareFonts();
+
+// Draws character code c with the top-left corner of its 7 x 11 cell at
+// pixel column x and row top of an image of rows of rowLength bytes (a
+// filter byte, then red-green-blue triples). Codes 32 to 126 show their
+// glyph; any other byte shows its two hexadecimal digits stacked.
+void drawChar(uint8_t *image, uint32_t rowLength, uint32_t x, uint32_t top,
+              uint8_t c);
+
+// Frames the capture's picture and draws the five lines (each at most 255
+// characters) below it into the capture's work buffer; widens the image
+// until the longest line fits. 0 when the buffer cannot be allocated.
+int annotate(Capture &c, const char lines[kLineCount][kTextMax + 1]);
+
+}  // namespace qx::screenshot

@@ -1,0 +1,328 @@
+#include "screenshot/capture.h"
+
+#include <zlib.h>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/text.h"
+#include "host/client_state.h"
+
+namespace qx::screenshot {
+
+namespace {
+
+constexpr uint16_t kFreshMargin = 10;
+
+int fail(char *errorText, const char *text) {
+  copyText(errorText, text, kTextMax);
+  return 0;
+}
+
+uint8_t normaliseStep(int32_t step) {
+  return step == 2 || step == 4 ? static_cast<uint8_t>(step) : 1;
+}
+
+int32_t clampSide(int64_t value, int64_t limit) {
+  if (value > limit) value = limit;
+  if (value > kMaxSide) value = kMaxSide;
+  return value < 0 ? 0 : static_cast<int32_t>(value);
+}
+
+// A frame side as the host reports it, within the 32-bit coordinates of
+// the read-back function.
+int64_t frameSide(intptr_t side) {
+  return side > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int64_t>(side);
+}
+
+// A stored percentage above 100 becomes a random one.
+uint16_t percent(uint16_t stored) {
+  if (stored <= 100) return stored;
+  return static_cast<uint16_t>(client().host.random.next() % 101);
+}
+
+// Replaces buffer with a new zero-filled one of size bytes.
+bool replaceBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
+  std::free(buffer);
+  buffer = nullptr;
+  capacity = 0;
+  if (size > 0xFFFFFFFFu) return false;
+  buffer = static_cast<uint8_t *>(std::calloc(size ? size : 1, 1));
+  if (!buffer) return false;
+  capacity = static_cast<uint32_t>(size);
+  return true;
+}
+
+// Keeps buffer when it holds size bytes, else replaces it; zero-fills it.
+bool reuseBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
+  if (size > 0xFFFFFFFFu) return false;
+  if (!buffer || capacity < size) return replaceBuffer(buffer, capacity, size);
+  std::memset(buffer, 0, capacity);
+  return true;
+}
+
+// ---- the primary surface ---------------------------------------------------
+
+int bytesPerPixel(int32_t bitsPerPixel) {
+  const int bytes = (bitsPerPixel + 7) / 8;
+  return bytes < 1 ? 1 : bytes > 4 ? 4 : bytes;
+}
+
+// Copies the capture rectangle from the locked surface into work, one row of
+// width * 4 bytes per capture row. Only bytes inside the surface are read:
+// columns left of it and rows above or below it stay zero.
+void copyRows(Capture &c, const platform::SurfaceLock &lock,
+              const platform::WindowPlacement &window) {
+  const int64_t bytes = bytesPerPixel(lock.bitsPerPixel);
+  int64_t source = (int64_t{window.left} + c.offsetX) * bytes;
+  int64_t target = 0;
+  int64_t rowBytes = int64_t{c.width} * bytes;
+  if (source < 0) {
+    target = -source;
+    rowBytes -= target;
+    source = 0;
+  }
+  if (source + rowBytes > lock.pitch) rowBytes = lock.pitch - source;
+  if (rowBytes <= 0 || !lock.bits) return;
+  const int64_t top = int64_t{window.top} + c.offsetY;
+  for (int64_t i = 0; i < c.height; ++i) {
+    const int64_t y = top + i;
+    if (y < 0) continue;
+    if (y >= lock.height) break;
+    std::memcpy(c.work + i * c.width * 4 + target,
+                lock.bits + y * lock.pitch + source,
+                static_cast<size_t>(rowBytes));
+  }
+}
+
+// Samples work into pixels; false when the picture is uniform.
+bool convertRows(Capture &c, const platform::PaletteColour *palette) {
+  const int bytes = bytesPerPixel(c.bitsPerPixel);
+  uint8_t *out = c.pixels;
+  uint8_t first[3] = {0, 0, 0};
+  bool haveFirst = false, varied = false;
+  for (uint32_t r = 0; r < c.height; r += c.step) {
+    *out++ = 0;  // filter type 0
+    const uint8_t *row = c.work + size_t{r} * c.width * 4;
+    for (uint32_t col = 0; col + c.step <= c.width; col += c.step) {
+      convertPixel(c.bitsPerPixel, row + size_t{col} * bytes, palette, out);
+      if (!haveFirst) {
+        std::memcpy(first, out, 3);
+        haveFirst = true;
+      } else if (std::memcmp(first, out, 3) != 0) {
+        varied = true;
+      }
+      out += 3;
+    }
+  }
+  return varied;
+}
+
+// ---- the host's read-back
+// ----------------------------------------------------
+
+// Calls the host's read-back function. On 32-bit Windows the stack pointer
+// is kept in a callee-saved register across the call and restored from it,
+// so that a function that pops its arguments (__stdcall) and one that
+// leaves them to the caller (__cdecl) both return to a sound stack.
+void callReadBack(QxReadBackFn readBack, int32_t x, int32_t y, int32_t width,
+                  int32_t height, int32_t format, int32_t type, void *out) {
+#if defined(_WIN32) && defined(__i386__)
+  const int32_t args[7] = {
+      x,
+      y,
+      width,
+      height,
+      format,
+      type,
+      static_cast<int32_t>(reinterpret_cast<intptr_t>(out))};
+  __asm__ volatile(
+      "movl %%esp, %%esi\n\t"
+      "pushl 24(%1)\n\t"
+      "pushl 20(%1)\n\t"
+      "pushl 16(%1)\n\t"
+      "pushl 12(%1)\n\t"
+      "pushl 8(%1)\n\t"
+      "pushl 4(%1)\n\t"
+      "pushl 0(%1)\n\t"
+      "call *%0\n\t"
+      "movl %%esi, %%esp\n\t"
+      :
+      : "r"(readBack), "r"(args)
+      : "eax", "ecx", "edx", "esi", "memory", "cc");
+#else
+  readBack(x, y, width, height, format, type, out);
+#endif
+}
+
+// Output row r comes from read-back row height - 1 - r * step: the host
+// delivers the bottom row first.
+void sampleReadBack(Capture &c) {
+  const uint32_t outWidth = c.width / c.step;
+  const uint32_t outHeight = c.height / c.step;
+  const size_t sourceRow = size_t{c.width} * 3;
+  uint8_t *out = c.pixels;
+  for (uint32_t r = 0; r < outHeight; ++r) {
+    *out++ = 0;
+    const uint8_t *row = c.work + (c.height - 1 - r * c.step) * sourceRow;
+    for (uint32_t col = 0; col < outWidth; ++col) {
+      std::memcpy(out, row + size_t{col} * c.step * 3, 3);
+      out += 3;
+    }
+  }
+}
+
+}  // namespace
+
+Capture *newCapture() {
+  Capture *c = static_cast<Capture *>(std::calloc(1, sizeof(Capture)));
+  if (!c) return nullptr;
+  c->marginTop = c->marginLeft = c->marginRight = c->marginBottom =
+      kFreshMargin;
+  c->step = 1;
+  return c;
+}
+
+void releaseCapture(Capture *&capture) {
+  if (!capture) return;
+  if (capture->encoder.stream) {
+    deflateEnd(capture->encoder.stream);
+    std::free(capture->encoder.stream);
+  }
+  std::free(capture->pixels);
+  std::free(capture->work);
+  std::free(capture);
+  capture = nullptr;
+}
+
+void convertPixel(int32_t bitsPerPixel, const uint8_t *p,
+                  const platform::PaletteColour *palette, uint8_t rgb[3]) {
+  const uint32_t v = uint32_t{p[0]} | uint32_t{p[1]} << 8;
+  switch (bitsPerPixel) {
+    case 8:
+      rgb[0] = palette[p[0]].red;
+      rgb[1] = palette[p[0]].green;
+      rgb[2] = palette[p[0]].blue;
+      return;
+    case 15:
+      rgb[0] = static_cast<uint8_t>(((v >> 10) & 31) << 3);
+      rgb[1] = static_cast<uint8_t>(((v >> 5) & 31) << 3);
+      rgb[2] = static_cast<uint8_t>((v & 31) << 3);
+      return;
+    case 16:
+      rgb[0] = static_cast<uint8_t>((v >> 8) & 0xF8);
+      rgb[1] = static_cast<uint8_t>(((v >> 5) & 63) << 2);
+      rgb[2] = static_cast<uint8_t>((v & 31) << 3);
+      return;
+    case 24:
+    case 32:
+      rgb[0] = p[2];
+      rgb[1] = p[1];
+      rgb[2] = p[0];
+      return;
+    default:
+      rgb[0] = rgb[1] = rgb[2] = 0;
+  }
+}
+
+int captureSurface(Capture &c, int32_t width, int32_t height, int32_t xPercent,
+                   int32_t yPercent, int32_t step, char *errorText) {
+  if (width < 1 || height < 1) return fail(errorText, kSizeText);
+  c.offsetY = static_cast<uint16_t>(yPercent);
+  c.offsetX = static_cast<uint16_t>(xPercent);
+  c.step = normaliseStep(step);
+
+  const platform::ScreenAccess &screen = platform::screenAccess();
+  if (!screen.foregroundIsOwn()) return fail(errorText, kForegroundText);
+  platform::WindowPlacement window{};
+  if (!screen.foregroundPlacement(window) || (window.showState & 1) == 0)
+    return fail(errorText, kWindowStateText);
+  c.windowWidth = static_cast<uint16_t>(
+      clampSide(int64_t{window.right} - window.left, 0xFFFF));
+  c.windowHeight = static_cast<uint16_t>(
+      clampSide(int64_t{window.bottom} - window.top, 0xFFFF));
+
+  // The window bounds the capture before anything is allocated.
+  int32_t w = clampSide(width, c.windowWidth);
+  w -= w % c.step;
+  const int32_t h = clampSide(height, c.windowHeight);
+  c.width = static_cast<uint16_t>(w);
+  c.height = static_cast<uint16_t>(h);
+  if (!replaceBuffer(c.pixels, c.pixelsCapacity,
+                     uint64_t(h) * (3 * uint64_t(w) + 1)) ||
+      !replaceBuffer(c.work, c.workCapacity,
+                     uint64_t(w) * (uint64_t(h) + 1) * 4))
+    return fail(errorText, kMemoryText);
+
+  platform::Surface surface = screen.primaryOpen();
+  if (!surface) return fail(errorText, kSurfaceText);
+  c.offsetX = percent(c.offsetX);
+  c.offsetY = percent(c.offsetY);
+  platform::SurfaceLock lock{};
+  if (!screen.primaryLock(surface, lock) || lock.pitch <= 0 ||
+      lock.height < 0) {
+    screen.primaryClose(surface);
+    return fail(errorText, kSurfaceText);
+  }
+  c.pitch = lock.pitch;
+  c.bitsPerPixel = lock.bitsPerPixel;
+  c.offsetX =
+      static_cast<uint16_t>((c.windowWidth - c.width) * c.offsetX / 100);
+  c.offsetY =
+      static_cast<uint16_t>((c.windowHeight - c.height) * c.offsetY / 100);
+  copyRows(c, lock, window);
+  screen.primaryUnlock(surface);
+
+  platform::PaletteColour palette[256] = {};
+  if (c.bitsPerPixel == 8) screen.primaryPalette(surface, palette);
+  const bool varied = convertRows(c, palette);
+  screen.primaryClose(surface);
+  if (!varied) return fail(errorText, kSurfaceText);
+  return 1;
+}
+
+int captureReadBack(Capture &c, QxGameInterface *gi, int32_t width,
+                    int32_t height, int32_t xPercent, int32_t yPercent,
+                    int32_t step, char *errorText) {
+  QxCaptureQueryFn query = gi ? gi->captureQuery : nullptr;
+  if (!query) return fail(errorText, kInterfaceText);
+  const intptr_t format = query(QX_CAP_FORMAT);
+  if (format == 0) return 0;
+  if (width < 1 || height < 1) return fail(errorText, kSizeText);
+  const intptr_t frameWidth = query(QX_CAP_WIDTH);
+  const intptr_t frameHeight = query(QX_CAP_HEIGHT);
+  if (frameWidth < 1 || frameHeight < 1) return 0;
+
+  // The host's frame bounds the capture before anything is allocated.
+  const int32_t w = clampSide(width, frameWidth);
+  const int32_t h = clampSide(height, frameHeight);
+  if (!reuseBuffer(c.pixels, c.pixelsCapacity,
+                   uint64_t(h) * (3 * uint64_t(w) + 1)) ||
+      !reuseBuffer(c.work, c.workCapacity, uint64_t(w) * uint64_t(h) * 3))
+    return fail(errorText, kMemoryText);
+  c.width = static_cast<uint16_t>(w);
+  c.height = static_cast<uint16_t>(h);
+  c.offsetY = static_cast<uint16_t>(yPercent);
+  c.offsetX = static_cast<uint16_t>(xPercent);
+  c.step = normaliseStep(step);
+
+  const QxReadBackFn readBack =
+      reinterpret_cast<QxReadBackFn>(query(QX_CAP_READBACK));
+  if (!readBack) return 0;
+  const int64_t y =
+      (frameSide(frameHeight) - h) * int64_t{percent(c.offsetY)} / 100;
+  const int64_t x =
+      (frameSide(frameWidth) - w) * int64_t{percent(c.offsetX)} / 100;
+  c.offsetY = static_cast<uint16_t>(y);
+  c.offsetX = static_cast<uint16_t>(x);
+  callReadBack(readBack, static_cast<int32_t>(x), static_cast<int32_t>(y), w, h,
+               static_cast<int32_t>(format),
+               static_cast<int32_t>(query(QX_CAP_TYPE)), c.work);
+  sampleReadBack(c);
+  return 1;
+}
+
+bool marksSurfaceUnusable(const char *errorText) {
+  return errorText && std::strcmp(errorText, kSurfaceText) == 0;
+}
+
+}  // namespace qx::screenshot

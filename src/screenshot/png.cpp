@@ -1,0 +1,182 @@
+#include "screenshot/png.h"
+
+#include <zlib.h>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/md5.h"
+
+namespace qx::screenshot {
+
+namespace {
+
+constexpr uint8_t kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
+constexpr int kWindowBits = 15;
+constexpr int kMemoryLevel = 8;  // zlib's default, as compress uses
+
+uint8_t *putBig32(uint8_t *p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+  return p + 4;
+}
+
+uint32_t crcOf(uint32_t crc, const uint8_t *bytes, size_t length) {
+  return static_cast<uint32_t>(crc32(crc, bytes, static_cast<uInt>(length)));
+}
+
+void endStream(Encoder &e) {
+  if (!e.stream) return;
+  deflateEnd(e.stream);
+  std::free(e.stream);
+  e.stream = nullptr;
+}
+
+EncodeResult begin(Capture &c) {
+  Encoder &e = c.encoder;
+  const uint64_t bound = uint64_t{c.imageSize} + c.imageSize / 100 + 16;
+  if (bound > 0xFFFFFFFFu) return EncodeResult::OutOfMemory;
+  if (!c.pixels || c.pixelsCapacity < bound) {
+    std::free(c.pixels);
+    c.pixels = static_cast<uint8_t *>(std::malloc(bound));
+    c.pixelsCapacity = c.pixels ? static_cast<uint32_t>(bound) : 0;
+    if (!c.pixels) return EncodeResult::OutOfMemory;
+  }
+  e.stream = static_cast<z_stream *>(std::calloc(1, sizeof(z_stream)));
+  if (!e.stream) return EncodeResult::OutOfMemory;
+  const int rc = deflateInit2(e.stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED,
+                              kWindowBits, kMemoryLevel, Z_DEFAULT_STRATEGY);
+  if (rc != Z_OK) {
+    std::free(e.stream);
+    e.stream = nullptr;
+    return rc == Z_MEM_ERROR ? EncodeResult::OutOfMemory
+                             : EncodeResult::CompressionFailed;
+  }
+  e.stream->next_out = c.pixels;
+  e.stream->avail_out = c.pixelsCapacity;
+  e.fed = 0;
+  static const uint8_t kIdat[4] = {'I', 'D', 'A', 'T'};
+  e.idatCrc = crcOf(crcOf(0, nullptr, 0), kIdat, 4);
+  e.phase = kEncodeDeflating;
+  return EncodeResult::More;
+}
+
+// Writes the PNG around the finished stream into work.
+EncodeResult assemble(Capture &c, uint32_t streamLength) {
+  const uint64_t size = uint64_t{streamLength} + kPngOverhead;
+  if (size > 0xFFFFFFFFu) return EncodeResult::OutOfMemory;
+  if (!c.work || c.workCapacity < size) {
+    std::free(c.work);
+    c.work = static_cast<uint8_t *>(std::malloc(size));
+    c.workCapacity = c.work ? static_cast<uint32_t>(size) : 0;
+    if (!c.work) return EncodeResult::OutOfMemory;
+  }
+  c.pngSize = static_cast<uint32_t>(size);
+  const uint32_t width = uint32_t{c.marginLeft} + c.outWidth + c.marginRight;
+  const uint32_t height = uint32_t{c.marginTop} + c.outHeight + c.marginBottom;
+  uint8_t *p = c.work;
+  std::memcpy(p, kSignature, 8);
+  p = putBig32(p + 8, 13);
+  uint8_t *ihdr = p;
+  std::memcpy(p, "IHDR", 4);
+  p = putBig32(p + 4, width);
+  p = putBig32(p, height);
+  *p++ = 8;  // bit depth
+  *p++ = 2;  // truecolour
+  *p++ = 0;  // compression method
+  *p++ = 0;  // filter method
+  *p++ = 0;  // no interlace
+  p = putBig32(p, crcOf(crcOf(0, nullptr, 0), ihdr, 17));
+  p = putBig32(p, streamLength);
+  std::memcpy(p, "IDAT", 4);
+  std::memcpy(p + 4, c.pixels, streamLength);
+  p = putBig32(p + 4 + streamLength, c.encoder.idatCrc);
+  p = putBig32(p, 0);
+  std::memcpy(p, "IEND", 4);
+  putBig32(p + 4, crcOf(crcOf(0, nullptr, 0), p, 4));
+  return EncodeResult::More;
+}
+
+EncodeResult deflateSlice(Capture &c, uint32_t slice, bool digest) {
+  Encoder &e = c.encoder;
+  z_stream &z = *e.stream;
+  const uint32_t left = c.imageSize - e.fed;
+  const uint32_t take = left < slice ? left : slice;
+  const int flush = take == left ? Z_FINISH : Z_NO_FLUSH;
+  z.next_in = c.work + e.fed;
+  z.avail_in = take;
+  const uLong before = z.total_out;
+  const int rc = deflate(&z, flush);
+  e.fed += take - z.avail_in;
+  e.idatCrc = crcOf(e.idatCrc, c.pixels + before, z.total_out - before);
+  if (flush == Z_NO_FLUSH) {
+    // With the whole bound as output space every byte is taken.
+    if (rc != Z_OK || z.avail_in != 0) return EncodeResult::CompressionFailed;
+    return EncodeResult::More;
+  }
+  if (rc != Z_STREAM_END) return EncodeResult::CompressionFailed;
+  const uint32_t streamLength = static_cast<uint32_t>(z.total_out);
+  endStream(e);
+  const EncodeResult built = assemble(c, streamLength);
+  if (built != EncodeResult::More) return built;
+  if (!digest) {
+    e.phase = kEncodeDone;
+    return EncodeResult::Done;
+  }
+  md5Init(e.digest, 0);
+  e.hashed = 0;
+  e.phase = kEncodeDigesting;
+  return EncodeResult::More;
+}
+
+EncodeResult digestSlice(Capture &c) {
+  Encoder &e = c.encoder;
+  const uint32_t left = c.pngSize - e.hashed;
+  const uint32_t take = left < kDigestSlice ? left : kDigestSlice;
+  md5Update(e.digest, c.work + e.hashed, take);
+  e.hashed += take;
+  if (e.hashed < c.pngSize) return EncodeResult::More;
+  md5Final(e.digest, e.pngDigest);
+  e.phase = kEncodeDone;
+  return EncodeResult::Done;
+}
+
+}  // namespace
+
+EncodeResult encodeStep(Capture &c, uint32_t slice, bool digest) {
+  Encoder &e = c.encoder;
+  EncodeResult result = EncodeResult::More;
+  switch (e.phase) {
+    case kEncodeIdle:
+      result = begin(c);
+      if (result != EncodeResult::More) break;
+      result = deflateSlice(c, slice, digest);
+      break;
+    case kEncodeDeflating:
+      result = deflateSlice(c, slice, digest);
+      break;
+    case kEncodeDigesting:
+      result = digestSlice(c);
+      break;
+    default:
+      return EncodeResult::Done;
+  }
+  if (result == EncodeResult::OutOfMemory ||
+      result == EncodeResult::CompressionFailed) {
+    endStream(e);
+    e.phase = kEncodeIdle;
+  }
+  return result;
+}
+
+int encodePng(Capture &c) {
+  c.encoder.phase = kEncodeIdle;
+  EncodeResult result;
+  do {
+    result = encodeStep(c, 0xFFFFFFFFu, false);
+  } while (result == EncodeResult::More);
+  return result == EncodeResult::Done ? 1 : 0;
+}
+
+}  // namespace qx::screenshot

@@ -1,0 +1,42 @@
+// PNG encoding of the annotated image: one IHDR, one IDAT chunk holding the
+// whole zlib stream, one IEND. The image is compressed with zlib's
+// streaming deflate at the default level, window and format, which gives
+// the same bytes as the one-call compress, fed in bounded slices so that a
+// large image spans several frames instead of stalling one.
+//
+// File layout (numbers big-endian): signature (8), IHDR length 13, "IHDR",
+// width, height, depth 8, colour type 2, methods 0 0 0, CRC; IDAT length n,
+// "IDAT", the stream, CRC; IEND length 0, "IEND", CRC. n + 57 bytes in all.
+// CRCs are zlib's crc32, the CRC-32 that PNG uses.
+#pragma once
+
+#include <cstdint>
+
+#include "screenshot/screenshot_state.h"
+
+namespace qx::screenshot {
+
+constexpr uint32_t kPngOverhead = 57;
+constexpr uint32_t kDeflateSlice = 4096;  // image bytes per step
+constexpr uint32_t kDigestSlice = 65536;   // PNG bytes hashed per step
+
+enum EncodePhase : int32_t {
+  kEncodeIdle = 0,
+  kEncodeDeflating = 1,
+  kEncodeDigesting = 2,  // the PNG is complete; its MD5 is being built
+  kEncodeDone = 3,
+};
+
+enum class EncodeResult { More, Done, OutOfMemory, CompressionFailed };
+
+// One bounded step of the encoding of c's annotated image (imageSize bytes
+// of work): compresses at most slice bytes of it into pixels; once the
+// stream is complete, writes the PNG into work (pngSize) and, with digest,
+// builds its MD5 into c.encoder.pngDigest over further steps.
+EncodeResult encodeStep(Capture &c, uint32_t slice, bool digest);
+
+// The whole encoding in one call; 1 on success, 0 when compression or an
+// allocation fails.
+int encodePng(Capture &c);
+
+}  // namespace qx::screenshot

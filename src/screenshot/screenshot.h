@@ -1,0 +1,71 @@
+// Screenshot requests: five slots that move through four stages, one stage
+// per scheduler pass at most (capture and annotate, encode, upload to the
+// server, store and log), the server's requests and restarts, the player's
+// qx_GetSs and qx_SsOptions, and the start-up preparation.
+#pragma once
+
+#include <cstdint>
+
+#include "qx/game_interface.h"
+#include "screenshot/screenshot_state.h"
+
+namespace qx::screenshot {
+
+// Messages of the stages.
+constexpr const char *kCorruptedInterface = "Warning: Corrupted Interface";
+constexpr const char *kOutOfMemoryMessage =
+    "Screenshot Error: not enough memory for the image";
+constexpr const char *kCompressionMessage =
+    "Screenshot Error: the image could not be compressed";
+constexpr const char *kOptionsRefused =
+    "Screenshot Options not changed - invalid value(s) specified";
+
+// A new request: the server's (the message after its code byte, length
+// bytes, not necessarily terminated) or the player's ("0"). Dropped when
+// all five slots are busy or the text is empty or begins with a space.
+void queueScreenshot(QxGameInterface *gi, int32_t length, const char *text);
+
+// qx_GetSs: a local screenshot, with a frame at the next call.
+void takeLocalScreenshot();
+
+// The scheduler, in every work frame.
+void runScreenshots(QxGameInterface *gi, uint32_t now);
+
+// Start-up: one capture stage on the still empty first slot prepares the
+// fonts; whatever it captured is discarded at the scheduler's first pass.
+void prepareScreenshots(QxGameInterface *gi, uint32_t start);
+
+// qx_SsOptions with the text after the command name.
+void setScreenshotOptions(const char *text);
+
+// The server's resume request: the uploading slots with this transfer
+// letter send again from chunk, while they have had fewer than 20.
+void restartTransfer(uint8_t letter, uint32_t chunk);
+
+// Releases every slot's capture record (unload).
+void releaseScreenshots(State &state);
+
+// ---- the stages, each (game interface, slot, now) --------------------------
+
+void captureStage(QxGameInterface *gi, Slot &slot, uint32_t now);
+void encodeStage(QxGameInterface *gi, Slot &slot, uint32_t now);
+void uploadStage(QxGameInterface *gi, Slot &slot, uint32_t now);
+void storeStage(QxGameInterface *gi, Slot &slot, uint32_t now);
+
+// ---- upload messages -------------------------------------------------------
+
+void sendTransferHeader(QxGameInterface *gi, Upload &transfer);
+// True once every chunk has gone (the call after the last one).
+bool sendTransferChunk(QxGameInterface *gi, Upload &transfer, uint32_t now);
+
+// ---- shared by the stages
+// ----------------------------------------------------
+
+bool isLocal(const Slot &slot);
+// The host's screenshot detail for name (query 104) into out, 256 bytes;
+// empty without a query operation.
+void hostDetail(QxGameInterface *gi, const char *name, char *out);
+// The current server address (query 105) into out, 256 bytes.
+void serverAddress(QxGameInterface *gi, char *out);
+
+}  // namespace qx::screenshot

@@ -1,0 +1,96 @@
+// State of the screenshots: five request slots, each with its capture record
+// and upload record, and the counters that number files and transfers.
+#pragma once
+
+#include <cstdint>
+
+#include "common/md5.h"
+#include "platform/platform.h"
+
+typedef struct z_stream_s z_stream;
+
+namespace qx::screenshot {
+
+constexpr int kSlotCount = 5;
+constexpr int kTextMax = 255;  // request text and each of the five lines
+constexpr int kLineCount = 5;
+
+// The streaming compression of stage 2: the annotated image is fed to
+// deflate in bounded slices, one slice per scheduler pass.
+struct Encoder {
+  z_stream *stream;       // null while no compression is under way
+  uint32_t fed;           // bytes of the annotated image handed to deflate
+  uint32_t idatCrc;       // running CRC of "IDAT" and the stream so far
+  uint32_t hashed;        // bytes of the PNG digested (server requests)
+  int32_t phase;          // EncodePhase of png.h
+  Md5 digest;             // MD5 of the PNG, built over several passes
+  uint8_t pngDigest[16];  // its result once the phase is done
+};
+
+// One capture: the sampled picture, the raw screen rows and, later, the
+// annotated image, the compressed stream and the PNG file (see png.h).
+struct Capture {
+  uint8_t *pixels;  // sampled picture, later the compressed stream
+  uint8_t *work;    // raw screen rows, later the annotated image and the PNG
+  uint32_t pixelsCapacity;
+  uint32_t workCapacity;
+  uint32_t imageSize;  // bytes of the annotated image
+  uint32_t pngSize;    // bytes of the PNG file
+  uint16_t height;     // capture height in screen pixels, after clamping
+  uint16_t width;      // capture width, clamped, a multiple of step
+  uint16_t windowWidth;
+  uint16_t windowHeight;
+  uint16_t offsetY;  // percent on entry, then pixels
+  uint16_t offsetX;
+  uint16_t outWidth;  // sampled picture: width / step, at least 1
+  uint16_t outHeight;
+  uint16_t marginTop, marginLeft, marginRight, marginBottom;
+  int32_t bitsPerPixel;  // of the primary surface
+  int32_t pitch;         // of the primary surface
+  uint8_t step;          // 1, 2 or 4
+  Encoder encoder;
+};
+
+struct Upload {
+  const uint8_t *pngData;  // the capture's work buffer, not owned
+  char transferName[kTextMax + 1];
+  uint8_t digest[16];  // MD5 of the PNG; zeros for local screenshots
+  int32_t letter;      // 'A'..'Z'; 0 until the header is sent
+  uint32_t size;       // PNG bytes
+  int32_t chunksSent;  // next chunk number to send
+  uint32_t lastChunkTick;
+};
+
+// A slot whose stage is 0 is free and all zeros.
+enum Stage : int32_t {
+  kStageFree = 0,
+  kStageCapture = 1,
+  kStageEncode = 2,
+  kStageUpload = 3,
+  kStageStore = 4,
+  kStageFinished = 99,
+};
+
+struct Slot {
+  char text[kTextMax + 1];  // request text; empty for a local screenshot
+  uint32_t startTick;
+  uint32_t delayMs;
+  int32_t stage;
+  int32_t number;    // request number of the server; 0 when local
+  int32_t failures;  // capture failures; 999 and above: host read-back
+  int32_t restarts;  // resume requests of the server for this transfer
+  Capture *capture;  // owned
+  platform::CalendarTime requestTime;  // local time of the latest attempt
+  Upload transfer;
+  uint8_t status;  // 0xB0 failed, 0xB1 primary surface, 0xB2 read-back
+  char lines[kLineCount][kTextMax + 1];  // the texts stamped into the image
+};
+
+struct State {
+  Slot slots[kSlotCount];
+  int32_t firstRunDone;      // the first capture stage of this client ran
+  uint32_t fileCounter;      // numbers the screenshot files
+  uint32_t transferCounter;  // chooses the transfer letters
+};
+
+}  // namespace qx::screenshot

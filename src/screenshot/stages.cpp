@@ -1,0 +1,368 @@
+// The slots and their scheduler, the requests, the capture and encode
+// stages and the player's options.
+#include <cstring>
+
+#include "common/numbers.h"
+#include "common/protocol.h"
+#include "common/text.h"
+#include "common/ticks.h"
+#include "console/argument_list.h"
+#include "host/client_state.h"
+#include "log/log.h"
+#include "screenshot/annotate.h"
+#include "screenshot/capture.h"
+#include "screenshot/png.h"
+#include "screenshot/screenshot.h"
+
+namespace qx::screenshot {
+
+namespace {
+
+namespace p = protocol;
+
+// Line 1: a fixed text and two host details; index 23 (the '#') takes the
+// status byte.
+constexpr const char *kHeadingFormat = "Quellor Client v1.199 [#] %s %s";
+constexpr size_t kStatusIndex = 23;
+constexpr const char *kServerLineFormat = "%06d %s %s";
+constexpr const char *kPlayerLineFormat =
+    "Player: %04u.%02u.%02u %02u:%02u:%02u";
+constexpr const char *kWantedLineFormat = "Requested %lux%lu at X=%d%% Y=%d%%";
+constexpr const char *kSizeLineFormat = "Picture %dx%d step %d";
+constexpr const char *kCaptureNotice = "Screen capture failed";
+constexpr const char *kOptionsFormat =
+    "Screenshots: W=%d, H=%d, X=%d%%, Y=%d%%, Srate=%d";
+
+constexpr uint32_t kDefaultWidth = 640, kDefaultHeight = 480;
+constexpr int32_t kDefaultPercent = 50;
+constexpr uint32_t kMinSide = 10;
+constexpr int32_t kSilentFailures = 4;  // the fourth failure shows
+constexpr int32_t kReadBackFailures = 999;
+
+uint32_t decimalArg(const console::ArgumentList &a, int i, uint32_t absent) {
+  if (i >= a.argc) return absent;
+  return readDecimal(a.start[i], static_cast<size_t>(a.length[i]));
+}
+
+int32_t percentArg(const console::ArgumentList &a, int i) {
+  int32_t v = kDefaultPercent;
+  if (i < a.argc) v = readSignedDecimal(a.start[i], size_t(a.length[i]));
+  if (v < 0 || v > 100) v = client().host.random.next() % 101;
+  return v;
+}
+
+int32_t rateArg(const console::ArgumentList &a, int i) {
+  const uint32_t r = decimalArg(a, i, 1);
+  if (r < 1) return 1;
+  if (r >= 5) return 4;
+  if (r == 3) {
+    static const int32_t kRates[3] = {1, 2, 4};
+    return kRates[client().host.random.next() % 3];
+  }
+  return static_cast<int32_t>(r);
+}
+
+void trimText(char *text) {
+  size_t begin = 0, end = std::strlen(text);
+  while (text[begin] == ' ' || text[begin] == '\t') ++begin;
+  while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
+  std::memmove(text, text + begin, end - begin);
+  text[end - begin] = '\0';
+}
+
+void buildHeading(QxGameInterface *gi, char *line) {
+  char game[kTextMax + 1], map[kTextMax + 1];
+  hostDetail(gi, QX_SS_DETAIL_GAME, game);
+  hostDetail(gi, QX_SS_DETAIL_MAP, map);
+  formatText(line, kTextMax + 1, kHeadingFormat, game, map);
+}
+
+void buildGuidLine(QxGameInterface *gi, char *line) {
+  const char *assigned = gi->serverGuid;
+  const bool hasAssigned =
+      assigned[0] && std::strcmp(assigned, "?") != 0 &&
+      boundedLength(assigned, sizeof gi->serverGuid) < sizeof gi->serverGuid;
+  size_t n;
+  if (hasAssigned)
+    n = formatText(line, kTextMax + 1, "*%-32s* ", assigned);
+  else
+    n = formatText(line, kTextMax + 1, "%-32s ", client().channel.playerGuid);
+  if (!gi->query) return;
+  char value[kTextMax + 1];
+  copyText(value, QX_SS_NAME_CVAR, kTextMax);
+  if (gi->query(QX_Q_CVAR, value, sizeof value) != 0) value[0] = '\0';
+  value[kTextMax] = '\0';
+  appendText(line + n, kTextMax + 1 - n, value);
+}
+
+struct Wanted {
+  uint32_t width, height;  // as asked, for line 4
+  uint32_t captureWidth, captureHeight;
+  int32_t x, y, rate;
+};
+
+// The server's numbers; false when the request check refuses it.
+bool serverRequest(QxGameInterface *gi, Slot &s, Wanted &w) {
+  const uint32_t check = readDecimal(s.text);
+  const uint32_t c = static_cast<uint32_t>(gi->agentParams[2]);
+  if (((check ^ c) / p::kScreenshotCheckDivisor) & 1u) return false;
+  console::ArgumentList a;
+  console::split(a, s.text);
+  s.number = static_cast<int32_t>(decimalArg(a, 1, 0));
+  char address[kTextMax + 1], player[kTextMax + 1];
+  serverAddress(gi, address);
+  hostDetail(gi, QX_SS_DETAIL_PLAYER, player);
+  formatText(s.lines[1], kTextMax + 1, kServerLineFormat, s.number, address,
+             player);
+  w.width = decimalArg(a, 2, kDefaultWidth);
+  w.height = decimalArg(a, 3, kDefaultHeight);
+  if (w.width < kMinSide) w.width = kMinSide;
+  if (w.height < kMinSide) w.height = kMinSide;
+  w.x = percentArg(a, 4);
+  w.y = percentArg(a, 5);
+  w.rate = rateArg(a, 6);
+  uint64_t W = w.width, H = w.height;
+  const uint64_t rr = uint64_t(w.rate) * uint64_t(w.rate);
+  while (W * H / rr > p::kScreenshotPixelBudget) {
+    W = W * 15 / 16;
+    H = H * 15 / 16;
+  }
+  w.captureWidth = static_cast<uint32_t>(W);
+  w.captureHeight = static_cast<uint32_t>(H);
+  return true;
+}
+
+void localRequest(Slot &s, Wanted &w) {
+  const console::Settings::ScreenshotOptions &o = client().settings.ssOptions;
+  w.width = w.captureWidth = static_cast<uint32_t>(o.width);
+  w.height = w.captureHeight = static_cast<uint32_t>(o.height);
+  w.x = o.x;
+  w.y = o.y;
+  w.rate = o.sampleRate;
+  const platform::CalendarTime &t = s.requestTime;
+  formatText(s.lines[1], kTextMax + 1, kPlayerLineFormat, unsigned(t.year),
+             unsigned(t.month), unsigned(t.day), unsigned(t.hour),
+             unsigned(t.minute), unsigned(t.second));
+}
+
+int32_t side(uint32_t v) {
+  v -= v % 4;
+  return v > 0x7FFFFFFFu ? 0x7FFFFFFC : static_cast<int32_t>(v);
+}
+
+// Takes the picture: the primary surface while it may be usable, the host's
+// read-back once it is not. False when the attempt ends for a retry.
+bool takePicture(QxGameInterface *gi, Slot &s, const Wanted &w) {
+  Capture &c = *s.capture;
+  char *failure = s.lines[3];
+  char *notice = s.lines[4];
+  const int32_t width = side(w.captureWidth), height = side(w.captureHeight);
+  s.status = p::kScreenshotFailed;
+  if (captureSurface(c, width, height, w.x, w.y, w.rate, failure)) {
+    s.status = p::kScreenshotSurface;
+    return true;
+  }
+  if (marksSurfaceUnusable(failure)) s.failures = kReadBackFailures;
+  if (!notice[0]) copyText(notice, kCaptureNotice, kTextMax);
+  if (++s.failures < kSilentFailures) return false;
+  if (s.failures >= kReadBackFailures) {
+    failure[0] = notice[0] = '\0';
+    if (captureReadBack(c, gi, width, height, w.x, w.y, w.rate, failure))
+      s.status = p::kScreenshotReadBack;
+    else if (!notice[0])
+      copyText(notice, kCaptureNotice, kTextMax);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool isLocal(const Slot &slot) { return slot.text[0] == '\0'; }
+
+void hostDetail(QxGameInterface *gi, const char *name, char *out) {
+  out[0] = '\0';
+  if (!gi || !gi->query) return;
+  copyText(out, name, kTextMax);
+  gi->query(QX_Q_SS_LOG_DETAIL, out, kTextMax + 1);
+  out[kTextMax] = '\0';
+}
+
+void serverAddress(QxGameInterface *gi, char *out) {
+  out[0] = '\0';
+  if (!gi || !gi->query) return;
+  gi->query(QX_Q_SERVER_ADDRESS, out, kTextMax + 1);
+  out[kTextMax] = '\0';
+}
+
+void queueScreenshot(QxGameInterface *, int32_t length, const char *text) {
+  State &st = client().screenshot;
+  Slot *slot = nullptr;
+  for (Slot &s : st.slots)
+    if (s.stage == kStageFree) {
+      slot = &s;
+      break;
+    }
+  if (!slot || length < 1 || !text || text[0] == '\0' || text[0] == ' ') return;
+  char line[p::kMaxMessage + 1];
+  copyText(
+      line, text,
+      static_cast<size_t>(length < p::kMaxMessage ? length : p::kMaxMessage));
+  console::ArgumentList a;
+  console::split(a, line);
+  const uint64_t seconds = decimalArg(a, 0, 0);
+  releaseCapture(slot->capture);
+  *slot = Slot{};
+  slot->startTick = platform::tickCount();
+  if (seconds > 0) {
+    platform::Random &random = client().host.random;
+    const uint32_t high = static_cast<uint32_t>(random.next());
+    const uint32_t drawn = high << 16 | static_cast<uint32_t>(random.next());
+    slot->delayMs = static_cast<uint32_t>(drawn % (seconds * 1000));
+  }
+  if (a.argc > 1) copyText(slot->text, a.start[1], kTextMax);
+  slot->stage = kStageCapture;
+}
+
+void takeLocalScreenshot() {
+  ClientState &c = client();
+  queueScreenshot(c.host.gi, 1, "0");
+  c.frame.lastFrameTick = 0;
+}
+
+void captureStage(QxGameInterface *gi, Slot &s, uint32_t now) {
+  ClientState &cs = client();
+  State &st = cs.screenshot;
+  cs.host.random.seed(now);
+  if (!st.firstRunDone) {
+    st.firstRunDone = 1;
+    if (!gi->captureQuery) log::printMessage(1, "%s", kCorruptedInterface);
+    prepareFonts();
+  }
+  trimText(s.text);
+  std::memset(s.lines, 0, sizeof s.lines);
+  buildHeading(gi, s.lines[0]);
+  s.requestTime = platform::localTime();
+
+  Wanted w{};
+  if (!isLocal(s)) {
+    if (!serverRequest(gi, s, w)) {
+      s.stage = kStageFinished;
+      return;
+    }
+  } else {
+    localRequest(s, w);
+  }
+  buildGuidLine(gi, s.lines[2]);
+  formatText(s.lines[3], kTextMax + 1, kWantedLineFormat,
+             static_cast<unsigned long>(w.width),
+             static_cast<unsigned long>(w.height), w.x, w.y);
+
+  releaseCapture(s.capture);
+  s.capture = newCapture();
+  if (!s.capture) return;  // the next pass tries again
+  if (!takePicture(gi, s, w)) return;
+
+  // The heading is never shorter than the status byte's place.
+  s.lines[0][kStatusIndex] = static_cast<char>(s.status);
+  Capture &c = *s.capture;
+  c.outWidth = static_cast<uint16_t>(c.width / c.step);
+  c.outHeight = static_cast<uint16_t>(c.height / c.step);
+  if (c.outWidth < 1) c.outWidth = 1;
+  if (c.outHeight < 1) c.outHeight = 1;
+  if (!s.lines[4][0]) {
+    const size_t n = formatText(s.lines[4], kTextMax + 1, kSizeLineFormat,
+                                int(c.outWidth), int(c.outHeight), int(c.step));
+    if (s.status == p::kScreenshotSurface && s.failures > 0)
+      formatText(s.lines[4] + n, kTextMax + 1 - n, " (%d)", int(s.failures));
+  }
+  if (!annotate(c, s.lines)) {
+    log::printMessage(1, "%s", kOutOfMemoryMessage);
+    s.stage = kStageFinished;
+    return;
+  }
+  s.stage = kStageEncode;
+}
+
+void encodeStage(QxGameInterface *, Slot &s, uint32_t) {
+  if (!s.capture) {
+    s.stage = kStageFinished;
+    return;
+  }
+  switch (encodeStep(*s.capture, kDeflateSlice, !isLocal(s))) {
+    case EncodeResult::More:
+      return;
+    case EncodeResult::Done:
+      s.transfer.chunksSent = 0;
+      s.stage = kStageUpload;
+      return;
+    case EncodeResult::OutOfMemory:
+      log::printMessage(1, "%s", kOutOfMemoryMessage);
+      break;
+    case EncodeResult::CompressionFailed:
+      log::printMessage(1, "%s", kCompressionMessage);
+      break;
+  }
+  s.stage = kStageFinished;
+}
+
+void runScreenshots(QxGameInterface *gi, uint32_t now) {
+  for (Slot &s : client().screenshot.slots) {
+    if (s.stage <= kStageFree || tickDiff(now, s.startTick) < s.delayMs)
+      continue;
+    switch (s.stage) {
+      case kStageCapture:
+        captureStage(gi, s, now);
+        break;
+      case kStageEncode:
+        encodeStage(gi, s, now);
+        break;
+      case kStageUpload:
+        uploadStage(gi, s, now);
+        break;
+      case kStageStore:
+        storeStage(gi, s, now);
+        break;
+      default:
+        s.stage = kStageFinished;
+    }
+    if (s.stage >= kStageFinished) {
+      releaseCapture(s.capture);
+      s = Slot{};
+      return;  // at most one slot finishes per pass
+    }
+  }
+}
+
+void prepareScreenshots(QxGameInterface *gi, uint32_t start) {
+  State &st = client().screenshot;
+  // Start-up has reported a missing capture query already.
+  st.firstRunDone = 1;
+  prepareFonts();
+  captureStage(gi, st.slots[0], start);
+  st.slots[0].stage = kStageFinished;
+}
+
+void setScreenshotOptions(const char *text) {
+  char copy[p::kMaxMessage + 1];
+  copyText(copy, text, p::kMaxMessage);
+  console::ArgumentList a;
+  console::split(a, copy, true);
+  console::Settings::ScreenshotOptions &o = client().settings.ssOptions;
+  int32_t v[5] = {o.width, o.height, o.x, o.y, o.sampleRate};
+  for (int i = 0; i < 5 && i < a.argc; ++i)
+    v[i] = static_cast<int32_t>(readDecimal(console::arg(a, i)));
+  if (v[0] < 10 || v[1] < 10 || v[2] < 0 || v[2] > 100 || v[3] < 0 ||
+      v[3] > 100 || v[4] < 1 || v[4] > 4) {
+    log::printMessage(1, "%s", kOptionsRefused);
+    return;
+  }
+  o = {v[0], v[1], v[2], v[3], v[4]};
+  log::printMessage(1, kOptionsFormat, o.width, o.height, o.x, o.y,
+                    o.sampleRate);
+}
+
+void releaseScreenshots(State &state) {
+  for (Slot &s : state.slots) releaseCapture(s.capture);
+}
+
+}  // namespace qx::screenshot

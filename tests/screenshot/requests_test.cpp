@@ -1,0 +1,483 @@
+// Screenshot requests through the entry points: the server's requests end
+// to end (the server side reassembles the upload), the player's qx_GetSs
+// and qx_SsOptions, the stages and the files.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../channel/channel_fixture.h"
+#include "common/protocol.h"
+#include "peer/digest.h"
+#include "peer/screenshot_peer.h"
+#include "png_decode.h"
+#include "screenshot/capture.h"
+#include "screenshot/screenshot.h"
+
+namespace channeltest {
+namespace {
+
+namespace ss = qx::screenshot;
+
+qx::platform::CalendarTime december8() { return {2026, 12, 8, 14, 5, 9}; }
+
+// A frame with something to see: colour bands, a white square and a
+// diagonal, so that it compresses like a picture and not like noise.
+void gameFrame(int32_t x, int32_t y, uint8_t *p) {
+  p[0] = uint8_t(x / 3);
+  p[1] = uint8_t(y / 2);
+  p[2] = uint8_t(x * y / 255);
+  if (x > 280 && x < 360 && y > 200 && y < 280) p[0] = p[1] = p[2] = 255;
+  if (x == y) p[0] = p[1] = p[2] = 0;
+}
+
+// A screen without a usable primary surface on every platform, as on
+// Linux: requests go to the host's read-back.
+const qx::platform::ScreenAccess kNoSurface = {
+    [] { return true; },
+    [](qx::platform::WindowPlacement &w) {
+      w = {1, 0, 0, 640, 480};
+      return true;
+    },
+    []() -> qx::platform::Surface { return nullptr; },
+    [](qx::platform::Surface, qx::platform::SurfaceLock &) { return false; },
+    [](qx::platform::Surface) {},
+    [](qx::platform::Surface, qx::platform::PaletteColour *) { return false; },
+    [](qx::platform::Surface) {},
+};
+
+class Screenshots : public ChannelTest {
+ protected:
+  void SetUp() override {
+    qx::platform::setScreenAccess(&kNoSurface);
+    ChannelTest::SetUp();
+    qx::platform::setCalendarSource(december8);
+    host.setFrame(640, 480, gameFrame);
+    host.details = {
+        {"game", "FakeGame"}, {"map", "q3dm17"}, {"player", "Sarge"}};
+    host.cvars["name"] = "Sarge";
+  }
+  void TearDown() override {
+    qx::platform::setCalendarSource(nullptr);
+    qx::platform::setScreenAccess(nullptr);
+  }
+
+  std::string home() const { return client().host.homeDir; }
+  ss::Slot &slot(int i = 0) { return client().screenshot.slots[i]; }
+  int busy() {
+    int n = 0;
+    for (const ss::Slot &s : client().screenshot.slots) n += s.stage != 0;
+    return n;
+  }
+
+  // A server request: "<seconds> <check> <number> <words...>".
+  void request(uint32_t seconds, int32_t number,
+               std::vector<std::string> words = {}) {
+    peer::ScreenshotRequest r;
+    r.seconds = seconds;
+    r.number = number;
+    r.numbers = std::move(words);
+    sendE(peer::screenshotRequest(r, kHostNumbers[2]));
+  }
+
+  // Runs work frames, each more than a second apart, until no slot is busy;
+  // feeds what the client sent to the server side.
+  void runUntilDone(int maxFrames = 4000) {
+    for (int i = 0; i < maxFrames && busy(); ++i) {
+      host.advance(600);
+      host.frame();
+      takeSent();
+    }
+    EXPECT_EQ(busy(), 0);
+  }
+  // Runs frames until the first slot has taken its picture.
+  void runUntilCaptured() {
+    for (int i = 0; i < 20 && slot().stage == ss::kStageCapture; ++i) {
+      host.advance(600);
+      host.frame();
+    }
+  }
+  void takeSent() {
+    for (const qxtest::Packet &p : host.sent) {
+      const peer::Unframed u = peer::unframe(key, p.bytes);
+      ASSERT_TRUE(u.ok);
+      const peer::ScreenshotReceiver::Event e = receiver.accept(u.message);
+      if (!e.kind.empty()) events.push_back(e);
+    }
+    host.sent.clear();
+  }
+  const peer::ScreenshotReceiver::Event *completed() const {
+    for (const auto &e : events)
+      if (e.kind == "complete") return &e;
+    return nullptr;
+  }
+
+  peer::ScreenshotReceiver receiver;
+  std::vector<peer::ScreenshotReceiver::Event> events;
+};
+
+TEST_F(Screenshots, ServerScreenshotTravelsToTheServer) {
+  request(10, 42);
+  ASSERT_EQ(busy(), 1);
+  EXPECT_LT(slot().delayMs, 10000u);
+  EXPECT_STREQ(
+      slot().text,
+      (std::to_string(peer::screenshotCheck(kHostNumbers[2], 10)) + " 42")
+          .c_str());
+  runUntilDone();
+  const auto *done = completed();
+  ASSERT_NE(done, nullptr);
+  EXPECT_EQ(done->name, "qx000042.png");
+  EXPECT_EQ(events.front().kind, "header");
+  EXPECT_EQ(events[1].kind, "chunk");  // the first chunk follows at once
+  EXPECT_EQ(events[1].chunk, 0u);
+  for (const auto &e : events) EXPECT_NE(e.kind, "bad");
+    // The budget shrinks 640 x 480 to 311 x 232, captured as 308 x 232.
+#if defined(QX_HAVE_LIBPNG)
+  const sstest::Decoded d = sstest::decodePng(done->png);
+  ASSERT_TRUE(d.ok);
+  // The text panel's longest line may widen the image, on both sides.
+  ASSERT_GE(d.width, 308u + 20);
+  EXPECT_EQ(d.height, 232u + 106);
+  const uint32_t left = (d.width - 308) / 2;
+  // Picture pixel (0, 0) is frame pixel ((640 - 308) / 2, (480 - 232) / 2).
+  uint8_t expected[3];
+  gameFrame(166, 124, expected);
+  EXPECT_EQ(std::memcmp(d.at(left, 10), expected, 3), 0);
+  gameFrame(166 + 307, 124 + 231, expected);
+  EXPECT_EQ(std::memcmp(d.at(left + 307, 10 + 231), expected, 3), 0);
+#endif
+  // Not saved (qx_SsSave 0), but logged.
+  const std::string log = qxtest::readFile(home() + "qxsslog.htm");
+  EXPECT_NE(log.find("<p> 1208 (Not Saved) qx000042.png [14:05:09] MD5="),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(" 10.1.2.3:27960 Sarge\r\n"), std::string::npos);
+  EXPECT_EQ(qxtest::readFile(home() + "scrnshot\\1208_000.png"), "");
+}
+
+TEST_F(Screenshots, RequestWordsBecomeTheCaptureSize) {
+  struct Case {
+    std::vector<std::string> words;
+    uint16_t width, height, step;  // of the capture after stage 1
+  } cases[] = {
+      {{}, 308, 232, 1},  // the budget: 11 steps of 15/16, then multiples of 4
+      {{"640", "480", "50", "50", "2"}, 640, 480, 2},  // 76800 sampled pixels
+      {{"5", "5", "0", "100", "9"}, 8, 8, 4},  // at least 10, rate at most 4
+      {{"200", "100", "0", "0", "0"}, 200, 100, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.words.empty() ? "defaults" : c.words[0]);
+    request(0, 7, c.words);
+    runUntilCaptured();
+    ASSERT_GE(slot().stage, ss::kStageEncode);
+    ASSERT_NE(slot().capture, nullptr);
+    EXPECT_EQ(slot().capture->width, c.width);
+    EXPECT_EQ(slot().capture->height, c.height);
+    EXPECT_EQ(slot().capture->step, c.step);
+    EXPECT_EQ(uint8_t(slot().status), qx::protocol::kScreenshotReadBack);
+    EXPECT_EQ(uint8_t(slot().lines[0][23]), qx::protocol::kScreenshotReadBack);
+    runUntilDone();
+    ASSERT_NE(completed(), nullptr);
+    events.clear();
+  }
+}
+
+TEST_F(Screenshots, BadRequestWordsStayWithinTheFrame) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"99999999999999999999", "abc"},
+      {"4294967295", "4294967295", "-2147483649", "x", "4294967295"},
+      {"10", "4294967295", "999", "-1", "1"},
+      {"-", "--", "\x80", "1e9", "2"},
+      {"\"640", "480\"", "50"},
+      {"0", "0", "0", "0", "0", "0", "0", "0"},
+  };
+  for (const auto &words : cases) {
+    SCOPED_TRACE(words[0]);
+    request(0, 9, words);
+    runUntilCaptured();
+    if (slot().capture) {
+      EXPECT_LE(slot().capture->width, 640);
+      EXPECT_LE(slot().capture->height, 480);
+      EXPECT_LE(slot().capture->pixelsCapacity, 640u * 480 * 3 + 480);
+    }
+    runUntilDone();
+  }
+  // Every request produced an image, uploaded whole (or a failure image).
+  int complete = 0;
+  for (const auto &e : events) complete += e.kind == "complete";
+  EXPECT_EQ(complete, int(cases.size()));
+}
+
+TEST_F(Screenshots, RequestCheckRefusesOddTens) {
+  const uint32_t c = uint32_t(kHostNumbers[2]);
+  const std::string refused = "0 " + std::to_string(c ^ 10u) + " 5";
+  sendE(peer::text("I" + refused));
+  EXPECT_EQ(busy(), 0);  // queued, then refused and cleared in one pass
+  EXPECT_TRUE(events.empty());
+  takeSent();
+  EXPECT_TRUE(events.empty());
+  EXPECT_TRUE(host.readBacks.empty());
+}
+
+TEST_F(Screenshots, SixthRequestIsIgnored) {
+  for (int i = 0; i < 6; ++i) {
+    const std::string text = "1000 0 " + std::to_string(i);
+    ss::queueScreenshot(&host.gi, int32_t(text.size()), text.c_str());
+  }
+  EXPECT_EQ(busy(), 5);
+  EXPECT_STREQ(slot(4).text, "0 4");
+  // Empty texts, texts with a leading space and lengths below 1.
+  ss::releaseScreenshots(client().screenshot);
+  for (ss::Slot &s : client().screenshot.slots) s = ss::Slot{};
+  ss::queueScreenshot(&host.gi, 0, "5 0 1");
+  ss::queueScreenshot(&host.gi, 5, " 5 0 1");
+  ss::queueScreenshot(&host.gi, 5, "");
+  EXPECT_EQ(busy(), 0);
+  // The length bounds the text: no terminator needed.
+  const char unterminated[3] = {'7', ' ', '9'};
+  ss::queueScreenshot(&host.gi, 3, unterminated);
+  EXPECT_STREQ(slot().text, "9");
+  EXPECT_LT(slot().delayMs, 7000u);
+}
+
+TEST_F(Screenshots, SchedulerAdvancesOneStagePerPassAndFinishesOne) {
+  for (int i = 0; i < 2; ++i) ss::queueScreenshot(&host.gi, 1, "0");
+  const uint32_t now = qxtest::FakeHost::now;
+  ss::runScreenshots(&host.gi, now);  // both capture: one stage each
+  EXPECT_EQ(slot(0).stage, 1);        // local, options 0: a silent failure
+  EXPECT_EQ(slot(0).failures, 1);
+  EXPECT_EQ(slot(1).failures, 1);
+  for (int i = 0; i < 3; ++i) ss::runScreenshots(&host.gi, now);
+  // The fourth failure shows.
+  EXPECT_EQ(slot(0).stage, ss::kStageEncode);
+  EXPECT_EQ(uint8_t(slot(0).status), qx::protocol::kScreenshotFailed);
+  EXPECT_STREQ(slot(0).lines[3], ss::kSizeText);
+  int passes = 0;
+  while (slot(0).stage != 0 && passes < 100) {
+    ss::runScreenshots(&host.gi, now);
+    ++passes;
+  }
+  // The pass that finished slot 0 stopped before slot 1's store stage.
+  EXPECT_EQ(slot(1).stage, ss::kStageStore);
+  ss::runScreenshots(&host.gi, now);
+  EXPECT_EQ(busy(), 0);
+}
+
+TEST_F(Screenshots, LocalScreenshotIsStoredAndLogged) {
+  host.console("qx_GetSs");
+  host.pump(1);  // runs the line and a first capture attempt
+  EXPECT_EQ(slot().failures, 1);
+  EXPECT_EQ(client().frame.lastFrameTick, 0u);
+  host.frame();  // no time has passed: the next frame is due at once
+  EXPECT_EQ(slot().failures, 2);
+  runUntilDone();
+  EXPECT_TRUE(host.printedPart("Screenshot saved to "));
+  EXPECT_TRUE(events.empty());  // nothing uploaded
+  const std::string log = qxtest::readFile(home() + "qxsslog.htm");
+  EXPECT_EQ(log,
+            "<p> <a href=scrnshot\\1208_000.htm target=_blank>"
+            "scrnshot\\1208_000.png</a> qx000000.png [14:05:09] MD5=" +
+                std::string(32, '0') + " Local Screenshot\r\n");
+  EXPECT_EQ(qxtest::readFile(home() + "scrnshot\\1208_000.htm"),
+            "<p> <img src=1208_000.png>\r\n");
+  const std::string png = qxtest::readFile(home() + "scrnshot\\1208_000.png");
+#if defined(QX_HAVE_LIBPNG)
+  const sstest::Decoded d =
+      sstest::decodePng(std::vector<uint8_t>(png.begin(), png.end()));
+  ASSERT_TRUE(d.ok);
+  // The failure image: a 1 x 1 black picture, widened for the text.
+  EXPECT_EQ(d.height, 10u + 1 + 96);
+#endif
+}
+
+TEST_F(Screenshots, FilesAreNumberedModuloOneThousand) {
+  client().screenshot.fileCounter = 1000;
+  client().settings.ssSave = 1;
+  request(0, 3, {"64", "64"});
+  runUntilDone();
+  EXPECT_NE(qxtest::readFile(home() + "scrnshot\\1208_000.png"), "");
+  EXPECT_TRUE(
+      host.printed("Screenshot saved to " + home() + "scrnshot\\1208_000.png"));
+  const std::string log = qxtest::readFile(home() + "qxsslog.htm");
+  const auto *done = completed();
+  ASSERT_NE(done, nullptr);
+  EXPECT_NE(log.find("MD5=" + qx::peer::digestText(done->png.data(),
+                                                   done->png.size(), 0)),
+            std::string::npos);
+}
+
+TEST_F(Screenshots, UploadPacesChunksOnePerSecond) {
+  ss::Slot &s = slot();
+  s.stage = ss::kStageUpload;
+  std::snprintf(s.text, sizeof s.text, "%s", "1 2 77");
+  s.number = 77;
+  s.capture = ss::newCapture();
+  s.capture->pngSize = 2049;
+  s.capture->work = static_cast<uint8_t *>(std::calloc(2049, 1));
+  s.capture->work[2048] = 0x5A;
+  const uint32_t t = 500000;
+  struct Step {
+    uint32_t at;
+    size_t packets;  // sent in this pass
+    int stage;
+  } steps[] = {{t, 2, 3},        {t + 999, 0, 3},  {t + 1000, 1, 3},
+               {t + 2000, 1, 3}, {t + 2500, 0, 3}, {t + 3000, 0, 4}};
+  std::vector<size_t> lengths;
+  for (const Step &step : steps) {
+    host.sent.clear();
+    ss::uploadStage(&host.gi, s, step.at);
+    EXPECT_EQ(host.sent.size(), step.packets) << step.at - t;
+    EXPECT_EQ(s.stage, step.stage);
+    for (const auto &u : packets()) lengths.push_back(u.message.size());
+  }
+  // Header, then chunks of 1024, 1024 and 1 bytes with 4 bytes before them.
+  ASSERT_EQ(lengths.size(), 4u);
+  EXPECT_EQ(lengths[1], 1028u);
+  EXPECT_EQ(lengths[2], 1028u);
+  EXPECT_EQ(lengths[3], 5u);
+  EXPECT_EQ(s.transfer.letter, 'A');
+  EXPECT_EQ(client().screenshot.transferCounter, 1u);
+}
+
+TEST_F(Screenshots, OptionsAreCheckedAndSaved) {
+  struct Case {
+    const char *line;
+    const char *printed;
+  } cases[] = {
+      {"qx_SsOptions 800 600 50 50 3",
+       "Screenshots: W=800, H=600, X=50%, Y=50%, Srate=3"},
+      {"qx_SsOptions 800 600 50 50 5", ss::kOptionsRefused},
+      {"qx_SsOptions 9", ss::kOptionsRefused},
+      {"qx_SsOptions 1024 768 0 101 1", ss::kOptionsRefused},
+      {"qx_SsOptions 4294967295 600 50 50 1", ss::kOptionsRefused},
+      {"qx_SsOptions 640", "Screenshots: W=640, H=600, X=50%, Y=50%, Srate=3"},
+  };
+  for (const Case &c : cases) {
+    host.clearOutput();
+    host.console(c.line);
+    host.pump(2);
+    EXPECT_TRUE(host.printed(c.printed)) << c.line;
+  }
+  host.console("qx_WriteCfg");
+  host.pump(2);
+  EXPECT_NE(qxtest::readFile(home() + "qxcl.cfg")
+                .find("qx_SsOptions 640 600 50 50 3 //"),
+            std::string::npos);
+}
+
+// A screen whose window is behind another process's for the first calls,
+// then in front over a 32-bit surface of varied pixels.
+int g_behind = 0;
+std::vector<uint8_t> g_surface(64 * 64 * 4);
+const qx::platform::ScreenAccess kLateWindow = {
+    [] { return g_behind-- <= 0; },
+    [](qx::platform::WindowPlacement &w) {
+      w = {1, 0, 0, 64, 64};
+      return true;
+    },
+    []() -> qx::platform::Surface { return &g_surface; },
+    [](qx::platform::Surface, qx::platform::SurfaceLock &out) {
+      for (size_t i = 0; i < g_surface.size(); ++i)
+        g_surface[i] = uint8_t(i * 13);
+      out = {g_surface.data(), 64 * 4, 32, 64};
+      return true;
+    },
+    [](qx::platform::Surface) {},
+    [](qx::platform::Surface, qx::platform::PaletteColour *) { return false; },
+    [](qx::platform::Surface) {},
+};
+
+TEST_F(Screenshots, SurfaceCaptureAfterFailuresCountsThem) {
+  qx::platform::setScreenAccess(&kLateWindow);
+  g_behind = 2;
+  const std::string text =
+      "0 " + std::to_string(peer::screenshotCheck(kHostNumbers[2], 0)) +
+      " 8 64 64";
+  ss::queueScreenshot(&host.gi, int32_t(text.size()), text.c_str());
+  const uint32_t now = qxtest::FakeHost::now;
+  for (int i = 0; i < 3; ++i) ss::runScreenshots(&host.gi, now);
+  ASSERT_EQ(slot().stage, ss::kStageEncode);
+  EXPECT_EQ(uint8_t(slot().status), qx::protocol::kScreenshotSurface);
+  EXPECT_STREQ(slot().lines[3], "Requested 64x64 at X=50% Y=50%");
+  EXPECT_STREQ(slot().lines[4], "Picture 64x64 step 1 (2)");
+
+  // Behind another window for good: the fourth attempt shows the failure.
+  ss::releaseScreenshots(client().screenshot);
+  for (ss::Slot &s : client().screenshot.slots) s = ss::Slot{};
+  g_behind = 100;
+  ss::queueScreenshot(&host.gi, int32_t(text.size()), text.c_str());
+  for (int i = 0; i < 4; ++i) ss::runScreenshots(&host.gi, now);
+  ASSERT_EQ(slot().stage, ss::kStageEncode);
+  EXPECT_EQ(uint8_t(slot().status), qx::protocol::kScreenshotFailed);
+  EXPECT_STREQ(slot().lines[3], ss::kForegroundText);
+  EXPECT_STREQ(slot().lines[4], "Screen capture failed");
+  EXPECT_EQ(slot().failures, 4);
+}
+
+TEST(ScreenshotStartUp, MissingCaptureQueryIsReportedOnce) {
+  qxtest::FakeHost host;
+  host.gi.captureQuery = nullptr;
+  host.start();
+  int warnings = 0;
+  for (const std::string &t : host.texts)
+    warnings += t == "Warning: Corrupted Interface";
+  EXPECT_EQ(warnings, 1);
+  EXPECT_EQ(client().screenshot.firstRunDone, 1);
+  // The preparation's slot is cleared at the scheduler's first pass.
+  host.pump(2);
+  EXPECT_EQ(client().screenshot.slots[0].stage, 0);
+  EXPECT_EQ(client().screenshot.slots[0].capture, nullptr);
+}
+
+}  // namespace
+}  // namespace channeltest
+
+namespace channeltest {
+namespace {
+
+// The server side on its own: chunks in any order, a header again after a
+// restart, a damaged chunk.
+TEST(ScreenshotReceiver, ReassemblesInAnyOrderAndChecksTheDigest) {
+  std::vector<uint8_t> file(2500);
+  for (size_t i = 0; i < file.size(); ++i) file[i] = uint8_t(i * 7 + 3);
+  const std::string digest = qx::peer::digestText(file.data(), file.size(), 0);
+  const std::string header = "G2500 " + digest + " Kqx000005.png";
+  auto chunk = [&](uint32_t n, bool damaged = false) {
+    const size_t from = n * 1024, to = std::min<size_t>(from + 1024, 2500);
+    Bytes m(4 + to - from);
+    m[0] = 'H';
+    m[1] = uint8_t(n >> 8);
+    m[2] = uint8_t(n);
+    m[3] = 'K';
+    std::copy(file.begin() + long(from), file.begin() + long(to),
+              m.begin() + 4);
+    if (damaged) m.back() ^= 1;
+    return m;
+  };
+  peer::ScreenshotReceiver receiver;
+  EXPECT_EQ(receiver.accept(peer::text(header)).kind, "header");
+  EXPECT_EQ(receiver.accept(chunk(2)).kind, "chunk");
+  EXPECT_EQ(receiver.missing('K'), (std::vector<uint32_t>{0, 1}));
+  EXPECT_EQ(receiver.accept(peer::text(header)).kind, "header");  // restart
+  EXPECT_EQ(receiver.accept(chunk(0)).kind, "chunk");
+  Bytes wrongSize = chunk(1);
+  wrongSize.pop_back();
+  EXPECT_EQ(receiver.accept(wrongSize).kind, "bad");
+  const auto done = receiver.accept(chunk(1));
+  EXPECT_EQ(done.kind, "complete");
+  EXPECT_EQ(done.name, "qx000005.png");
+  EXPECT_EQ(done.png, file);
+
+  peer::ScreenshotReceiver other;
+  other.accept(peer::text(header));
+  other.accept(chunk(0));
+  other.accept(chunk(1, true));
+  EXPECT_EQ(other.accept(chunk(2)).kind, "bad-digest");
+  EXPECT_EQ(other.accept(peer::text("G12 nothex Kx")).kind, "bad");
+  EXPECT_EQ(other.accept({'H', 0, 0}).kind, "bad");
+}
+
+}  // namespace
+}  // namespace channeltest
