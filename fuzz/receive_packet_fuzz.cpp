@@ -78,6 +78,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static QxGameInterface &gi = setUp();
   static const std::string key = qx::peer::deriveKey(
       kHostNumbers[0], kHostNumbers[1], kHostNumbers[2], kHostNumbers[3]);
+  // Control messages ('C') set new host numbers and empty or derive the
+  // key: every input starts from the same ones.
+  std::memcpy(gi.agentParams, kHostNumbers, sizeof kHostNumbers);
+  qx::channel::deriveChannelKey(qx::client().channel.keyBlock, kHostNumbers[0],
+                                kHostNumbers[1], kHostNumbers[2],
+                                kHostNumbers[3]);
   // Both sides must derive the same key, or 'E' packets never get through.
   if (key != qx::channel::keyText()) __builtin_trap();
   if (size == 0) return 0;

@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "regnames/regnames.h"
 #include "screenshot/screenshot.h"
+#include "update/modules.h"
 #include "update/transfer.h"
 
 namespace qx::channel {
@@ -50,8 +51,12 @@ void dispatchAt(QxGameInterface *gi, int length, uint8_t *message, int depth);
 // code bytes). The subsystems named fill these in.
 
 // Agent and client modules.
-void agentControl(QxGameInterface *, uint8_t *, int) {}  // 'C'
-void agentLoad(QxGameInterface *, uint8_t *, int) {}     // 'N'
+void agentControl(QxGameInterface *gi, uint8_t *message, int length) {  // 'C'
+  update::controlMessage(gi, length, message);
+}
+void agentLoad(QxGameInterface *gi, uint8_t *message, int length) {  // 'N'
+  update::agentOrder(gi, length, message);
+}
 // Screenshots.
 void screenshotRequest(QxGameInterface *gi, uint8_t *message, int length) {
   screenshot::queueScreenshot(gi, length,

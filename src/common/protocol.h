@@ -325,3 +325,75 @@ constexpr uint8_t kScreenshotSurface = 0xB1;
 constexpr uint8_t kScreenshotReadBack = 0xB2;
 
 }  // namespace qx::protocol
+
+// ---- agent and replacement-client modules -------------------------------
+//
+// The server states the versions it wants in a control message ('C'):
+//   "kind serverVersion clientVersion agentVersion a b c d guid"
+// (words separated by spaces; a, b, c, d are the host numbers the channel
+// key is derived from; guid the server-assigned GUID, "?" for none). Agent
+// orders ('N') are "number argument...".
+//
+// The client's answers, each with its terminator:
+//   "Ew 1301 1300"  please send the agent package (wanted, current version)
+//   "Fw 1200 1199"  please send the client package (wanted, this client)
+//   "Dw 1199 1300"  ready: every version as wanted, channel key derived
+//                   (this client's version, the agent's)
+//   "P" text        distress report, from the fifth distress on
+// On a distress the master servers of the master list (kinds other than 0
+// and 1) get the master query text out of band, unframed.
+namespace qx::protocol {
+
+constexpr int32_t kClientVersion = 1199;  // answer of cb 17, shown C1.199
+
+// One row per platform the modules are built for: the letter that starts
+// every module file name and selects the master list's tables, the library
+// suffix, and the names of the agent in use and of the replacement client.
+struct ModulePlatform {
+  char letter;
+  const char *suffix;
+  const char *agentFile;
+  const char *clientFile;
+};
+inline constexpr ModulePlatform kModulePlatforms[] = {
+    {'w', ".dll", "qxag.dll", "qxclnew.dll"},
+    {'l', ".so", "qxag.so", "qxclnew.so"},
+};
+#if defined(_WIN32)
+inline constexpr const ModulePlatform &kThisPlatform = kModulePlatforms[0];
+#else
+inline constexpr const ModulePlatform &kThisPlatform = kModulePlatforms[1];
+#endif
+
+// Module file names under the home directory, from the platform letter, the
+// version and (for kept copies) the suffix: "dll\wa001300.dll",
+// "htm\wa001300.htm", "dll\lc001200.so", "htm\lc001200.htm". The package
+// names are also the file names the server announces when it pushes them.
+constexpr const char *kAgentCopyFormat = "dll\\%ca%06u%s";
+constexpr const char *kAgentPackageFormat = "htm\\%ca%06u.htm";
+constexpr const char *kClientCopyFormat = "dll\\%cc%06u%s";
+constexpr const char *kClientPackageFormat = "htm\\%cc%06u.htm";
+constexpr const char *kPackageNameFormat = "%c%c%06u.htm";  // letter, kind
+constexpr char kModuleAgent = 'a';
+constexpr char kModuleClient = 'c';
+
+// Agent orders: the server's 'N' numbers and the client's own calls of `a`.
+constexpr int32_t kOrderStatus = 1;    // the agent's version
+constexpr int32_t kOrderVersion = 77;  // the agent's version
+constexpr int32_t kOrderUnload = 78;   // the client unloads the agent
+constexpr int32_t kOrderAlive = 9998;  // the client answers, not the agent
+constexpr uint32_t kOrderAliveBase = 130500;     // + rand() % 100
+constexpr uint32_t kOrderAliveDelaySpread = 75;  // rand() % 75 ms
+// From this agent version on, the first order of each agent load is
+// preceded by the integrity exchange of client and agent.
+constexpr int32_t kIntegrityExchangeVersion = 1285;
+
+constexpr const char *kPackageRequestFormat = "%c%c %d %d";
+constexpr char kRequestAgentPackage = 'E';
+constexpr char kRequestClientPackage = 'F';
+constexpr const char *kReadyFormat = "%c%c %d %d";
+constexpr char kReadyCode = 'D';
+constexpr char kDistressCode = 'P';
+constexpr int kDistressTextMax = 1000;
+
+}  // namespace qx::protocol

@@ -46,6 +46,7 @@ struct Frame {
   uint32_t shutOffTime;     // tick from which the shut-off counts; 0 never
   uint32_t mark15;          // integrity bookkeeping
   uint32_t mark30;          // last run of the 30-second server tasks
+  uint32_t mark67;          // integrity scanning's 67-second timer
   uint32_t lastHostReport;  // tick of the last host report query
   char pendingFile[256];    // left by the integrity scanning, to delete
   uint32_t callCount;       // calls seen by the server-change check

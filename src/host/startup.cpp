@@ -15,6 +15,7 @@
 #include "master/master_list.h"
 #include "master/web_update.h"
 #include "screenshot/screenshot.h"
+#include "update/modules.h"
 
 namespace qx::host {
 
@@ -59,8 +60,10 @@ void installOperations(QxGameInterface *gi) {
 
 // ---- steps owned by other subsystems -------------------------------------
 
-void prepareIntegrityScanning() {}          // not part of this build
-void askAgentVersion(QxGameInterface *) {}  // agent library version
+void prepareIntegrityScanning() {}           // not part of this build
+void askAgentVersion(QxGameInterface *gi) {  // agent library version
+  update::agentVersionAtStartUp(gi);
+}
 
 // ---- start-up steps ------------------------------------------------------
 

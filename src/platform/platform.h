@@ -72,6 +72,10 @@ bool fileRemove(const char *path);
 // Renames from to to, replacing a file that to already names.
 bool fileReplace(const char *from, const char *to);
 bool makeDirectory(const char *path);  // true also when it exists
+// True when anything (a file or a directory) exists at path.
+bool fileExists(const char *path);
+// Clears a read-only mark, so that the file can be replaced or removed.
+bool fileMakeWritable(const char *path);
 // Fills buffer (size bytes, terminated) with the working directory.
 bool workingDirectory(char *buffer, size_t size);
 
@@ -120,8 +124,10 @@ int tcpReceive(Socket s, void *buffer, int size);
 
 // ---- dynamic libraries -----------------------------------------------------
 
+// A library is loaded once per open and stays mapped until its last close;
+// only then can Windows replace or remove its file.
 using Library = void *;
-Library libraryOpen(const char *path);
+Library libraryOpen(const char *path);  // nullptr when it cannot be loaded
 void *librarySymbol(Library lib, const char *name);
 void libraryClose(Library lib);
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "console/record_list.h"
+#include "update/module_state.h"
 
 namespace qx::update {
 
@@ -30,6 +31,7 @@ struct Transfer {
 struct State {
   console::RecordList index;  // "FLPA"
   Transfer transfer;
+  ModuleState modules;  // agent and replacement client
 };
 
 }  // namespace qx::update

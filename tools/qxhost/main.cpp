@@ -10,6 +10,10 @@
 // packets follow as datagrams, and the server's datagrams reach the client
 // as host event 13.
 //
+// When the client has prepared a replacement of itself (the record's
+// replacement-ready flag), the host unloads it at the next frame boundary,
+// loads qxclnew from the client's directory in its place and carries on.
+//
 // Script lines are console text for the client, except:
 //   # ...              a comment
 //   @wait MS           keep running frames for MS milliseconds
@@ -29,6 +33,7 @@
 #include <string>
 #include <thread>
 
+#include "common/protocol.h"
 #include "game.h"
 #include "picture.h"
 #include "qx/qxcl.h"
@@ -51,6 +56,7 @@ struct Options {
 };
 
 struct Client {
+  void *library = nullptr;
   QxFrameEntryFn ca = nullptr;
   QxEventEntryFn cb = nullptr;
 };
@@ -65,6 +71,7 @@ bool loadClient(const std::string &path, Client &client) {
 #if defined(_WIN32)
   HMODULE lib = LoadLibraryA(path.c_str());
   if (!lib) return false;
+  client.library = lib;
   client.ca = reinterpret_cast<QxFrameEntryFn>(
       reinterpret_cast<void *>(GetProcAddress(lib, "ca")));
   client.cb = reinterpret_cast<QxEventEntryFn>(
@@ -75,10 +82,34 @@ bool loadClient(const std::string &path, Client &client) {
     std::fprintf(stderr, "qxhost: %s\n", dlerror());
     return false;
   }
+  client.library = lib;
   client.ca = reinterpret_cast<QxFrameEntryFn>(dlsym(lib, "ca"));
   client.cb = reinterpret_cast<QxEventEntryFn>(dlsym(lib, "cb"));
 #endif
   return client.ca && client.cb;
+}
+
+void unloadClient(Client &client) {
+#if defined(_WIN32)
+  if (client.library) FreeLibrary(static_cast<HMODULE>(client.library));
+#else
+  if (client.library) dlclose(client.library);
+#endif
+  client = Client{};
+}
+
+std::string homeFile(const std::string &name) {
+  qxhost::Game &g = qxhost::game();
+  std::string dir = g.gi.homeDir;
+  if (dir.empty()) {
+    const qxhost::Cvar *home = g.find("fs_homepath");
+    dir = (home ? home->value : std::string(".")) + "/qx/";
+  }
+#if !defined(_WIN32)
+  for (char &c : dir)
+    if (c == '\\') c = '/';
+#endif
+  return dir + name;
 }
 
 class Host {
@@ -100,6 +131,7 @@ class Host {
   void consoleLine(const std::string &line) {
     qxhost::Game &g = qxhost::game();
     std::printf("] %s\n", line.c_str());
+    if (!client_.cb) return;
     const intptr_t r =
         client_.cb(&g.gi, QX_EV_CONSOLE_LINE, static_cast<int32_t>(line.size()),
                    line.c_str(), 0);
@@ -116,13 +148,14 @@ class Host {
     char buffer[256] = {};
     std::snprintf(buffer, sizeof buffer, "%s", text.c_str());
     std::printf("] %s<TAB>\n", buffer);
-    client_.cb(&g.gi, QX_CB_COMPLETE, 0, buffer, 0);
+    if (client_.cb) client_.cb(&g.gi, QX_CB_COMPLETE, 0, buffer, 0);
     if (text != buffer) std::printf("] %s\n", buffer);
     std::fflush(stdout);
   }
 
   void frame() {
     qxhost::Game &g = qxhost::game();
+    if (!client_.ca) return;  // no client loaded any more
     ++g.frames;
     qxhost::pumpWindow();
     for (const std::vector<uint8_t> &packet : qxhost::linkReceive())
@@ -132,6 +165,33 @@ class Host {
       if (error != lastError_) std::printf("qxhost: client frame: %s\n", error);
       lastError_ = error;
     }
+    if (g.gi.replacementReady) switchToReplacement();
+  }
+
+  // Between two frames: the old client goes, its replacement comes. The
+  // client's operations in the record belong to the library that goes.
+  void switchToReplacement() {
+    qxhost::Game &g = qxhost::game();
+    const std::string path = homeFile(qx::protocol::kThisPlatform.clientFile);
+    std::printf("qxhost: the client is ready to be replaced; loading %s\n",
+                path.c_str());
+    g.gi.replacementReady = 0;
+    g.gi.digest = nullptr;
+    g.gi.connectHook = nullptr;
+    g.gi.secondHook = nullptr;
+    g.gi.thirdHook = nullptr;
+    unloadClient(client_);
+    lastError_ = nullptr;
+    if (!loadClient(path, client_)) {
+      std::printf("qxhost: cannot load %s; the game goes on without a client\n",
+                  path.c_str());
+      client_ = Client{};
+    } else {
+      std::printf(
+          "qxhost: switched to %s (client version %ld)\n", path.c_str(),
+          static_cast<long>(client_.cb(&g.gi, QX_CB_VERSION, 0, nullptr, 0)));
+    }
+    std::fflush(stdout);
   }
 
   Client client_;
@@ -140,20 +200,6 @@ class Host {
   int frameTime_;
   const char *lastError_ = nullptr;
 };
-
-std::string homeFile(const std::string &name) {
-  qxhost::Game &g = qxhost::game();
-  std::string dir = g.gi.homeDir;
-  if (dir.empty()) {
-    const qxhost::Cvar *home = g.find("fs_homepath");
-    dir = (home ? home->value : std::string(".")) + "/qx/";
-  }
-#if !defined(_WIN32)
-  for (char &c : dir)
-    if (c == '\\') c = '/';
-#endif
-  return dir + name;
-}
 
 void showFile(const std::string &name) {
   std::ifstream in(homeFile(name), std::ios::binary);

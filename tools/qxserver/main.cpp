@@ -3,9 +3,13 @@
 // messages to that host's client and prints every reply decoded.
 //
 //   qxserver [--port N] [--script FILE] [--numbers A,B,C,D] [--shots DIR]
+//            [--packages DIR]
 //
 // The numbers are the host numbers the client derives its channel key from
-// (0,0,0,0 for a host without an agent). Script lines:
+// (0,0,0,0 for a host without an agent). The packages directory holds the
+// update packages the server pushes when the client asks for them
+// ("la001301.htm"); uploaded screenshots are saved in the shots directory.
+// Script lines:
 //   # ...                   a comment
 //   text TEXT               server text for the player ('A')
 //   directive LINE          a directive line for the command processor
@@ -42,6 +46,13 @@
 //                           qxNNNNNN.png in the --shots directory
 //   screenshot-restart L C  the upload with letter L goes on from chunk C
 //                           ('-': header and every chunk again)
+//   control CLIENT AGENT [A,B,C,D [GUID]]
+//                           control message: the versions the server wants,
+//                           the host numbers of the channel key (the
+//                           server's own by default) and the server-assigned
+//                           GUID; the server keys the channel with the new
+//                           numbers once the client reports ready
+//   order N [TEXT]          agent order N with its argument text
 //   wait MS                 only receive and print replies for MS ms
 //   quit                    stop
 #include <arpa/inet.h>
@@ -50,6 +61,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +72,7 @@
 #include <sstream>
 #include <string>
 
+#include "peer/agent_peer.h"
 #include "peer/cvars_peer.h"
 #include "peer/peer.h"
 #include "peer/regnames_peer.h"
@@ -78,6 +91,7 @@ struct Options {
   int port = 27960;
   std::string script;
   int32_t numbers[4] = {0, 0, 0, 0};
+  std::string packages;
   std::string shots = ".";  // where uploaded screenshots are saved
 };
 
@@ -86,10 +100,13 @@ class Server {
   explicit Server(const Options &o)
       : key_(peer::deriveKey(o.numbers[0], o.numbers[1], o.numbers[2],
                              o.numbers[3])),
-        hostC_(o.numbers[2]),
-        shots_(o.shots) {}
+        shots_(o.shots),
+        packages_(o.packages) {
+    std::copy(o.numbers, o.numbers + 4, numbers_);
+  }
 
-  int32_t hostC() const { return hostC_; }
+  // The third host number, which screenshot requests carry.
+  int32_t hostC() const { return numbers_[2]; }
 
   bool open(int port) {
     socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -156,6 +173,25 @@ class Server {
 
   uint32_t token() const { return token_; }
 
+  // A control message. The client empties its channel key when the host
+  // numbers change and derives the new one once every version is current;
+  // its ready message is the first to use it.
+  void sendControl(peer::Control control) {
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, "%d,%d,%d,%d", control.numbers[0],
+                  control.numbers[1], control.numbers[2], control.numbers[3]);
+    sendScrambled("control: wants client " +
+                      std::to_string(control.clientVersion) + ", agent " +
+                      std::to_string(control.agentVersion) + ", numbers " +
+                      numbers + ", guid " + control.guid,
+                  peer::controlMessage(control));
+    key_.clear();
+    pendingKey_ = peer::deriveKey(control.numbers[0], control.numbers[1],
+                                  control.numbers[2], control.numbers[3]);
+    std::copy(control.numbers, control.numbers + 4, numbers_);
+  }
+  const int32_t *numbers() const { return numbers_; }
+
   // Sends the rule set from rule first on; with withCount the count line
   // closes it. From then on the server answers the client's rule requests.
   void sendRules(size_t first, size_t count, bool withCount) {
@@ -195,7 +231,14 @@ class Server {
   }
 
   void handle(const Bytes &datagram, const sockaddr_in &from) {
-    const peer::Unframed u = peer::unframe(key_, datagram);
+    peer::Unframed u = peer::unframe(key_, datagram);
+    if (!u.ok && !pendingKey_.empty()) {
+      const peer::Unframed keyed = peer::unframe(pendingKey_, datagram);
+      if (keyed.ok) {
+        u = keyed;
+        key_ = pendingKey_;
+      }
+    }
     if (u.type == 0) {  // not a channel packet: a connection request
       client_ = from;
       haveClient_ = true;
@@ -219,12 +262,17 @@ class Server {
         return;
       }
       const peer::VariableReply v = peer::decodeVariableReply(r.message);
+      const peer::ModuleReply module = peer::decodeModuleReply(r.message);
       const peer::ResendRequest resend = peer::decodeResendRequest(r.message);
       if (resend.valid) {
         std::printf("client< [%c] %s\n", u.type,
                     peer::describe(resend).c_str());
         if (!push.answer(resend))
           std::printf("qxserver: no push that this request is for\n");
+      } else if (!module.kind.empty()) {
+        std::printf("client< [%c] %s\n", u.type,
+                    peer::describe(module).c_str());
+        answerModuleReply(module);
       } else if (v.kind.empty())
         std::printf("client< [%c] %s\n", u.type, peer::describe(r).c_str());
       else
@@ -247,11 +295,40 @@ class Server {
     return out;
   }
 
+  // Pushes the package the client asked for, from the packages directory.
+  // A request for the package already on its way is not answered again: the
+  // client asks every few seconds until it has installed the package.
+  void answerModuleReply(const peer::ModuleReply &reply) {
+    const std::string name = peer::requestedPackage(reply);
+    // The name comes from the client: only a platform letter makes a name
+    // of the packages directory.
+    if (name.empty() || !std::isalpha(static_cast<unsigned char>(name[0])))
+      return;
+    if (push.busy() && name == pushing_) {
+      std::printf("qxserver: %s is on its way\n", name.c_str());
+      return;
+    }
+    std::ifstream in(packages_ + "/" + name, std::ios::binary);
+    if (packages_.empty() || !in) {
+      std::printf("qxserver: no package %s to push\n", name.c_str());
+      return;
+    }
+    const Bytes content((std::istreambuf_iterator<char>(in)),
+                        std::istreambuf_iterator<char>());
+    std::printf("qxserver: pushing %s (%zu bytes)\n", name.c_str(),
+                content.size());
+    push.start(peer::FilePush(name, content));
+    pushing_ = name;
+  }
+
   bool imposed_ = false;
   std::string key_;
-  int32_t hostC_;
   std::string shots_;
   peer::ScreenshotReceiver uploads_;
+  std::string packages_;
+  std::string pendingKey_;
+  std::string pushing_;  // name of the package pushed last
+  int32_t numbers_[4] = {0, 0, 0, 0};
   int socket_ = -1;
   sockaddr_in client_{};
   bool haveClient_ = false;
@@ -314,9 +391,9 @@ bool play(Server &server, const std::string &line) {
     const std::string guid = rest.substr(0, space);
     const std::string text =
         space == std::string::npos ? "" : rest.substr(space + 1);
-    server.sendScrambled(
-        "addressed to " + guid + ": text \"" + text + "\"",
-        peer::identityAddressed(guid, 0, peer::serverText(text)));
+    server.sendScrambled("addressed to " + guid + ": text \"" + text + "\"",
+                         peer::identityAddressed(guid, server.numbers()[2],
+                                                 peer::serverText(text)));
   } else if (command == "token-mismatch") {
     server.sendPlain("plain packet with a wrong token", server.token() + 1,
                      peer::serverText("not for you"));
@@ -370,6 +447,15 @@ bool play(Server &server, const std::string &line) {
       return true;
     }
     server.sendScrambled(what, shot);
+  } else if (command == "control") {
+    server.sendControl(peer::parseControl(rest, server.numbers()));
+  } else if (command == "order") {
+    std::istringstream args(rest);
+    int32_t order = 0;
+    std::string text;
+    args >> order;
+    std::getline(args >> std::ws, text);
+    server.sendScrambled("agent order " + rest, peer::agentOrder(order, text));
   } else {
     std::printf("qxserver: unknown script command %s\n", command.c_str());
     return true;
@@ -389,6 +475,8 @@ bool parse(int argc, char **argv, Options &o) {
       o.shots = v;
     } else if (a == "--script") {
       o.script = v;
+    } else if (a == "--packages") {
+      o.packages = v;
     } else if (a == "--numbers") {
       if (std::sscanf(v.c_str(), "%d,%d,%d,%d", &o.numbers[0], &o.numbers[1],
                       &o.numbers[2], &o.numbers[3]) != 4)
@@ -407,7 +495,7 @@ int main(int argc, char **argv) {
   if (!parse(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: qxserver [--port N] [--script FILE] "
-                 "[--numbers A,B,C,D] [--shots DIR]\n");
+                 "[--numbers A,B,C,D] [--shots DIR] [--packages DIR]\n");
     return 2;
   }
   Server server(options);

@@ -117,6 +117,19 @@ bool makeDirectory(const char *path) {
   return errno == EEXIST && stat(p, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool fileExists(const char *path) {
+  char p[kPathMax];
+  struct stat st {};
+  return path && systemPath(path, p, sizeof p) && stat(p, &st) == 0;
+}
+
+bool fileMakeWritable(const char *path) {
+  char p[kPathMax];
+  struct stat st {};
+  return path && systemPath(path, p, sizeof p) && stat(p, &st) == 0 &&
+         chmod(p, st.st_mode | S_IWUSR) == 0;
+}
+
 bool workingDirectory(char *buffer, size_t size) {
   if (!buffer || size == 0) return false;
   if (!getcwd(buffer, size)) {

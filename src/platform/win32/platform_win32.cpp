@@ -101,6 +101,17 @@ bool makeDirectory(const char *path) {
          (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool fileExists(const char *path) {
+  return path && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool fileMakeWritable(const char *path) {
+  if (!path) return false;
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  return SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY) != 0;
+}
+
 bool workingDirectory(char *buffer, size_t size) {
   if (!buffer || size == 0) return false;
   DWORD n = GetCurrentDirectoryA(static_cast<DWORD>(size), buffer);

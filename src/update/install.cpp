@@ -1,0 +1,151 @@
+// Installing the agent and preparing the replacement client: first from
+// the kept copy of the wanted version under dll\, then from its update
+// package under htm\, which is unpacked into the kept copy and tried again.
+#include <cstring>
+
+#include "common/paths.h"
+#include "common/protocol.h"
+#include "common/text.h"
+#include "host/client_state.h"
+#include "host/frame.h"
+#include "log/log.h"
+#include "master/master_list.h"
+#include "platform/platform.h"
+#include "update/module_library.h"
+#include "update/modules.h"
+#include "update/package.h"
+
+namespace qx::update {
+
+namespace {
+
+namespace p = protocol;
+
+static_assert(p::kClientVersion == QX_CLIENT_VERSION, "one client version");
+
+constexpr char kAgentTable = 'A';
+constexpr char kClientTable = 'C';
+
+bool secured() {
+  const console::Settings &s = client().settings;
+  return s.security != 0 && s.lan == 0;
+}
+
+// The version the replacement library at path reports through cb 17; 0
+// when it cannot be loaded or has no cb.
+int32_t askClientVersion(QxGameInterface *gi, const char *path) {
+  const platform::Library lib = platform::libraryOpen(path);
+  if (!lib) return 0;
+  const auto cb =
+      reinterpret_cast<QxEventEntryFn>(platform::librarySymbol(lib, "cb"));
+  const int32_t version =
+      cb ? static_cast<int32_t>(cb(gi, QX_CB_VERSION, 0, nullptr, 0)) : 0;
+  platform::libraryClose(lib);
+  return version;
+}
+
+// The version the agent library at path reports, loaded by itself.
+int32_t probeAgent(QxGameInterface *gi, const char *path) {
+  const platform::Library lib = platform::libraryOpen(path);
+  if (!lib) return 0;
+  const int32_t version = askAgentVersion(gi, lib);
+  platform::libraryClose(lib);
+  return version;
+}
+
+// Unpacks the package of a version into its kept copy. With security on
+// (and not on a LAN) the module must be one the master list vouches for:
+// the first entry that lists the version gives the size and the digests
+// the unpacked module must have. -1 refused, 0 failed or absent, 1 unpacked.
+int unpackVersion(char table, const char *packageFormat, int32_t version,
+                  const char *copyPath) {
+  const master::ModuleRecord *expected = nullptr;
+  if (secured()) {
+    expected = master::findModule(table, p::kThisPlatform.letter, version);
+    if (!expected) return -1;
+  }
+  char package[kPathCapacity];
+  if (!moduleFilePath(package, packageFormat, version)) return 0;
+  // No package yet: the server is asked for it, which is no failure.
+  if (!platform::fileExists(package)) return 0;
+  const char *error =
+      expected ? unpackPackage(package, copyPath, expected->size,
+                               expected->digest1, expected->digest2)
+               : unpackPackage(package, copyPath, 0, nullptr, nullptr);
+  if (!error) return 1;
+  log::printMessage(1, "Update package %s: %s", package, error);
+  return 0;
+}
+
+}  // namespace
+
+int installAgent(QxGameInterface *gi, int32_t version, int retry) {
+  ClientState &c = client();
+  if (version < 1) {
+    log::printMessage(1, "Invalid Agent Version Requested: %d", version);
+    return -1;
+  }
+  if (version == c.host.agentVersion) return 1;
+  unloadAgent(gi);
+  char copy[kPathCapacity], agent[kPathCapacity];
+  if (!moduleFilePath(copy, p::kAgentCopyFormat, version) ||
+      !homeFilePath(agent, p::kThisPlatform.agentFile))
+    return -1;  // a home directory this long holds no modules
+  if (probeAgent(gi, copy) == version) {
+    if (!copyModuleFile(copy, agent))
+      log::printMessage(1, "ERROR Copying %s to qxag%s", copy,
+                        p::kThisPlatform.suffix);
+    if (loadAgent(gi)) {
+      c.host.agentVersion = askAgentVersion(gi, c.update.modules.agent);
+      if (c.host.agentVersion == version) return 1;
+      unloadAgent(gi);
+    }
+  }
+  if (retry) return -1;
+  const int unpacked =
+      unpackVersion(kAgentTable, p::kAgentPackageFormat, version, copy);
+  if (unpacked <= 0) return unpacked;
+  return installAgent(gi, version, 1);
+}
+
+int installClient(QxGameInterface *gi, int32_t version, int retry) {
+  if (version == p::kClientVersion) return 1;
+  char copy[kPathCapacity], replacement[kPathCapacity];
+  if (!moduleFilePath(copy, p::kClientCopyFormat, version) ||
+      !homeFilePath(replacement, p::kThisPlatform.clientFile))
+    return -1;
+  if (copyModuleFile(copy, replacement)) {
+    if (askClientVersion(gi, replacement) == version) {
+      gi->replacementReady = 1;
+      unloadAgent(gi);
+      return 1;
+    }
+    platform::fileRemove(replacement);
+  }
+  platform::fileRemove(copy);
+  if (retry) return 0;
+  const int unpacked =
+      unpackVersion(kClientTable, p::kClientPackageFormat, version, copy);
+  if (unpacked < 0) return -1;
+  if (unpacked > 0) installClient(gi, version, 1);
+  return 0;
+}
+
+void agentVersion(QxGameInterface *gi) {
+  ClientState &c = client();
+  if (!c.update.modules.agent) loadAgent(gi);
+  if (c.host.agentVersion <= 0 && c.update.modules.agent)
+    c.host.agentVersion = askAgentVersion(gi, c.update.modules.agent);
+}
+
+void agentVersionAtStartUp(QxGameInterface *gi) {
+  const bool completed = platform::runGuarded(
+      [](void *context) {
+        agentVersion(static_cast<QxGameInterface *>(context));
+      },
+      gi);
+  if (!completed && client().settings.ignore < 1)
+    log::printMessage(1, "%s", host::kExceptionNotice);
+}
+
+}  // namespace qx::update

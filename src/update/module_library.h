@@ -1,0 +1,34 @@
+// Loading the module libraries and calling their one export each, and the
+// module file names under the home directory.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "qx/game_interface.h"
+
+namespace qx::update {
+
+// The agent's export: (game interface, order, 0, argument) -> a number or
+// an error text, by order.
+using AgentEntry = intptr_t(QX_CDECL *)(QxGameInterface *gi, int32_t order,
+                                        int32_t zero, const char *argument);
+
+AgentEntry agentEntry(platform::Library lib);  // null when `a` is missing
+
+// Order 77 of the agent in lib; 0 when the library has no `a`.
+int32_t askAgentVersion(QxGameInterface *gi, platform::Library lib);
+
+// Loads the agent in use from the home directory unless one is loaded;
+// false when it cannot be loaded.
+bool loadAgent(QxGameInterface *gi);
+
+// Full path of a module file: format with the platform letter, the version
+// and the library suffix (formats that take no suffix ignore it). False,
+// with out empty, when it does not fit.
+bool moduleFilePath(char *out, const char *format, int32_t version);
+
+// Copies from to to whole or not at all; false when it did not happen.
+bool copyModuleFile(const char *from, const char *to);
+
+}  // namespace qx::update
