@@ -228,8 +228,10 @@ bool readPackage(File &package, Header &h, Compressed &c) {
   RecordReader reader(package);
   const char *begin, *end;
   if (!reader.next(begin, end) || !parseHeader(begin, end, h)) return false;
+  // No zlib stream is empty, and digest B needs a second byte. A size over
+  // the cap is taken as an allocation that failed.
   if (h.compressedSize == 0 || h.compressedSize > p::kTransferSizeMax ||
-      h.moduleSize > p::kTransferSizeMax || !c.block.allocate(h.compressedSize))
+      !c.block.allocate(h.compressedSize))
     return false;
   c.size = h.compressedSize;
   while (reader.next(begin, end))
@@ -269,7 +271,8 @@ const char *unpackPackage(const char *packagePath, const char *modulePath,
   if (!digestTextMatches(data + 1, c.size - 1, h.digestB)) return kMismatchB;
 
   Block module;
-  if (!module.allocate(h.moduleSize)) return kMemoryAllocation;
+  if (h.moduleSize > p::kTransferSizeMax || !module.allocate(h.moduleSize))
+    return kMemoryAllocation;
   uLongf inflated = h.moduleSize;
   if (uncompress(module.data(), &inflated, data, c.size) != Z_OK)
     return kFailedToUncompress;

@@ -212,6 +212,12 @@ TEST_F(PackageTest, EachErrorTextAndItsPackage) {
        "<p>" + p.header() + "<p>" + hex.substr(0, 2044) + " " +
            records(hex.substr(2044), 1000, "<p>"),
        "ERROR: Memory Allocation"},
+      {"compressed size 0, no data",
+       peer::packagePage("x",
+                         "S0 10 " + peer::digestText("", 0, 0) + " " +
+                             peer::digestText("", 0, 0),
+                         {}),
+       "ERROR: Memory Allocation"},
       {"compressed size over the cap",
        headerOf({"S1000001", p.moduleSize, dataA, dataB}),
        "ERROR: Memory Allocation"},
@@ -219,6 +225,10 @@ TEST_F(PackageTest, EachErrorTextAndItsPackage) {
        headerOf({"S" + p.size, "1000001", dataA, dataB}),
        "ERROR: Memory Allocation"},
       {"digests swapped", headerOf({"S" + p.size, p.moduleSize, dataB, dataA}),
+       "ERROR: Security Mismatch (A)"},
+      // The module is allocated only after both digests are checked.
+      {"digests swapped, module size over the cap",
+       headerOf({"S" + p.size, "1000001", dataB, dataA}),
        "ERROR: Security Mismatch (A)"},
       {"digest A in lower case",
        headerOf({"S" + p.size, p.moduleSize, lowerA, dataB}),
