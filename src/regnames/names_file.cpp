@@ -119,15 +119,6 @@ uint8_t *buildFile(size_t &size, int &count) {
   return data;
 }
 
-// A file may be replaced when the list took in all it held, or when it
-// holds nothing.
-bool mayReplace(const char *path) {
-  const State &s = state();
-  if (s.loadedWhole && std::strcmp(s.loadedPath, path) == 0) return true;
-  File file(path, platform::OpenMode::Read);
-  return !file.open() || file.size() <= 0;
-}
-
 void noteLoadedFrom(const char *path, bool whole) {
   copyText(state().loadedPath, path, sizeof state().loadedPath - 1);
   state().loadedWhole = whole ? 1 : 0;
@@ -245,11 +236,23 @@ bool fileExists(const char *path) {
   return file.open();
 }
 
+// A file is replaced only by a list that holds all its names. One the list
+// has not taken in (no server joined yet, or its key set only now) is read
+// first, under the current key, and its names join the list; one that
+// cannot be read (a wrong or missing key) is left as it is.
+bool takeIn(QxGameInterface *gi, const char *path) {
+  const State &s = state();
+  if (s.loadedWhole && std::strcmp(s.loadedPath, path) == 0) return true;
+  if (loadFile(gi, path) == LoadResult::Refused) return false;
+  noteLoadedFrom(path, true);
+  return true;
+}
+
 }  // namespace
 
 int saveRegisteredNames(QxGameInterface *gi, const char *path) {
   int written = 0;
-  if (!mayReplace(path)) {
+  if (!takeIn(gi, path)) {
     log::printMessage(1, kNotReplaced, path);
   } else {
     size_t size = 0;
