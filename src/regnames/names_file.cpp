@@ -22,10 +22,6 @@ namespace qx::regnames {
 
 namespace {
 
-namespace p = protocol;
-
-constexpr const char *kFullWord = "Full";
-constexpr const char *kPartialWord = "Partial";
 constexpr uint32_t kKeyCheckSeed = 0;  // standard MD5
 // Quotes, spaces and line end around the fields of a record line.
 constexpr size_t kLineFraming = 8;
@@ -63,13 +59,9 @@ void applyKey(uint8_t *data, size_t size, const char *k) {
 
 // ---- writing ---------------------------------------------------------------
 
-const char *kindWord(const Record &r) {
-  return r.kind == p::kRegNameKindFull ? kFullWord : kPartialWord;
-}
-
 size_t lineLength(const Record &r) {
   return std::strlen(r.match) + std::strlen(r.password) +
-         std::strlen(kindWord(r)) + kLineFraming;
+         std::strlen(kindWord(r.kind)) + kLineFraming;
 }
 
 uint8_t *put(uint8_t *out, const char *text) {
@@ -84,7 +76,7 @@ uint8_t *putLine(uint8_t *out, const Record &r) {
   out = put(out, "\" \"");
   out = put(out, r.password);
   out = put(out, "\" ");
-  out = put(out, kindWord(r));
+  out = put(out, kindWord(r.kind));
   return put(out, "\r\n");
 }
 
