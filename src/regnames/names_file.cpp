@@ -294,8 +294,11 @@ void registeredNamesForNewServer(QxGameInterface *gi) {
     return;
   }
   loadRegisteredNames(gi, path, 1);
+  // A registered-name file named like the import file is not merged into
+  // itself and then deleted. Windows file names ignore case.
   char importPath[kPathCapacity];
-  if (!homeFilePath(importPath, kImportFileName) || !fileExists(importPath))
+  if (!homeFilePath(importPath, kImportFileName) ||
+      compareNoCase(importPath, path) == 0 || !fileExists(importPath))
     return;
   // An import file that cannot be read now (a wrong key) stays for later,
   // and so does one whose names could not be saved.
