@@ -120,6 +120,12 @@ bool RecordReader::next(const char *&begin, const char *&end) {
         std::memchr(window_ + start, '<', used_ - start));
     if (!close && !end_) {  // the record is cut off
       if (at == 0 && used_ == sizeof window_) {
+        // It fills the window: it fits only when the file ends here.
+        char more;
+        if (file_.read(&more, 1) == 0) {
+          end_ = true;
+          continue;
+        }
         tooLong_ = true;
         return false;
       }

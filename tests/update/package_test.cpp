@@ -127,6 +127,9 @@ TEST_F(PackageTest, EveryAllowedFormReadsTheSameModule) {
       // 2044 digits, the tag and the next '<' fill the 2048-byte window.
       {"records as long as fit the window",
        "<p>" + header + records(hex, 2044, "<p>")},
+      {"a last record that fills the window, the file's end closing it",
+       "<p>" + header + records(hex, 1000, "<p>") + "<p>" +
+           std::string(2045, ' ')},
       {"upper-case tags and spaces before the S",
        "<P>   " + header + records(hex, 1000, "<P>")},
       {"other tags and '<' in the text",
