@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -94,21 +95,22 @@ void BM_UnpackDirect(benchmark::State &state) {
   const Bytes compressed = qx::peer::compressModule(module());
   const std::string hex =
       qx::peer::hexText(compressed.data(), compressed.size());
+  const size_t n = hex.size() / 2;
   for (auto _ : state) {
-    Bytes data(hex.size() / 2);
-    for (size_t i = 0; i < data.size(); ++i)
+    // Blocks as the reader gets them: allocated, not cleared.
+    std::unique_ptr<uint8_t[]> data(new uint8_t[n]);
+    for (size_t i = 0; i < n; ++i)
       data[i] = static_cast<uint8_t>(hexValue(hex[2 * i]) << 4 |
                                      hexValue(hex[2 * i + 1]));
-    Bytes out(kModuleSize);
-    uLongf size = static_cast<uLongf>(out.size());
-    if (uncompress(out.data(), &size, data.data(),
-                   static_cast<uLong>(data.size())) != Z_OK)
+    std::unique_ptr<uint8_t[]> out(new uint8_t[kModuleSize]);
+    uLongf size = static_cast<uLongf>(kModuleSize);
+    if (uncompress(out.get(), &size, data.get(), static_cast<uLong>(n)) != Z_OK)
       state.SkipWithError("uncompress failed");
     uint8_t digests[4][16];
-    MD5(data.data(), data.size(), digests[0]);
-    MD5(data.data() + 1, data.size() - 1, digests[1]);
-    MD5(out.data(), size, digests[2]);
-    MD5(out.data() + 1, size - 1, digests[3]);
+    MD5(data.get(), n, digests[0]);
+    MD5(data.get() + 1, n - 1, digests[1]);
+    MD5(out.get(), size, digests[2]);
+    MD5(out.get() + 1, size - 1, digests[3]);
     benchmark::DoNotOptimize(digests);
   }
   state.SetBytesProcessed(state.iterations() *

@@ -65,6 +65,10 @@ console::RecordList &names() { return client().regnames.names; }
 
 }  // namespace
 
+const char *kindWord(uint8_t kind) {
+  return kind == p::kRegNameKindFull ? kFullWord : kPartialWord;
+}
+
 int addRegisteredNameSpans(QxGameInterface *gi, TextSpan match,
                            TextSpan password, TextSpan kindWord, int save) {
   match = trimmed(match);
@@ -120,9 +124,8 @@ void listRegisteredNames() {
     if (!r->match[0])
       log::printMessage(1, "%-3d: Deleted", static_cast<int>(i + 1));
     else
-      log::printMessage(
-          1, "%-3d: \"%s\" %s", static_cast<int>(i + 1), r->match,
-          r->kind == p::kRegNameKindFull ? kFullWord : kPartialWord);
+      log::printMessage(1, "%-3d: \"%s\" %s", static_cast<int>(i + 1), r->match,
+                        kindWord(r->kind));
   }
   log::printMessage(1, "End of Registered Name List (%d Record%s)",
                     static_cast<int>(count), count == 1 ? "" : "s");

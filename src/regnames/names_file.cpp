@@ -22,10 +22,6 @@ namespace qx::regnames {
 
 namespace {
 
-namespace p = protocol;
-
-constexpr const char *kFullWord = "Full";
-constexpr const char *kPartialWord = "Partial";
 constexpr uint32_t kKeyCheckSeed = 0;  // standard MD5
 // Quotes, spaces and line end around the fields of a record line.
 constexpr size_t kLineFraming = 8;
@@ -63,13 +59,9 @@ void applyKey(uint8_t *data, size_t size, const char *k) {
 
 // ---- writing ---------------------------------------------------------------
 
-const char *kindWord(const Record &r) {
-  return r.kind == p::kRegNameKindFull ? kFullWord : kPartialWord;
-}
-
 size_t lineLength(const Record &r) {
   return std::strlen(r.match) + std::strlen(r.password) +
-         std::strlen(kindWord(r)) + kLineFraming;
+         std::strlen(kindWord(r.kind)) + kLineFraming;
 }
 
 uint8_t *put(uint8_t *out, const char *text) {
@@ -84,7 +76,7 @@ uint8_t *putLine(uint8_t *out, const Record &r) {
   out = put(out, "\" \"");
   out = put(out, r.password);
   out = put(out, "\" ");
-  out = put(out, kindWord(r));
+  out = put(out, kindWord(r.kind));
   return put(out, "\r\n");
 }
 
@@ -117,15 +109,6 @@ uint8_t *buildFile(size_t &size, int &count) {
   }
   applyKey(data, size, k);
   return data;
-}
-
-// A file may be replaced when the list took in all it held, or when it
-// holds nothing.
-bool mayReplace(const char *path) {
-  const State &s = state();
-  if (s.loadedWhole && std::strcmp(s.loadedPath, path) == 0) return true;
-  File file(path, platform::OpenMode::Read);
-  return !file.open() || file.size() <= 0;
 }
 
 void noteLoadedFrom(const char *path, bool whole) {
@@ -245,11 +228,23 @@ bool fileExists(const char *path) {
   return file.open();
 }
 
+// A file is replaced only by a list that holds all its names. One the list
+// has not taken in (no server joined yet, or its key set only now) is read
+// first, under the current key, and its names join the list; one that
+// cannot be read (a wrong or missing key) is left as it is.
+bool takeIn(QxGameInterface *gi, const char *path) {
+  const State &s = state();
+  if (s.loadedWhole && std::strcmp(s.loadedPath, path) == 0) return true;
+  if (loadFile(gi, path) == LoadResult::Refused) return false;
+  noteLoadedFrom(path, true);
+  return true;
+}
+
 }  // namespace
 
 int saveRegisteredNames(QxGameInterface *gi, const char *path) {
   int written = 0;
-  if (!mayReplace(path)) {
+  if (!takeIn(gi, path)) {
     log::printMessage(1, kNotReplaced, path);
   } else {
     size_t size = 0;
@@ -299,8 +294,11 @@ void registeredNamesForNewServer(QxGameInterface *gi) {
     return;
   }
   loadRegisteredNames(gi, path, 1);
+  // A registered-name file named like the import file is not merged into
+  // itself and then deleted. Windows file names ignore case.
   char importPath[kPathCapacity];
-  if (!homeFilePath(importPath, kImportFileName) || !fileExists(importPath))
+  if (!homeFilePath(importPath, kImportFileName) ||
+      compareNoCase(importPath, path) == 0 || !fileExists(importPath))
     return;
   // An import file that cannot be read now (a wrong key) stays for later,
   // and so does one whose names could not be saved.

@@ -51,8 +51,9 @@ void listRegisteredNames();
 // ---- the file --------------------------------------------------------------
 
 // Writes the list to path, replacing the file only once it is written whole,
-// then sends the report. An existing file whose names the list did not take
-// in is left alone. Returns 1 when the file was written.
+// then sends the report. An existing file whose names the list has not
+// taken in is read first and its names join the list; one that cannot be
+// read is left alone. Returns 1 when the file was written.
 int saveRegisteredNames(QxGameInterface *gi, const char *path);
 
 // Reads path whole (at most kMaxFileSize bytes) and adds its records, with

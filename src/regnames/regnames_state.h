@@ -18,10 +18,10 @@ struct Record {
 
 struct State {
   console::RecordList names;  // "FLRN"
-  // The file the list was last loaded from in place of what it held, and
-  // whether the list then took in everything that file held (or the file
-  // did not exist). A file holding names the list lacks is never replaced,
-  // so a wrong or missing key cannot cost the player the names in it.
+  // The file whose names the list has all taken in (or that did not
+  // exist), when loadedWhole is 1. Before another file is replaced, its
+  // names are read into the list, and one that cannot be read is never
+  // replaced, so a wrong or missing key cannot cost the player its names.
   char loadedPath[256];
   int32_t loadedWhole;
 };

@@ -120,6 +120,12 @@ bool RecordReader::next(const char *&begin, const char *&end) {
         std::memchr(window_ + start, '<', used_ - start));
     if (!close && !end_) {  // the record is cut off
       if (at == 0 && used_ == sizeof window_) {
+        // It fills the window: it fits only when the file ends here.
+        char more;
+        if (file_.read(&more, 1) == 0) {
+          end_ = true;
+          continue;
+        }
         tooLong_ = true;
         return false;
       }
@@ -228,8 +234,10 @@ bool readPackage(File &package, Header &h, Compressed &c) {
   RecordReader reader(package);
   const char *begin, *end;
   if (!reader.next(begin, end) || !parseHeader(begin, end, h)) return false;
+  // No zlib stream is empty, and digest B needs a second byte. A size over
+  // the cap is taken as an allocation that failed.
   if (h.compressedSize == 0 || h.compressedSize > p::kTransferSizeMax ||
-      h.moduleSize > p::kTransferSizeMax || !c.block.allocate(h.compressedSize))
+      !c.block.allocate(h.compressedSize))
     return false;
   c.size = h.compressedSize;
   while (reader.next(begin, end))
@@ -269,7 +277,8 @@ const char *unpackPackage(const char *packagePath, const char *modulePath,
   if (!digestTextMatches(data + 1, c.size - 1, h.digestB)) return kMismatchB;
 
   Block module;
-  if (!module.allocate(h.moduleSize)) return kMemoryAllocation;
+  if (h.moduleSize > p::kTransferSizeMax || !module.allocate(h.moduleSize))
+    return kMemoryAllocation;
   uLongf inflated = h.moduleSize;
   if (uncompress(module.data(), &inflated, data, c.size) != Z_OK)
     return kFailedToUncompress;

@@ -120,8 +120,7 @@ void receiveChunk(QxGameInterface *gi, int length, const uint8_t *bytes) {
   Transfer &t = current();
   const uint32_t now = platform::tickCount();
   t.lastActivity = now;
-  if (!t.buffer || !t.path[0]) {
-    if (!t.path[0]) endTransfer(t);
+  if (!t.buffer) {  // a buffer always has its path
     if (t.lastRequest == 0 ||
         (tickDiff(now, t.lastRequest) > kResendInterval && t.path[0]))
       requestChunks(gi, t, p::kResendNoTransfer, now);
@@ -146,7 +145,14 @@ void receiveChunk(QxGameInterface *gi, int length, const uint8_t *bytes) {
 
 void abandonStaleTransfer(uint32_t now) {
   Transfer &t = current();
-  if (tickDiff(now, t.lastActivity) >= kStaleAfter) releaseTransfer(t);
+  if (tickDiff(now, t.lastActivity) < kStaleAfter) return;
+  // A path without a buffer (a failed allocation) is forgotten too, and the
+  // pacing of requests starts afresh. The letter stays: chunks that still
+  // come belong to the transfer just dropped, and the server needs the
+  // letter to tell which file to send again.
+  const char letter = t.letter;
+  releaseTransfer(t);
+  t.letter = letter;
 }
 
 void releaseTransfer(Transfer &t) {

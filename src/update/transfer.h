@@ -30,8 +30,9 @@ void announceTransfer(QxGameInterface *gi, int length, const uint8_t *text);
 void receiveChunk(QxGameInterface *gi, int length, const uint8_t *bytes);
 
 // Once 20000 ms have passed since the last chunk, frees an unfinished
-// transfer and clears the whole record, the time of the last resend
-// request too, so that the next chunk draws a "-1" request at once.
+// transfer and clears the record but the transfer letter, the time of the
+// last resend request too, so that the next chunk draws a "-1" request at
+// once.
 void abandonStaleTransfer(uint32_t now);
 
 // Frees the buffer and clears the record (unload).

@@ -190,7 +190,7 @@ TEST_F(NamesFile, AMissingOrEmptyFileLoadsNothingSilently) {
   EXPECT_TRUE(host.texts.empty());
   EXPECT_TRUE(list().empty());
   // Without clearing, the list keeps what it had.
-  type("qx_RegNameFull Bob pw");
+  qx::regnames::addRegisteredName(&host.gi, "Bob", "pw", "Full", 0);
   EXPECT_EQ(load("none.dat", 0), LoadResult::Absent);
   EXPECT_EQ(list(), (List{{"Bob", 1}}));
 }
@@ -255,28 +255,52 @@ TEST_F(NamesFile, AFailedWriteKeepsTheOldFileAndStillReports) {
   EXPECT_EQ(sent[0].names.size(), 2u);
 }
 
-// A file whose names the list does not hold (its key was not set, or it was
-// never loaded) is never replaced, so the player's names in it survive;
-// once loaded with its key it is saved as usual.
-TEST_F(NamesFile, AFileThatWasNotLoadedIsNotReplaced) {
-  const std::vector<Name> names = {{"Bob", "pw", "Full"}};
-  write("regname.dat", encipheredFile(names, "old"));
+// A file whose names the list does not hold (its key was not set, or no
+// server was joined yet) is read before it is replaced, so its names join
+// the list; one that cannot be read is never replaced.
+TEST_F(NamesFile, AFileIsReadBeforeItIsReplaced) {
+  const std::vector<Name> bob = {{"Bob", "pw", "Full"}};
+  write("regname.dat", encipheredFile(bob, "old"));
   joinServer("10.9.9.9:27960");
-  EXPECT_TRUE(
-      host.printed("Cannot load " + path("regname.dat") + " - Header Missing"));
+  const std::string missing =
+      "Cannot load " + path("regname.dat") + " - Header Missing";
+  const std::string notReplaced =
+      "Error: " + path("regname.dat") +
+      " not replaced - it holds Registered Names that are not loaded";
+  EXPECT_TRUE(host.printed(missing));
   type("qx_RegNameFull Ann x");
-  EXPECT_EQ(host.texts[0], "Error: " + path("regname.dat") +
-                               " not replaced - it holds Registered Names "
-                               "that are not loaded");
+  EXPECT_EQ(host.texts, (std::vector<std::string>{missing, notReplaced}));
   EXPECT_EQ(reports().size(), 1u);
-  type("qx_RegNamePw old");  // saves the list: refused again
-  EXPECT_EQ(read("regname.dat"), encipheredFile(names, "old"));
-  reload();
-  EXPECT_EQ(list(), (List{{"Bob", 1}}));
-  type("qx_RegNameFull Ann x");
-  EXPECT_EQ(
-      read("regname.dat"),
-      encipheredFile({{"Bob", "pw", "Full"}, {"Ann", "x", "Full"}}, "old"));
+  type("qx_RegNamePw wrong");
+  EXPECT_TRUE(host.printed("Cannot load " + path("regname.dat") +
+                           " - Invalid RegNamePw"));
+  EXPECT_TRUE(host.printed(notReplaced));
+  EXPECT_EQ(read("regname.dat"), encipheredFile(bob, "old"));
+  // The right key: the file's names join the one added meanwhile.
+  type("qx_RegNamePw old");
+  EXPECT_EQ(list(), (List{{"Ann", 1}, {"Bob", 1}}));
+  const std::vector<Name> both = {{"Ann", "x", "Full"}, {"Bob", "pw", "Full"}};
+  EXPECT_EQ(read("regname.dat"), encipheredFile(both, "old"));
+  EXPECT_TRUE(host.printed("2 Registered Name Records written to " +
+                           path("regname.dat")));
+  // Held now, the file is re-keyed by the next key.
+  type("qx_RegNamePw n3w");
+  EXPECT_EQ(read("regname.dat"), encipheredFile(both, "n3w"));
+  EXPECT_FALSE(host.printedPart("Added"));
+}
+
+TEST_F(NamesFile, ANameRegisteredBeforeTheFileIsLoadedJoinsItsNames) {
+  // As before the first server: the list is empty and holds no file.
+  client().regnames.names.count = 0;
+  client().regnames.loadedWhole = 0;
+  write("regname.dat", plainFile({{"Bob", "pw", "Full"}}));
+  type("qx_RegNamePartial Cat y");
+  const std::vector<Name> both = {{"Cat", "y", "Partial"},
+                                  {"Bob", "pw", "Full"}};
+  EXPECT_EQ(read("regname.dat"), plainFile(both));
+  EXPECT_TRUE(host.printed("Added Registered Name Record: Bob"));
+  joinServer("10.9.9.9:27960");
+  EXPECT_EQ(list(), (List{{"Cat", 2}, {"Bob", 1}}));
 }
 
 TEST_F(NamesFile, TheFileNameStaysInsideTheHomeDirectory) {

@@ -173,6 +173,17 @@ TEST_F(Report, AnImportFileThatCannotBeUsedIsKept) {
   EXPECT_EQ(reports().size(), 1u);
 }
 
+// A registered-name file that is itself named regname1.dat is no import:
+// joining a server neither doubles its names nor deletes it.
+TEST_F(Report, AFileNamedLikeTheImportFileIsKept) {
+  type("qx_RegNameFn regname1.dat");
+  type("qx_RegNameFull Bob p");
+  const std::string before = read("regname1.dat");
+  joinServer("10.9.9.9:27960");
+  EXPECT_EQ(list(), (List{{"Bob", 1}}));
+  EXPECT_EQ(read("regname1.dat"), before);
+}
+
 TEST_F(Report, TheServerSideRefusesMalformedReports) {
   const std::string d(32, 'A');
   const struct {

@@ -127,6 +127,9 @@ TEST_F(PackageTest, EveryAllowedFormReadsTheSameModule) {
       // 2044 digits, the tag and the next '<' fill the 2048-byte window.
       {"records as long as fit the window",
        "<p>" + header + records(hex, 2044, "<p>")},
+      {"a last record that fills the window, the file's end closing it",
+       "<p>" + header + records(hex, 1000, "<p>") + "<p>" +
+           std::string(2045, ' ')},
       {"upper-case tags and spaces before the S",
        "<P>   " + header + records(hex, 1000, "<P>")},
       {"other tags and '<' in the text",
@@ -212,6 +215,12 @@ TEST_F(PackageTest, EachErrorTextAndItsPackage) {
        "<p>" + p.header() + "<p>" + hex.substr(0, 2044) + " " +
            records(hex.substr(2044), 1000, "<p>"),
        "ERROR: Memory Allocation"},
+      {"compressed size 0, no data",
+       peer::packagePage("x",
+                         "S0 10 " + peer::digestText("", 0, 0) + " " +
+                             peer::digestText("", 0, 0),
+                         {}),
+       "ERROR: Memory Allocation"},
       {"compressed size over the cap",
        headerOf({"S1000001", p.moduleSize, dataA, dataB}),
        "ERROR: Memory Allocation"},
@@ -219,6 +228,10 @@ TEST_F(PackageTest, EachErrorTextAndItsPackage) {
        headerOf({"S" + p.size, "1000001", dataA, dataB}),
        "ERROR: Memory Allocation"},
       {"digests swapped", headerOf({"S" + p.size, p.moduleSize, dataB, dataA}),
+       "ERROR: Security Mismatch (A)"},
+      // The module is allocated only after both digests are checked.
+      {"digests swapped, module size over the cap",
+       headerOf({"S" + p.size, "1000001", dataB, dataA}),
        "ERROR: Security Mismatch (A)"},
       {"digest A in lower case",
        headerOf({"S" + p.size, p.moduleSize, lowerA, dataB}),

@@ -171,6 +171,11 @@ TEST_F(TransferTest, RefusedAnnouncementsLeaveNoTransfer) {
       {"size 0", "0 " + digest + " escape.htm"},
       {"no size", "x2500 " + digest + " escape.htm"},
   };
+  // Before any announcement a chunk draws "-1" with no letter to name.
+  chunks(peer::FilePush("escape.htm", content), {0});
+  expectRequest('?', -1);
+  host.advance(20000);
+  update::abandonStaleTransfer(qxtest::FakeHost::now);
   for (const auto &c : cases) {
     SCOPED_TRACE(c.why);
     announce(c.text);
@@ -283,9 +288,10 @@ TEST_F(TransferTest, AStaleTransferIsAbandonedAndForgotten) {
   update::abandonStaleTransfer(qxtest::FakeHost::now);
   EXPECT_EQ(transfer().buffer, nullptr);
   EXPECT_STREQ(transfer().path, "");
-  // The next chunk draws "-1" at once, and then no more.
+  // The next chunk draws "-1" at once, naming the dropped transfer, and
+  // then no more.
   chunks(push, {1});
-  expectRequest('?', -1);
+  expectRequest('A', -1);
   host.advance(5000);
   chunks(push, {2});
   expectNoRequest();
