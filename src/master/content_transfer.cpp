@@ -23,6 +23,8 @@ constexpr const char *kRefusedName =
     "Content Transfer Refused - Unsafe File Name: %s";
 constexpr const char *kRefusedSize =
     "Content Transfer Refused - Too Large: %s (%lu bytes)";
+constexpr const char *kRefusedBusy =
+    "Content Transfer Refused - Too Many Transfers: %s";
 constexpr const char *kStored = "Content Transfer Stored: %s";
 constexpr const char *kNotStored = "Content Transfer Not Stored: %s";
 constexpr const char *kBadDigest = "Content Transfer Failed (MD5): %s";
@@ -85,6 +87,27 @@ void storeChunk(ContentTransfer &t, const uint8_t *body, int length) {
   if (offset + size == t.transferSize) t.state = 1;
 }
 
+// The record a new transfer may take: the first free one; when none is free
+// and the list is full, the transfer announced longest ago, if that was at
+// least kTransferDropDelay ago. A transfer whose last byte never arrives
+// keeps its record, so without this a master that announces transfers and
+// never finishes them would hold every record for good.
+ContentTransfer *reusableRecord(uint32_t now) {
+  console::RecordList &list = client().master.transfers;
+  ContentTransfer *oldest = nullptr;
+  for (int32_t i = 0; i < list.count; ++i) {
+    ContentTransfer *t = console::listRecord<ContentTransfer>(list, i);
+    if (t->identifier == 0) return t;
+    if (!oldest ||
+        tickDiff(now, t->announcedAt) > tickDiff(now, oldest->announcedAt))
+      oldest = t;
+  }
+  if (list.count < kMaxTransfers || !oldest ||
+      tickDiff(now, oldest->announcedAt) < kTransferDropDelay)
+    return nullptr;
+  return oldest;
+}
+
 void announce(const uint8_t *body, int length, uint32_t identifier) {
   if (length < kAnnounce + 1) return;
   ContentTransfer t{};
@@ -112,15 +135,14 @@ void announce(const uint8_t *body, int length, uint32_t identifier) {
   t.state = -1;
   t.handle = -1;
   t.announcedAt = platform::tickCount();
-  console::RecordList &list = client().master.transfers;
-  for (int32_t i = 0; i < list.count; ++i) {
-    ContentTransfer *free = console::listRecord<ContentTransfer>(list, i);
-    if (free->identifier != 0) continue;
-    std::free(free->buffer);
-    *free = t;
+  if (ContentTransfer *slot = reusableRecord(t.announcedAt)) {
+    std::free(slot->buffer);
+    *slot = t;
     return;
   }
-  if (list.count < kMaxTransfers) console::listAppend(list, &t);
+  console::RecordList &list = client().master.transfers;
+  if (list.count >= kMaxTransfers || !console::listAppend(list, &t))
+    log::printMessage(1, kRefusedBusy, t.name);
 }
 
 // ---- completion ------------------------------------------------------------

@@ -128,6 +128,33 @@ TEST_F(ContentTransfers, AnIncompleteTransferIsDroppedAfterTwoMinutes) {
   EXPECT_FALSE(exists("late.bin"));
 }
 
+// A master that announces transfers and never sends their last byte holds
+// their records; once every record is taken, one announced two minutes ago
+// or more makes room for a new transfer.
+TEST_F(ContentTransfers, StaleAnnouncementsDoNotHoldEveryRecord) {
+  for (uint32_t id = 1; id <= master::kMaxTransfers; ++id)
+    host.packet(transfer("never" + std::to_string(id), Bytes(3000, 'v'), id)
+                    .announcement(nonce()));
+  host.pump(4);
+  send(transfer("early.bin", Bytes(10, 'e'), 100));
+  EXPECT_TRUE(
+      host.printed("Content Transfer Refused - Too Many Transfers: early.bin"));
+  EXPECT_FALSE(exists("early.bin"));
+
+  host.advance(master::kTransferDropDelay);
+  send(transfer("late.bin", Bytes(10, 'l'), 101));
+  EXPECT_EQ(read("late.bin"), std::string(10, 'l'));
+  EXPECT_EQ(client().master.transfers.count, master::kMaxTransfers);
+}
+
+// Identifier 0 marks a free record, so a transfer cannot use it.
+TEST_F(ContentTransfers, IdentifierZeroIsIgnored) {
+  send(transfer("zero.bin", Bytes(10, 'z'), 0));
+  EXPECT_FALSE(exists("zero.bin"));
+  EXPECT_EQ(liveTransfers(), 0);
+  EXPECT_EQ(client().master.transfers.count, 0);
+}
+
 TEST_F(ContentTransfers, AWrongDigestOrBadCompressedDataStoresNothing) {
   peer::ContentTransfer t = transfer("wrong.bin", module(1200, 2));
   host.packet(t.announcement(nonce()));
