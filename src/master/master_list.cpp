@@ -156,9 +156,11 @@ void parseRecord(QxGameInterface *gi, char *record, Entry *entries,
 
 // ---- merging -------------------------------------------------------------
 
+// Every record comes from parsed text, which is upper-cased first, so the
+// digests compare byte for byte.
 bool sameModule(const ModuleRecord &a, const ModuleRecord &b) {
-  return a.size == b.size && compareNoCase(a.digest1, b.digest1) == 0 &&
-         compareNoCase(a.digest2, b.digest2) == 0;
+  return a.size == b.size && std::strcmp(a.digest1, b.digest1) == 0 &&
+         std::strcmp(a.digest2, b.digest2) == 0;
 }
 
 void addModule(ModuleTable &table, const ModuleRecord &r) {
