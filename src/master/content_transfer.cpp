@@ -58,7 +58,6 @@ void release(ContentTransfer &t) {
   std::free(t.buffer);
   std::memset(&t, 0, sizeof t);
   t.state = -1;
-  t.handle = -1;
 }
 
 bool isMasterListName(const char *name) {
@@ -133,7 +132,6 @@ void announce(const uint8_t *body, int length, uint32_t identifier) {
   }
   t.chunkCount = (t.transferSize + kChunk - 1) / kChunk;
   t.state = -1;
-  t.handle = -1;
   t.announcedAt = platform::tickCount();
   if (ContentTransfer *slot = reusableRecord(t.announcedAt)) {
     std::free(slot->buffer);
