@@ -23,6 +23,7 @@ constexpr const char *kRefusedName =
     "Content Transfer Refused - Unsafe File Name: %s";
 constexpr const char *kRefusedSize =
     "Content Transfer Refused - Too Large: %s (%lu bytes)";
+constexpr const char *kRefusedEmpty = "Content Transfer Refused - Empty: %s";
 constexpr const char *kRefusedBusy =
     "Content Transfer Refused - Too Many Transfers: %s";
 constexpr const char *kStored = "Content Transfer Stored: %s";
@@ -122,7 +123,12 @@ void announce(const uint8_t *body, int length, uint32_t identifier) {
     log::printMessage(1, kRefusedName, t.name);
     return;
   }
-  if (t.transferSize == 0 || t.transferSize > protocol::kContentMaxSize ||
+  // No chunk can carry an empty transfer, so it would never end.
+  if (t.transferSize == 0) {
+    log::printMessage(1, kRefusedEmpty, t.name);
+    return;
+  }
+  if (t.transferSize > protocol::kContentMaxSize ||
       t.finalSize > protocol::kContentMaxSize) {
     const uint32_t larger =
         t.transferSize > t.finalSize ? t.transferSize : t.finalSize;
