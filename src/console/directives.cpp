@@ -10,13 +10,13 @@
 #include "console/subsystem_calls.h"
 #include "host/client_state.h"
 #include "log/log.h"
+#include "master/master_query.h"
 #include "platform/platform.h"
 
 namespace qx::console {
 
 namespace {
 
-constexpr uint32_t kMasterQueryInterval = 1800000;  // ms
 constexpr int kHostTextSize = 256;
 
 // ---- handlers ------------------------------------------------------------
@@ -47,7 +47,7 @@ void remoteConsole(LineContext &line) {
 // sends a query.
 void nextMaster(LineContext &) {
   client().master.lastMasterQuery =
-      platform::tickCount() - kMasterQueryInterval;
+      platform::tickCount() - master::kMasterQueryInterval;
 }
 
 // Asks the host's numbered query about text (at most 255 characters); the

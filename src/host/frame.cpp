@@ -282,6 +282,8 @@ void workFrameSteps(QxGameInterface *gi) {
   if (!c.host.enabled || c.frame.shutOff) return;
   shutOffRule(work);
   datagramStep(gi);
+  // A web update, once started, runs to its end connected or not, so that
+  // its socket is closed and its outcome shown.
   master::webUpdateStep(gi, work);
   if (c.frame.testFault) c.frame.testFault();
   screenshotStep(gi, work);

@@ -13,6 +13,7 @@
 #include "host/frame.h"
 #include "log/log.h"
 #include "master/master_list.h"
+#include "master/master_query.h"
 #include "master/web_update.h"
 #include "screenshot/screenshot.h"
 #include "update/modules.h"
@@ -32,7 +33,8 @@ constexpr const char *kSubDirectories[] = {"scrnshot", "dll", "htm"};
 // Files an earlier run may have left behind in the home directory.
 constexpr const char *kLeftoverFiles[] = {"qxcl.tmp", "qxag.tmp", "qxclold.dll",
                                           "qxagold.dll"};
-constexpr uint32_t kFirstMasterQueryLead = 1680000;  // ms before the interval
+// The first master query goes out this long after start-up.
+constexpr uint32_t kFirstMasterQueryDelay = 120000;  // ms
 constexpr uint32_t kListGrowHostNames = 64;
 constexpr uint32_t kListGrowTables = 512;
 
@@ -191,7 +193,8 @@ int startUp(QxGameInterface *gi) {
   c.master.queryRotation = h.random.next() % 4;
   workFrameSteps(gi);
   log::printMessage(1, "(B) %s", kStartedText);
-  c.master.lastMasterQuery = start - kFirstMasterQueryLead;
+  c.master.lastMasterQuery =
+      start - (master::kMasterQueryInterval - kFirstMasterQueryDelay);
   h.initialised = 1;
   askAgentVersion(gi);
   console::printVersion(gi);

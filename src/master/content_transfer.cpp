@@ -23,6 +23,9 @@ constexpr const char *kRefusedName =
     "Content Transfer Refused - Unsafe File Name: %s";
 constexpr const char *kRefusedSize =
     "Content Transfer Refused - Too Large: %s (%lu bytes)";
+constexpr const char *kRefusedEmpty = "Content Transfer Refused - Empty: %s";
+constexpr const char *kRefusedBusy =
+    "Content Transfer Refused - Too Many Transfers: %s";
 constexpr const char *kStored = "Content Transfer Stored: %s";
 constexpr const char *kNotStored = "Content Transfer Not Stored: %s";
 constexpr const char *kBadDigest = "Content Transfer Failed (MD5): %s";
@@ -56,7 +59,6 @@ void release(ContentTransfer &t) {
   std::free(t.buffer);
   std::memset(&t, 0, sizeof t);
   t.state = -1;
-  t.handle = -1;
 }
 
 bool isMasterListName(const char *name) {
@@ -85,6 +87,27 @@ void storeChunk(ContentTransfer &t, const uint8_t *body, int length) {
   if (offset + size == t.transferSize) t.state = 1;
 }
 
+// The record a new transfer may take: the first free one; when none is free
+// and the list is full, the transfer announced longest ago, if that was at
+// least kTransferDropDelay ago. A transfer whose last byte never arrives
+// keeps its record, so without this a master that announces transfers and
+// never finishes them would hold every record for good.
+ContentTransfer *reusableRecord(uint32_t now) {
+  console::RecordList &list = client().master.transfers;
+  ContentTransfer *oldest = nullptr;
+  for (int32_t i = 0; i < list.count; ++i) {
+    ContentTransfer *t = console::listRecord<ContentTransfer>(list, i);
+    if (t->identifier == 0) return t;
+    if (!oldest ||
+        tickDiff(now, t->announcedAt) > tickDiff(now, oldest->announcedAt))
+      oldest = t;
+  }
+  if (list.count < kMaxTransfers || !oldest ||
+      tickDiff(now, oldest->announcedAt) < kTransferDropDelay)
+    return nullptr;
+  return oldest;
+}
+
 void announce(const uint8_t *body, int length, uint32_t identifier) {
   if (length < kAnnounce + 1) return;
   ContentTransfer t{};
@@ -100,7 +123,12 @@ void announce(const uint8_t *body, int length, uint32_t identifier) {
     log::printMessage(1, kRefusedName, t.name);
     return;
   }
-  if (t.transferSize == 0 || t.transferSize > protocol::kContentMaxSize ||
+  // No chunk can carry an empty transfer, so it would never end.
+  if (t.transferSize == 0) {
+    log::printMessage(1, kRefusedEmpty, t.name);
+    return;
+  }
+  if (t.transferSize > protocol::kContentMaxSize ||
       t.finalSize > protocol::kContentMaxSize) {
     const uint32_t larger =
         t.transferSize > t.finalSize ? t.transferSize : t.finalSize;
@@ -110,17 +138,15 @@ void announce(const uint8_t *body, int length, uint32_t identifier) {
   }
   t.chunkCount = (t.transferSize + kChunk - 1) / kChunk;
   t.state = -1;
-  t.handle = -1;
   t.announcedAt = platform::tickCount();
-  console::RecordList &list = client().master.transfers;
-  for (int32_t i = 0; i < list.count; ++i) {
-    ContentTransfer *free = console::listRecord<ContentTransfer>(list, i);
-    if (free->identifier != 0) continue;
-    std::free(free->buffer);
-    *free = t;
+  if (ContentTransfer *slot = reusableRecord(t.announcedAt)) {
+    std::free(slot->buffer);
+    *slot = t;
     return;
   }
-  if (list.count < kMaxTransfers) console::listAppend(list, &t);
+  console::RecordList &list = client().master.transfers;
+  if (list.count >= kMaxTransfers || !console::listAppend(list, &t))
+    log::printMessage(1, kRefusedBusy, t.name);
 }
 
 // ---- completion ------------------------------------------------------------

@@ -11,7 +11,9 @@
 namespace qx::master {
 
 constexpr uint32_t kTransferDropDelay = 120000;  // ms after the announcement
-constexpr int32_t kMaxTransfers = 16;            // records of "FLFC"
+// Transfers held at once (records of "FLFC"): a master chooses how many it
+// announces, so their number is capped like their sizes.
+constexpr int32_t kMaxTransfers = 16;
 
 // Handler of 'C' packets: an announcement or a chunk. The body is read, not
 // written.

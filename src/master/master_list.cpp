@@ -41,30 +41,20 @@ char upperAscii(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-int moduleKindIndex(char kind) {
-  switch (upperAscii(kind)) {
-    case 'A':
-      return 0;
-    case 'C':
-      return 1;
-    case 'S':
-      return 2;
-    default:
-      return -1;
-  }
+// Index of letter (any case) in letters, or -1.
+template <size_t N>
+int letterIndex(const char (&letters)[N], char letter) {
+  for (size_t i = 0; i < N; ++i)
+    if (letters[i] == upperAscii(letter)) return static_cast<int>(i);
+  return -1;
 }
 
+int moduleKindIndex(char kind) { return letterIndex(kModuleKindLetters, kind); }
+
+// Letters other than 'W', 'L' and 'K' share the last table.
 int platformIndex(char letter) {
-  switch (upperAscii(letter)) {
-    case 'W':
-      return 0;
-    case 'L':
-      return 1;
-    case 'K':
-      return 2;
-    default:
-      return 3;
-  }
+  const int index = letterIndex(kPlatformLetters, letter);
+  return index < 0 ? kPlatformSlots - 1 : index;
 }
 
 bool isDigestText(const char *text) {
@@ -85,6 +75,8 @@ void addressOfHost(QxGameInterface *gi, const char *host, char *address) {
 
 // ---- parsing -------------------------------------------------------------
 
+// A record's type is its whole first word: "<p> SERVER ..." is no 'S'
+// record, so text around the records cannot start or extend an entry.
 bool isWord(const console::ArgumentList &words, const char *letter) {
   return std::strcmp(console::arg(words, 0), letter) == 0;
 }
@@ -164,9 +156,11 @@ void parseRecord(QxGameInterface *gi, char *record, Entry *entries,
 
 // ---- merging -------------------------------------------------------------
 
+// Every record comes from parsed text, which is upper-cased first, so the
+// digests compare byte for byte.
 bool sameModule(const ModuleRecord &a, const ModuleRecord &b) {
-  return a.size == b.size && compareNoCase(a.digest1, b.digest1) == 0 &&
-         compareNoCase(a.digest2, b.digest2) == 0;
+  return a.size == b.size && std::strcmp(a.digest1, b.digest1) == 0 &&
+         std::strcmp(a.digest2, b.digest2) == 0;
 }
 
 void addModule(ModuleTable &table, const ModuleRecord &r) {
@@ -225,6 +219,9 @@ int mergeInto(Entry &e, const Entry &fresh, bool apply) {
   return result;
 }
 
+// Hosts without a '.' keep the loopback placeholder they were parsed with,
+// as in parsing; a host the game has not resolved yet keeps the address it
+// had.
 void resolveEntries(QxGameInterface *gi) {
   State &m = client().master;
   for (int32_t i = 0; i < m.entryCount; ++i) {

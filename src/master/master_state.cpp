@@ -10,7 +10,6 @@ void releaseTransfers(console::RecordList &list) {
     auto *t = console::listRecord<ContentTransfer>(list, i);
     std::free(t->buffer);
     std::memset(t, 0, sizeof *t);
-    t->handle = -1;
   }
 }
 

@@ -20,7 +20,6 @@ struct ContentTransfer {
   uint8_t digest[16];
   char name[256];
   int32_t state;  // -1 announced, 1 last byte received
-  int32_t handle;
   uint8_t *buffer;
 };
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/text.h"
+#include "cvars/host_query.h"
 #include "host/client_state.h"
 
 namespace qx::master {
@@ -40,12 +41,10 @@ HostName *findCached(const char *host) {
 // Asks the host game whether it has resolved host; the answer (possibly
 // empty) goes to answer.
 void askHost(QxGameInterface *gi, const char *host, char *answer) {
-  answer[0] = '\0';
-  if (!gi || !gi->query) return;
   char *buffer = client().host.scratch;
   formatText(buffer, host::kScratchSize, kResolvedQuery, host);
-  if (gi->query(QX_Q_CVAR, buffer, host::kScratchSize) != 0) buffer[0] = '\0';
-  buffer[host::kScratchSize - 1] = '\0';
+  if (cvars::askHost(gi, QX_Q_CVAR, buffer, host::kScratchSize) != 0)
+    buffer[0] = '\0';
   copyAddress(answer, buffer);
 }
 

@@ -209,6 +209,9 @@ void webUpdateStep(QxGameInterface *gi, uint32_t now) {
   if (w.phase == WebPhase::Receiving) ended = stepReceiving(w);
   if (w.phase == WebPhase::Idle) return;
   if (!ended && tickDiff(now, w.exchangeStart) < kWebExchangeTime) return;
+  // The connect shares the exchange's time: one still pending then fails
+  // as a connect that timed out, instead of holding the socket for the
+  // system's own connect timeout.
   if (w.phase == WebPhase::Connecting) {
     connectFailed(w, platform::timedOutErrorNumber());
     return;

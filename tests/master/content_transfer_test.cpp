@@ -67,17 +67,30 @@ TEST_F(ContentTransfers, NamesThatLeaveTheHomeDirectoryAreRefused) {
   }
 }
 
-TEST_F(ContentTransfers, SizesAreCapped) {
-  peer::ContentTransfer t = transfer("big.bin", Bytes(10, 'b'));
-  Bytes announcement = t.announcement(nonce());
-  // Final size (body bytes 8-11) announced past the cap; the body is
-  // scrambled, so the change is XOR-ed in.
-  announcement[4 + 8] ^= 0x7F;
-  host.packet(announcement);
-  host.pump(2);
-  EXPECT_TRUE(
-      host.printedPart("Content Transfer Refused - Too Large: big.bin"));
-  EXPECT_EQ(liveTransfers(), 0);
+TEST_F(ContentTransfers, SizesAreCappedAndAnEmptyTransferRefused) {
+  // Body bytes 8-11 hold the final size, 12-15 the transfer size; the body
+  // is scrambled, so the changes are XOR-ed in.
+  struct Case {
+    int byte;
+    uint8_t mask;
+    const char *message;
+  } cases[] = {
+      {8, 0x7F,
+       "Content Transfer Refused - Too Large: big.bin (2130706442 bytes)"},
+      {12, 0x01,
+       "Content Transfer Refused - Too Large: big.bin (16777226 bytes)"},
+      {15, 10, "Content Transfer Refused - Empty: big.bin"},
+  };
+  for (const Case &c : cases) {
+    host.clearOutput();
+    peer::ContentTransfer t = transfer("big.bin", Bytes(10, 'b'));
+    Bytes announcement = t.announcement(nonce());
+    announcement[4 + static_cast<size_t>(c.byte)] ^= c.mask;
+    host.packet(announcement);
+    host.pump(2);
+    EXPECT_TRUE(host.printed(c.message)) << c.message;
+    EXPECT_EQ(liveTransfers(), 0);
+  }
 }
 
 TEST_F(ContentTransfers, TheLastChunkIsCutAtTheTransferSize) {
@@ -126,6 +139,33 @@ TEST_F(ContentTransfers, AnIncompleteTransferIsDroppedAfterTwoMinutes) {
   host.packet(t.chunk(nonce(), 1));
   host.pump(4);
   EXPECT_FALSE(exists("late.bin"));
+}
+
+// A master that announces transfers and never sends their last byte holds
+// their records; once every record is taken, one announced two minutes ago
+// or more makes room for a new transfer.
+TEST_F(ContentTransfers, StaleAnnouncementsDoNotHoldEveryRecord) {
+  for (uint32_t id = 1; id <= master::kMaxTransfers; ++id)
+    host.packet(transfer("never" + std::to_string(id), Bytes(3000, 'v'), id)
+                    .announcement(nonce()));
+  host.pump(4);
+  send(transfer("early.bin", Bytes(10, 'e'), 100));
+  EXPECT_TRUE(
+      host.printed("Content Transfer Refused - Too Many Transfers: early.bin"));
+  EXPECT_FALSE(exists("early.bin"));
+
+  host.advance(master::kTransferDropDelay);
+  send(transfer("late.bin", Bytes(10, 'l'), 101));
+  EXPECT_EQ(read("late.bin"), std::string(10, 'l'));
+  EXPECT_EQ(client().master.transfers.count, master::kMaxTransfers);
+}
+
+// Identifier 0 marks a free record, so a transfer cannot use it.
+TEST_F(ContentTransfers, IdentifierZeroIsIgnored) {
+  send(transfer("zero.bin", Bytes(10, 'z'), 0));
+  EXPECT_FALSE(exists("zero.bin"));
+  EXPECT_EQ(liveTransfers(), 0);
+  EXPECT_EQ(client().master.transfers.count, 0);
 }
 
 TEST_F(ContentTransfers, AWrongDigestOrBadCompressedDataStoresNothing) {

@@ -268,6 +268,18 @@ TEST_F(MasterListFile, RepliesAreUnscrambledMergedAndSaved) {
   EXPECT_TRUE(host.printed("ERROR: Corrupted Data Buffer"));
 }
 
+// A conflict in the second entry of a reply stops it there; what the first
+// entry added stays in the list and in the file.
+TEST_F(MasterListFile, AConflictKeepsAndSavesWhatWasMergedBeforeIt) {
+  reply("<p> S 5 own.example 2000 1\r\n" + fRecord("A", "W", 4) +
+        "<p> S 6 other.example 2000 0\r\n" + fRecord("A", "W", 3, kD2));
+  EXPECT_TRUE(host.printed(
+      "Master List Update Refused (Master Server): Conflicting Module Record"));
+  EXPECT_NE(master::findModule('A', 'w', 4), nullptr);
+  EXPECT_NE(read("qxcl.db").find(fRecord("A", "W", 4)), std::string::npos);
+  EXPECT_EQ(client().master.entryCount, 1);
+}
+
 // ---- name resolution
 // ---------------------------------------------------------
 

@@ -107,6 +107,49 @@ TEST_F(MasterQuery, NextMasterMakesAQueryDueAndLanModeStopsThem) {
   EXPECT_TRUE(host.sentOob.empty());
 }
 
+// A UDP socket on 127.0.0.1 at a free port from first on.
+platform::Socket boundSocket(uint16_t first, uint16_t *port) {
+  const platform::Socket s = platform::udpOpen();
+  *port = 0;
+  for (uint16_t p = first; p < first + 100 && !*port; ++p)
+    if (platform::socketBind(s, p)) *port = p;
+  return s;
+}
+
+// When the own socket cannot be bound to QX_NETPORT, the query still goes
+// out on it unbound; QX_NETPORT drops to 0, so the next one goes out of
+// band.
+TEST_F(MasterQuery, ABindFailureSendsUnboundAndThenOutOfBand) {
+  uint16_t serverPort, takenPort;
+  const platform::Socket server = boundSocket(29300, &serverPort);
+  const platform::Socket taken = boundSocket(29400, &takenPort);
+  ASSERT_NE(serverPort, 0);
+  ASSERT_NE(takenPort, 0);
+  std::snprintf(client().master.entries[0].host, master::kHostSize, "%s",
+                "127.0.0.1");
+  client().master.entries[0].port = serverPort;
+  client().master.queryRotation = 3;
+  client().settings.netPort = takenPort;
+  host.advance(kInterval);
+  master::masterQuery(&host.gi, qxtest::FakeHost::now);
+  EXPECT_TRUE(host.printed("Network Socket error: cannot bind to port " +
+                           std::to_string(takenPort)));
+  EXPECT_EQ(client().settings.netPort, 0);
+  EXPECT_TRUE(host.sentOob.empty());
+  uint8_t buffer[2048];
+  const int got = platform::socketReceive(server, buffer, sizeof buffer);
+  std::string queryNonce;
+  EXPECT_TRUE(got > 0 &&
+              peer::readMasterQuery(Bytes(buffer, buffer + got), queryNonce));
+  platform::socketClose(server);
+  platform::socketClose(taken);
+
+  client().master.queryRotation = 3;
+  nextQuery();
+  ASSERT_EQ(host.sentOob.size(), 1u);
+  EXPECT_EQ(host.sentOob[0].port, serverPort);
+}
+
 // A master server on a real UDP socket answers the query that reaches it
 // from the client's own socket (QX_NETPORT) with a master list reply and a
 // content transfer, which come back to that socket.

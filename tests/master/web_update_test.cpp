@@ -181,6 +181,45 @@ TEST_F(WebUpdate, TheBodyFollowsTheFirstHeaderEnd) {
   }
 }
 
+// The reply arrives in pieces over several reads; it is kept whole.
+TEST_F(WebUpdate, AReplyOverSeveralReadsIsKeptWhole) {
+  qxtest::ScriptedServer server;
+  const std::string address = qxtest::freshLoopbackAddress();
+  ASSERT_TRUE(server.listen(address));
+  resolves(protocol::kWebHost, address);
+  server.reply = "HTTP/1.0 200 OK\r\n\r\n" + updateText(1510);
+  server.pieceSize = 16;
+  master::webUpdate(&host.gi, 1);
+  runUntil("Master List Updated", 2500, &server);
+  EXPECT_NE(master::findModule('A', 'w', 1510), nullptr);
+}
+
+// A connect that never completes (the server's queue is full) counts
+// against the same two seconds as the reply, and then fails as timed out.
+TEST_F(WebUpdate, AConnectThatNeverCompletesFailsAfterTwoSeconds) {
+  qxtest::ScriptedServer full;
+  const std::string address = qxtest::freshLoopbackAddress();
+  ASSERT_TRUE(full.listen(address, 80, 0));
+  // One connection the server never accepts fills its queue.
+  const qx::platform::Socket filler = qx::platform::tcpOpen();
+  int error = 0;
+  qx::platform::tcpConnect(filler, address.c_str(), 80, &error);
+  for (int i = 0; i < 100 && qx::platform::tcpConnectResult(filler, &error) ==
+                                 qx::platform::ConnectState::Pending;
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  resolves(protocol::kWebHost, address);
+  master::webUpdate(&host.gi, 1);
+  const uint32_t took = runUntil("Failed Connection");
+  qx::platform::socketClose(filler);
+  EXPECT_TRUE(host.printed(
+      "Web Update cannot continue; Failed Connection to " + address + " (" +
+      std::to_string(qx::platform::timedOutErrorNumber()) + ")"));
+  EXPECT_GE(took, master::kWebExchangeTime);
+  EXPECT_LE(took, master::kWebExchangeTime + 50);
+  EXPECT_EQ(client().master.web.phase, master::WebPhase::Idle);
+}
+
 // ---- the local update file
 // ---------------------------------------------------
 

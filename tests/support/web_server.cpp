@@ -221,7 +221,8 @@ ScriptedServer::~ScriptedServer() {
   if (listener_ != -1) closeSocket(listener_);
 }
 
-bool ScriptedServer::listen(const std::string &address, uint16_t port) {
+bool ScriptedServer::listen(const std::string &address, uint16_t port,
+                            int backlog) {
   startSockets();
   const Handle s = socket(AF_INET, SOCK_STREAM, 0);
   if (static_cast<intptr_t>(s) == -1) return false;
@@ -233,7 +234,7 @@ bool ScriptedServer::listen(const std::string &address, uint16_t port) {
   a.sin_port = htons(port);
   a.sin_addr.s_addr = inet_addr(address.c_str());
   if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-      ::listen(s, 8) != 0) {
+      ::listen(s, backlog) != 0) {
     closeSocket(static_cast<intptr_t>(s));
     return false;
   }
@@ -251,19 +252,30 @@ void ScriptedServer::serve() {
   }
   for (size_t i = 0; i < connections_.size();) {
     Connection &c = connections_[i];
-    char buffer[1024];
-    const int got = static_cast<int>(
-        recv(static_cast<Handle>(c.socket), buffer, sizeof buffer, 0));
-    if (got > 0) c.request.append(buffer, static_cast<size_t>(got));
-    const bool complete = c.request.find("\r\n\r\n") != std::string::npos;
-    if (!complete && (got > 0 || (got < 0 && wouldBlock()))) {
-      ++i;
-      continue;
+    if (!c.answering) {
+      char buffer[1024];
+      const int got = static_cast<int>(
+          recv(static_cast<Handle>(c.socket), buffer, sizeof buffer, 0));
+      if (got > 0) c.request.append(buffer, static_cast<size_t>(got));
+      c.answering = c.request.find("\r\n\r\n") != std::string::npos;
+      if (c.answering) requests.push_back(c.request);
+      const bool waiting = got > 0 || (got < 0 && wouldBlock());
+      if (!c.answering && waiting) {
+        ++i;
+        continue;
+      }
     }
-    if (complete) {
-      requests.push_back(c.request);
-      send(static_cast<Handle>(c.socket), reply.data(),
-           static_cast<int>(reply.size()), kSendFlags);
+    if (c.answering) {
+      size_t piece = reply.size() - c.sent;
+      if (pieceSize && piece > pieceSize) piece = pieceSize;
+      const int sent =
+          send(static_cast<Handle>(c.socket), reply.data() + c.sent,
+               static_cast<int>(piece), kSendFlags);
+      if (sent > 0) c.sent += static_cast<size_t>(sent);
+      if ((sent >= 0 || wouldBlock()) && c.sent < reply.size()) {
+        ++i;
+        continue;
+      }
     }
     closeSocket(c.socket);
     connections_.erase(connections_.begin() + static_cast<long>(i));

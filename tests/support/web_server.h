@@ -48,7 +48,9 @@ class Nginx {
 
 // A listening socket on address:port. Silent (serve() never called) it
 // accepts nothing and never answers; serve() accepts waiting connections,
-// reads each request and answers it with the reply bytes, then closes.
+// reads each request and answers it with the reply bytes, then closes. With
+// a piece size, each call of serve() sends at most that many bytes of a
+// reply, so the reply arrives over several reads.
 class ScriptedServer {
  public:
   ScriptedServer() = default;
@@ -56,15 +58,20 @@ class ScriptedServer {
   ScriptedServer(const ScriptedServer &) = delete;
   ScriptedServer &operator=(const ScriptedServer &) = delete;
 
-  bool listen(const std::string &address, uint16_t port = 80);
+  // backlog: connections the system completes before serve() accepts them;
+  // with 0, a second connect stays pending until one is accepted.
+  bool listen(const std::string &address, uint16_t port = 80, int backlog = 8);
   void serve();  // never waits
   std::string reply;
+  size_t pieceSize = 0;               // 0: the whole reply at once
   std::vector<std::string> requests;  // every complete request read
 
  private:
   struct Connection {
     intptr_t socket;
     std::string request;
+    bool answering = false;
+    size_t sent = 0;  // bytes of the reply sent
   };
   intptr_t listener_ = -1;
   std::vector<Connection> connections_;

@@ -13,12 +13,6 @@
 //   --compress    content transfers travel zlib-compressed
 //   --queries N   stop after answering N queries (default 1)
 //   --time MS     stop after MS milliseconds (default 60000)
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -30,11 +24,14 @@
 
 #include "common/protocol.h"
 #include "peer/master_peer.h"
+#include "tools/common/loopback_udp.h"
 
 namespace {
 
 namespace peer = qx::peer;
 using peer::Bytes;
+
+constexpr int kPollStep = 50;  // ms
 
 struct Options {
   int port = qx::protocol::kMasterPort;
@@ -66,15 +63,8 @@ class MasterServer {
   explicit MasterServer(const Options &o) : options_(o) {}
 
   bool open() {
-    socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    socket_ = qxtools::openLoopbackUdp(options_.port);
     if (socket_ < 0) return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(options_.port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(socket_, reinterpret_cast<sockaddr *>(&address),
-               sizeof address) != 0)
-      return false;
     std::printf("qxmaster: listening on 127.0.0.1:%d\n", options_.port);
     std::fflush(stdout);
     return true;
@@ -85,15 +75,10 @@ class MasterServer {
                      std::chrono::milliseconds(options_.time);
     while (answered_ < options_.queries &&
            std::chrono::steady_clock::now() < end) {
-      pollfd p{socket_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      uint8_t buffer[2048];
+      Bytes datagram;
       sockaddr_in from{};
-      socklen_t fromLength = sizeof from;
-      const ssize_t got =
-          ::recvfrom(socket_, buffer, sizeof buffer, 0,
-                     reinterpret_cast<sockaddr *>(&from), &fromLength);
-      if (got > 0) handle(Bytes(buffer, buffer + got), from);
+      if (qxtools::receiveDatagram(socket_, kPollStep, datagram, from) > 0)
+        handle(datagram, from);
     }
     ::close(socket_);
   }

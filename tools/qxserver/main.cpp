@@ -55,12 +55,6 @@
 //   order N [TEXT]          agent order N with its argument text
 //   wait MS                 only receive and print replies for MS ms
 //   quit                    stop
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -78,6 +72,7 @@
 #include "peer/regnames_peer.h"
 #include "peer/screenshot_peer.h"
 #include "peer/transfer_peer.h"
+#include "tools/common/loopback_udp.h"
 
 namespace {
 
@@ -109,15 +104,8 @@ class Server {
   int32_t hostC() const { return numbers_[2]; }
 
   bool open(int port) {
-    socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    socket_ = qxtools::openLoopbackUdp(port);
     if (socket_ < 0) return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(socket_, reinterpret_cast<sockaddr *>(&address),
-               sizeof address) != 0)
-      return false;
     std::printf("qxserver: listening on 127.0.0.1:%d\n", port);
     std::fflush(stdout);
     return true;
@@ -138,18 +126,12 @@ class Server {
       if (left < 0) return;
       sendPushBatch();
       const long wait = push.busy() && left > kPollStep ? kPollStep : left;
-      pollfd p{socket_, POLLIN, 0};
-      const int ready = ::poll(&p, 1, static_cast<int>(wait));
-      if (ready < 0 || (ready == 0 && wait == left)) return;
-      if (ready == 0) continue;
-      uint8_t buffer[2048];
+      Bytes datagram;
       sockaddr_in from{};
-      socklen_t fromLength = sizeof from;
-      const ssize_t got =
-          ::recvfrom(socket_, buffer, sizeof buffer, 0,
-                     reinterpret_cast<sockaddr *>(&from), &fromLength);
-      if (got <= 0) continue;
-      handle(Bytes(buffer, buffer + got), from);
+      const int got = qxtools::receiveDatagram(socket_, static_cast<int>(wait),
+                                               datagram, from);
+      if (got < 0 || (got == 0 && wait == left)) return;
+      if (got > 0) handle(datagram, from);
     }
   }
 
