@@ -104,6 +104,7 @@ bool File::seek(long offset) {
 long File::size() { return open() ? platform::fileSize(handle_) : -1; }
 
 bool File::flush() { return handle_ && platform::fileFlush(handle_); }
+bool File::commit() { return handle_ && platform::fileCommit(handle_); }
 
 bool File::digest(uint32_t seed, uint8_t out[16]) {
   if (!seek(0)) return false;

@@ -39,7 +39,8 @@ class File {
   bool readLine(char *line, size_t maxChars, bool keepEnd = false);
   bool seek(long offset);
   long size();
-  bool flush();
+  bool flush();   // buffered data to the system
+  bool commit();  // and on to the disk, waiting for it
   uint32_t lineCount() const { return lines_; }
 
   // MD5 of the whole file in 2048-byte blocks; false when it cannot be read.

@@ -27,6 +27,9 @@ bool staysInHome(const char *name);
 // Writes size bytes to path whole or not at all: the data goes to a
 // temporary file beside it, which then replaces path. On any failure the
 // temporary file is removed and what path held before is left untouched.
+// The data is handed to the system, not committed to disk: files are
+// replaced inside the game's frames, and waiting for the disk would hold a
+// frame up for milliseconds.
 bool replaceFile(const char *path, const void *data, size_t size);
 
 // replaceFile, telling how it failed. kCannotCreate: the temporary file

@@ -58,7 +58,7 @@ void appendLogLine(const char *path, const char *format, ...) {
   file.writeText(stamp);
   file.writeText(text);
   file.writeText("\r\n");
-  file.flush();
+  file.commit();
   file.close();
 }
 

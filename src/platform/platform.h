@@ -67,7 +67,10 @@ size_t fileRead(FileHandle f, void *buffer, size_t size);
 size_t fileWrite(FileHandle f, const void *data, size_t size);
 bool fileSeek(FileHandle f, long offset);  // from the start
 long fileSize(FileHandle f);               // -1 on error
-bool fileFlush(FileHandle f);              // commits the data to disk
+// Hands buffered data to the system; fileCommit also waits until the system
+// has written it to disk, which can take milliseconds.
+bool fileFlush(FileHandle f);
+bool fileCommit(FileHandle f);
 bool fileRemove(const char *path);
 // Renames from to to, replacing a file that to already names.
 bool fileReplace(const char *from, const char *to);

@@ -93,9 +93,11 @@ long fileSize(FileHandle f) {
 }
 
 bool fileFlush(FileHandle f) {
-  if (!f) return false;
-  FILE *file = static_cast<FILE *>(f);
-  return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+  return f && std::fflush(static_cast<FILE *>(f)) == 0;
+}
+
+bool fileCommit(FileHandle f) {
+  return fileFlush(f) && fsync(fileno(static_cast<FILE *>(f))) == 0;
 }
 
 bool fileRemove(const char *path) {

@@ -7,6 +7,7 @@
 #include <ws2tcpip.h>
 
 #include <direct.h>
+#include <io.h>
 #include <windows.h>
 #include <cstdio>
 #include <cstring>
@@ -83,6 +84,10 @@ long fileSize(FileHandle f) {
 
 bool fileFlush(FileHandle f) {
   return f && std::fflush(static_cast<FILE *>(f)) == 0;
+}
+
+bool fileCommit(FileHandle f) {
+  return fileFlush(f) && _commit(_fileno(static_cast<FILE *>(f))) == 0;
 }
 
 bool fileRemove(const char *path) { return path && DeleteFileA(path) != 0; }
