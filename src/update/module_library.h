@@ -16,8 +16,14 @@ using AgentEntry = intptr_t(QX_CDECL *)(QxGameInterface *gi, int32_t order,
 
 AgentEntry agentEntry(platform::Library lib);  // null when `a` is missing
 
-// Order 77 of the agent in lib; 0 when the library has no `a`.
+// The version a module library reports: order 77 of an agent's `a`, cb 17
+// of a replacement client. 0 when the library lacks the export or faults
+// inside it. The question runs under a fault guard of its own, so that the
+// caller still closes a library that faulted (a probed copy left loaded
+// keeps its file on Windows, and its old code on a later load) and goes on
+// to replace a broken agent; the fault is reported as a frame's is.
 int32_t askAgentVersion(QxGameInterface *gi, platform::Library lib);
+int32_t askClientVersion(QxGameInterface *gi, platform::Library lib);
 
 // Loads the agent in use from the home directory unless one is loaded;
 // false when it cannot be loaded.
