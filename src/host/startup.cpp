@@ -60,10 +60,7 @@ void installOperations(QxGameInterface *gi) {
 
 // ---- steps owned by other subsystems -------------------------------------
 
-void prepareIntegrityScanning() {}           // not part of this build
-void askAgentVersion(QxGameInterface *gi) {  // agent library version
-  update::agentVersionAtStartUp(gi);
-}
+void prepareIntegrityScanning() {}  // not part of this build
 
 // ---- start-up steps ------------------------------------------------------
 
@@ -193,7 +190,7 @@ int startUp(QxGameInterface *gi) {
   log::printMessage(1, "(B) %s", kStartedText);
   c.master.lastMasterQuery = start - kFirstMasterQueryLead;
   h.initialised = 1;
-  askAgentVersion(gi);
+  update::agentVersionAtStartUp(gi);
   console::printVersion(gi);
   return 1;
 }

@@ -60,6 +60,8 @@ int unpackVersion(char table, const char *packageFormat, int32_t version,
                                expected->digest1, expected->digest2)
                : unpackPackage(package, copyPath, 0, nullptr, nullptr);
   if (!error) return 1;
+  // The reader only returns its error; logged here, it says why the
+  // package is asked for again.
   log::printMessage(1, "Update package %s: %s", package, error);
   return 0;
 }

@@ -111,4 +111,11 @@ bool copyModuleFile(const char *from, const char *to) {
   return copied;
 }
 
+void messageText(char *out, const uint8_t *text, int length) {
+  const size_t n = length > 0 ? static_cast<size_t>(length) : 0;
+  const char *chars = reinterpret_cast<const char *>(text);
+  copyText(out, chars,
+           boundedLength(chars, n < kMessageTextMax ? n : kMessageTextMax));
+}
+
 }  // namespace qx::update

@@ -1,9 +1,11 @@
-// Loading the module libraries and calling their one export each, and the
-// module file names under the home directory.
+// What the parts of module management share: loading the module libraries
+// and calling their one export each, the module file names under the home
+// directory, and the text of the server's module messages.
 #pragma once
 
 #include <cstdint>
 
+#include "common/protocol.h"
 #include "platform/platform.h"
 #include "qx/game_interface.h"
 
@@ -36,5 +38,11 @@ bool moduleFilePath(char *out, const char *format, int32_t version);
 
 // Copies from to to whole or not at all; false when it did not happen.
 bool copyModuleFile(const char *from, const char *to);
+
+// The text of a control message or an agent order (the bytes after the
+// code byte) into out, which holds kMessageTextMax + 1 bytes: cut at its
+// first zero and at the longest message, and terminated.
+constexpr size_t kMessageTextMax = protocol::kMaxMessage;
+void messageText(char *out, const uint8_t *text, int length);
 
 }  // namespace qx::update
