@@ -72,6 +72,10 @@ const char *QX_CDECL connectHook(int32_t mode, char *buffer, int32_t *length);
 // message may be modified in place.
 int dispatchMessage(QxGameInterface *gi, int length, uint8_t *message);
 
+// Replies 'T' and a decimal number (alive and identity replies), sealed
+// when permitted, sent now (delay 0) or queued for delay ms.
+void sendNumberReply(uint32_t number, uint32_t delay);
+
 // ---- player requests -------------------------------------------------------
 
 enum class Request {

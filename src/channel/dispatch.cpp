@@ -84,7 +84,8 @@ void sendReply(uint8_t *reply, int length, uint32_t delay) {
   queueMessage(reply, sealMessage(reply, length), delay);
 }
 
-// 'T' and a decimal number, with its terminator.
+}  // namespace
+
 void sendNumberReply(uint32_t number, uint32_t delay) {
   uint8_t reply[kNumberReplySize + p::kSealOverhead];
   const size_t n = formatText(reinterpret_cast<char *>(reply), kNumberReplySize,
@@ -92,6 +93,8 @@ void sendNumberReply(uint32_t number, uint32_t delay) {
                               static_cast<unsigned long>(number));
   sendReply(reply, static_cast<int>(n) + 1, delay);
 }
+
+namespace {
 
 uint32_t drawAliveNumber(uint32_t base) {
   return static_cast<uint32_t>(client().host.random.next()) % p::kAliveSpread +

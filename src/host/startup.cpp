@@ -62,10 +62,7 @@ void installOperations(QxGameInterface *gi) {
 
 // ---- steps owned by other subsystems -------------------------------------
 
-void prepareIntegrityScanning() {}           // not part of this build
-void askAgentVersion(QxGameInterface *gi) {  // agent library version
-  update::agentVersionAtStartUp(gi);
-}
+void prepareIntegrityScanning() {}  // not part of this build
 
 // ---- start-up steps ------------------------------------------------------
 
@@ -196,7 +193,7 @@ int startUp(QxGameInterface *gi) {
   c.master.lastMasterQuery =
       start - (master::kMasterQueryInterval - kFirstMasterQueryDelay);
   h.initialised = 1;
-  askAgentVersion(gi);
+  update::agentVersionAtStartUp(gi);
   console::printVersion(gi);
   return 1;
 }

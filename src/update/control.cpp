@@ -21,8 +21,6 @@ namespace {
 
 namespace p = protocol;
 
-constexpr int kMaxText = channel::kMaxMessage;
-
 // Words of a control message.
 enum Word {
   kKindWord,
@@ -37,7 +35,6 @@ constexpr uint32_t kServerTaskLead = 31000;  // the 30-second server tasks
 constexpr uint32_t kLongTimerLead = 68000;   // the 67-second timer
 constexpr uint32_t kNumberNoticePeriod = 120000;
 constexpr uint32_t kPackageRequestPeriod = 3000;
-constexpr uint32_t kDistressPeriod = 30000;
 constexpr int32_t kOldClientLimit = p::kClientVersion - 1;
 
 constexpr const char *kNoGuid = "?";
@@ -48,14 +45,6 @@ constexpr const char *kNumberNoticeFormat =
     "QX Server %c%d.%03d wants agent A%d and client C%d.%03d";
 // First argument of the QX_AUTOEXEC forwarding to the secondary record.
 constexpr const char *kAutoExecOperation = "qx_autoexec";
-
-// The message text, cut at its first zero, as a terminated copy.
-void copyMessage(char *out, const uint8_t *text, int length) {
-  const size_t n = length > 0 ? static_cast<size_t>(length) : 0;
-  copyText(out, reinterpret_cast<const char *>(text),
-           boundedLength(reinterpret_cast<const char *>(text),
-                         n < kMaxText ? n : kMaxText));
-}
 
 int32_t number(const console::ArgumentList &args, int word) {
   return static_cast<int32_t>(readDecimal(console::arg(args, word)));
@@ -234,8 +223,8 @@ void controlMessage(QxGameInterface *gi, int length, const uint8_t *text) {
   moveBack(c.frame.mark30, now, kServerTaskLead);
   moveBack(c.frame.mark67, now, kLongTimerLead);
 
-  char line[kMaxText + 1];
-  copyMessage(line, text, length);
+  char line[kMessageTextMax + 1];
+  messageText(line, text, length);
   console::ArgumentList args;
   console::split(args, line, true);
   m.kind = console::arg(args, kKindWord)[0];

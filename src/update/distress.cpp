@@ -19,7 +19,6 @@ namespace {
 
 namespace p = protocol;
 
-constexpr uint32_t kDistressPeriod = 30000;
 constexpr int32_t kWebUpdateFrom = 3;
 constexpr int32_t kServerReportFrom = 5;
 

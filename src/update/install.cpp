@@ -1,8 +1,6 @@
 // Installing the agent and preparing the replacement client: first from
 // the kept copy of the wanted version under dll\, then from its update
 // package under htm\, which is unpacked into the kept copy and tried again.
-#include <cstring>
-
 #include "common/paths.h"
 #include "common/protocol.h"
 #include "common/text.h"
@@ -31,24 +29,13 @@ bool secured() {
   return s.security != 0 && s.lan == 0;
 }
 
-// The version the replacement library at path reports through cb 17; 0
-// when it cannot be loaded or has no cb.
-int32_t askClientVersion(QxGameInterface *gi, const char *path) {
+// The version the module library at path reports through ask, loaded by
+// itself and closed again; 0 when it cannot be loaded.
+int32_t probe(QxGameInterface *gi, const char *path,
+              int32_t (*ask)(QxGameInterface *, platform::Library)) {
   const platform::Library lib = platform::libraryOpen(path);
   if (!lib) return 0;
-  const auto cb =
-      reinterpret_cast<QxEventEntryFn>(platform::librarySymbol(lib, "cb"));
-  const int32_t version =
-      cb ? static_cast<int32_t>(cb(gi, QX_CB_VERSION, 0, nullptr, 0)) : 0;
-  platform::libraryClose(lib);
-  return version;
-}
-
-// The version the agent library at path reports, loaded by itself.
-int32_t probeAgent(QxGameInterface *gi, const char *path) {
-  const platform::Library lib = platform::libraryOpen(path);
-  if (!lib) return 0;
-  const int32_t version = askAgentVersion(gi, lib);
+  const int32_t version = ask(gi, lib);
   platform::libraryClose(lib);
   return version;
 }
@@ -73,6 +60,8 @@ int unpackVersion(char table, const char *packageFormat, int32_t version,
                                expected->digest1, expected->digest2)
                : unpackPackage(package, copyPath, 0, nullptr, nullptr);
   if (!error) return 1;
+  // The reader only returns its error; logged here, it says why the
+  // package is asked for again.
   log::printMessage(1, "Update package %s: %s", package, error);
   return 0;
 }
@@ -91,7 +80,7 @@ int installAgent(QxGameInterface *gi, int32_t version, int retry) {
   if (!moduleFilePath(copy, p::kAgentCopyFormat, version) ||
       !homeFilePath(agent, p::kThisPlatform.agentFile))
     return -1;  // a home directory this long holds no modules
-  if (probeAgent(gi, copy) == version) {
+  if (probe(gi, copy, askAgentVersion) == version) {
     if (!copyModuleFile(copy, agent))
       log::printMessage(1, "ERROR Copying %s to qxag%s", copy,
                         p::kThisPlatform.suffix);
@@ -115,7 +104,7 @@ int installClient(QxGameInterface *gi, int32_t version, int retry) {
       !homeFilePath(replacement, p::kThisPlatform.clientFile))
     return -1;
   if (copyModuleFile(copy, replacement)) {
-    if (askClientVersion(gi, replacement) == version) {
+    if (probe(gi, replacement, askClientVersion) == version) {
       gi->replacementReady = 1;
       unloadAgent(gi);
       return 1;
@@ -144,8 +133,7 @@ void agentVersionAtStartUp(QxGameInterface *gi) {
         agentVersion(static_cast<QxGameInterface *>(context));
       },
       gi);
-  if (!completed && client().settings.ignore < 1)
-    log::printMessage(1, "%s", host::kExceptionNotice);
+  if (!completed) host::reportContainedFault();
 }
 
 }  // namespace qx::update

@@ -7,6 +7,7 @@
 #include "common/protocol.h"
 #include "common/text.h"
 #include "host/client_state.h"
+#include "host/frame.h"
 
 namespace qx::update {
 
@@ -15,9 +16,32 @@ namespace {
 namespace p = protocol;
 
 constexpr const char *kAgentExport = "a";
+constexpr const char *kClientExport = "cb";
 constexpr const char *kNoArgument = "";
 // Larger files are no module of ours; a copy of one is refused.
 constexpr long kModuleFileMax = 64L << 20;
+
+struct VersionQuestion {
+  QxGameInterface *gi;
+  void *entry;  // the library's export
+  int32_t (*ask)(QxGameInterface *gi, void *entry);
+  int32_t answer;
+};
+
+int32_t askGuarded(QxGameInterface *gi, void *entry,
+                   int32_t (*ask)(QxGameInterface *, void *)) {
+  if (!entry) return 0;
+  VersionQuestion q{gi, entry, ask, 0};
+  const bool answered = platform::runGuarded(
+      [](void *context) {
+        VersionQuestion &q = *static_cast<VersionQuestion *>(context);
+        q.answer = q.ask(q.gi, q.entry);
+      },
+      &q);
+  if (answered) return q.answer;
+  host::reportContainedFault();
+  return 0;
+}
 
 }  // namespace
 
@@ -27,8 +51,20 @@ AgentEntry agentEntry(platform::Library lib) {
 }
 
 int32_t askAgentVersion(QxGameInterface *gi, platform::Library lib) {
-  const AgentEntry a = agentEntry(lib);
-  return a ? static_cast<int32_t>(a(gi, p::kOrderVersion, 0, kNoArgument)) : 0;
+  return askGuarded(gi, platform::librarySymbol(lib, kAgentExport),
+                    [](QxGameInterface *gi, void *entry) {
+                      return static_cast<int32_t>(reinterpret_cast<AgentEntry>(
+                          entry)(gi, p::kOrderVersion, 0, kNoArgument));
+                    });
+}
+
+int32_t askClientVersion(QxGameInterface *gi, platform::Library lib) {
+  return askGuarded(
+      gi, platform::librarySymbol(lib, kClientExport),
+      [](QxGameInterface *gi, void *entry) {
+        return static_cast<int32_t>(reinterpret_cast<QxEventEntryFn>(entry)(
+            gi, QX_CB_VERSION, 0, nullptr, 0));
+      });
 }
 
 bool loadAgent(QxGameInterface *gi) {
@@ -73,6 +109,13 @@ bool copyModuleFile(const char *from, const char *to) {
   const bool copied = source.read(data, n) == n && replaceFile(to, data, n);
   std::free(data);
   return copied;
+}
+
+void messageText(char *out, const uint8_t *text, int length) {
+  const size_t n = length > 0 ? static_cast<size_t>(length) : 0;
+  const char *chars = reinterpret_cast<const char *>(text);
+  copyText(out, chars,
+           boundedLength(chars, n < kMessageTextMax ? n : kMessageTextMax));
 }
 
 }  // namespace qx::update

@@ -7,6 +7,10 @@
 
 namespace qx::update {
 
+// Distress events are counted, and refused installs reported, at most once
+// in this many ms.
+constexpr uint32_t kDistressPeriod = 30000;
+
 struct ModuleState {
   // The agent library in use; its handle is also written into the game
   // interface record, where the agent itself finds it.

@@ -37,7 +37,7 @@ void reportDistress(QxGameInterface *gi, const char *text);
 void agentVersion(QxGameInterface *gi);
 
 // agentVersion for start-up, which runs outside the frame's fault guard: a
-// fault inside the agent is contained here and reported the same way.
+// fault while the agent loads is contained here and reported the same way.
 void agentVersionAtStartUp(QxGameInterface *gi);
 
 // Unloads the agent (its handle in the game interface becomes 0).

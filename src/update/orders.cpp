@@ -18,9 +18,6 @@ namespace {
 
 namespace p = protocol;
 
-constexpr int kMaxText = channel::kMaxMessage;
-constexpr int kAliveReplySize = 24;
-
 // The integrity exchange of client and agent belongs to the integrity
 // scanning, which is not part of this build.
 void integrityExchange(QxGameInterface *) {}
@@ -28,7 +25,8 @@ void integrityExchange(QxGameInterface *) {}
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Splits "number argument..." in place: the order number and the text after
-// it. False when the first word holds no digit.
+// it. False when the first word holds no digit: such a text names no order,
+// and is dropped rather than passed to the agent as order 0.
 bool parseOrder(char *line, int32_t &order, const char *&argument) {
   char *p = line;
   while (isBlank(*p)) ++p;
@@ -50,12 +48,7 @@ void aliveReply() {
       static_cast<uint32_t>(random.next()) % 100 + p::kOrderAliveBase;
   const uint32_t delay =
       static_cast<uint32_t>(random.next()) % p::kOrderAliveDelaySpread;
-  uint8_t reply[kAliveReplySize + p::kSealOverhead];
-  const size_t n = formatText(reinterpret_cast<char *>(reply), kAliveReplySize,
-                              p::kNumberReplyFormat, p::kCodeAlive,
-                              static_cast<unsigned long>(f));
-  channel::queueMessage(
-      reply, channel::sealMessage(reply, static_cast<int>(n) + 1), delay);
+  channel::sendNumberReply(f, delay);
 }
 
 void cannotLoad(QxGameInterface *gi, const char *which, const char *distress) {
@@ -69,11 +62,8 @@ void cannotLoad(QxGameInterface *gi, const char *which, const char *distress) {
 void agentOrder(QxGameInterface *gi, int length, const uint8_t *text) {
   ClientState &c = client();
   ModuleState &m = c.update.modules;
-  char line[kMaxText + 1];
-  const size_t n = length > 0 ? static_cast<size_t>(length) : 0;
-  copyText(line, reinterpret_cast<const char *>(text),
-           boundedLength(reinterpret_cast<const char *>(text),
-                         n < kMaxText ? n : kMaxText));
+  char line[kMessageTextMax + 1];
+  messageText(line, text, length);
   int32_t order = 0;
   const char *argument = "";
   if (!parseOrder(line, order, argument)) return;

@@ -7,7 +7,8 @@
  *   other orders  printed through the game interface ("agent A1300: order 5
  *                 \"text\""); the result is null
  *
- * Built with QX_MODULE_NO_EXPORT it exports no `a` at all. */
+ * Built with QX_MODULE_NO_EXPORT it exports no `a` at all; built with
+ * QX_MODULE_FAULTY it faults when asked its version (orders 1 and 77). */
 #include <stdint.h>
 #include <stdio.h>
 
@@ -30,20 +31,26 @@ enum {
 
 static char line[1200];
 
+static void fault(void) {
+  volatile uintptr_t address = 16; /* never mapped */
+  *(volatile int *)address = 1;
+}
+
 QX_EXPORT intptr_t QX_CDECL a(QxGameInterface *gi, int32_t order, int32_t zero,
                               const char *argument) {
   (void)zero;
   switch (order) {
     case kOrderStatus:
     case kOrderVersion:
+#ifdef QX_MODULE_FAULTY
+      fault();
+#endif
       return QX_MODULE_VERSION;
     case kOrderRefused:
       return (intptr_t) "agent refused order 66";
-    case kOrderFault: {
-      volatile uintptr_t address = 16; /* never mapped */
-      *(volatile int *)address = 1;
+    case kOrderFault:
+      fault();
       return 0;
-    }
     default:
       snprintf(line, sizeof line, "agent A%d: order %d \"%s\"",
                QX_MODULE_VERSION, (int)order, argument ? argument : "");

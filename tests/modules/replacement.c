@@ -1,7 +1,8 @@
 /* A test replacement client: a real library that the client probes with
  * cb 17 before it tells the host to switch, and that a host then runs in
  * the client's place. It answers 17 with its version, announces itself at
- * its first frame and echoes console lines, and does nothing else. */
+ * its first frame and echoes console lines, and does nothing else. Built
+ * with QX_MODULE_FAULTY it faults when asked its version. */
 #include <stdint.h>
 #include <stdio.h>
 
@@ -36,7 +37,13 @@ QX_EXPORT intptr_t QX_CDECL cb(QxGameInterface *gi, int32_t code,
                                int32_t retries) {
   char text[256];
   (void)retries;
-  if (code == QX_CB_VERSION) return QX_MODULE_VERSION;
+  if (code == QX_CB_VERSION) {
+#ifdef QX_MODULE_FAULTY
+    volatile uintptr_t address = 16; /* never mapped */
+    *(volatile int *)address = 1;
+#endif
+    return QX_MODULE_VERSION;
+  }
   if (code == QX_EV_CONSOLE_LINE && data && length > 0) {
     snprintf(text, sizeof text, "console \"%.*s\"", length > 200 ? 200 : length,
              (const char *)data);

@@ -12,15 +12,31 @@
 namespace moduletest {
 namespace {
 
+// Start-up asks the agent in use for its version; an agent that faults when
+// asked is contained there, and start-up completes without its version.
 TEST(Modules, AgentVersionIsAskedAtStartUp) {
-  qxtest::FakeHost host;
-  const std::string home = host.cvars["fs_homepath"] + "/qx";
-  ASSERT_TRUE(qx::platform::makeDirectory(home.c_str()));
-  std::ifstream in(QX_BUILT(QX_AGENT_1300), std::ios::binary);
-  std::ofstream(home + "/" + agentFile(), std::ios::binary) << in.rdbuf();
-  host.start();
-  EXPECT_TRUE(host.printed("Quellor Client (v1.199 | A1300) Enabled"));
-  EXPECT_NE(host.gi.agentModule, 0u);
+  const struct {
+    std::string agent;
+    const char *versionLine;
+    bool notice;
+  } cases[] = {
+      {QX_BUILT(QX_AGENT_1300), "Quellor Client (v1.199 | A1300) Enabled",
+       false},
+      {QX_BUILT(QX_AGENT_FAULTY), "Quellor Client (v1.199 | A0) Enabled", true},
+  };
+  for (const auto &c : cases) {
+    qx::resetClientState();
+    qxtest::FakeHost host;
+    const std::string home = host.cvars["fs_homepath"] + "/qx";
+    ASSERT_TRUE(qx::platform::makeDirectory(home.c_str()));
+    std::ifstream in(c.agent, std::ios::binary);
+    std::ofstream(home + "/" + agentFile(), std::ios::binary) << in.rdbuf();
+    host.start();
+    EXPECT_TRUE(host.printed(c.versionLine)) << c.agent;
+    EXPECT_EQ(host.printed("O/S Exception Notice"), c.notice) << c.agent;
+    EXPECT_NE(host.gi.agentModule, 0u);
+    EXPECT_NE(client().host.initialised, 0);
+  }
 }
 
 TEST_F(ModuleTest, AgentFromTheKeptCopyReplacesTheLoadedAgent) {
@@ -152,10 +168,58 @@ TEST_F(ModuleTest, AnAgentFileThatStaysIsReported) {
   const std::string dir = homePath(agentFile());
   ASSERT_TRUE(qx::platform::makeDirectory(dir.c_str()));
   std::ofstream(dir + "/keep") << "x";
+  place(QX_BUILT(QX_AGENT_1301), keptAgent("1301"));
   client().settings.security = 0;
   control(wanting(1199, 1301));
-  EXPECT_TRUE(host.printed(std::string("ERROR: Cannot remove qxag") +
-                           p::kThisPlatform.suffix + " after unloading"));
+  const std::string suffix = p::kThisPlatform.suffix;
+  EXPECT_TRUE(
+      host.printed("ERROR: Cannot remove qxag" + suffix + " after unloading"));
+  // Nor can the kept copy take its place.
+  EXPECT_TRUE(host.printed("ERROR Copying " +
+                           std::string(client().host.homeDir) +
+                           keptAgent("1301") + " to qxag" + suffix));
+  EXPECT_EQ(client().host.agentVersion, 0);
+  EXPECT_EQ(host.gi.agentModule, 0u);
+}
+
+// A module library that faults when asked its version is contained at the
+// question and reported; the client closes it again and goes on, so a
+// broken agent in use is replaced, and a probed copy that faulted neither
+// stays loaded nor keeps its file.
+TEST_F(ModuleTest, ModulesThatFaultWhenAskedTheirVersion) {
+  client().settings.security = 0;
+  place(QX_BUILT(QX_AGENT_FAULTY), agentFile());
+  place(QX_BUILT(QX_AGENT_1300), keptAgent("1300"));
+  control(wanting(1199, 1300));
+  EXPECT_TRUE(host.printed("O/S Exception Notice"));
+  EXPECT_EQ(client().host.agentVersion, 1300);
+  EXPECT_TRUE(sameFile(agentFile(), QX_BUILT(QX_AGENT_1300)));
+
+  // A kept copy that faults: the package is asked for, and a good copy in
+  // its place is installed.
+  host.clearOutput();
+  host.advance(5000);
+  place(QX_BUILT(QX_AGENT_FAULTY), keptAgent("1301"));
+  control(wanting(1199, 1301));
+  EXPECT_TRUE(host.printed("O/S Exception Notice"));
+  EXPECT_EQ(repliesOf("agent-package").size(), 1u);
+  ASSERT_TRUE(std::filesystem::remove(homePath(keptAgent("1301"))));
+  place(QX_BUILT(QX_AGENT_1301), keptAgent("1301"));
+  host.advance(5000);
+  control(wanting(1199, 1301));
+  EXPECT_EQ(client().host.agentVersion, 1301);
+
+  // A replacement client that faults is removed with its copy, and asked
+  // for.
+  host.clearOutput();
+  host.advance(5000);
+  place(QX_BUILT(QX_CLIENT_FAULTY), keptClient("1200"));
+  control(wanting(1200, 1301));
+  EXPECT_TRUE(host.printed("O/S Exception Notice"));
+  EXPECT_EQ(host.gi.replacementReady, 0);
+  EXPECT_FALSE(exists(clientFile()));
+  EXPECT_FALSE(exists(keptClient("1200")));
+  EXPECT_EQ(repliesOf("client-package").size(), 1u);
 }
 
 TEST_F(ModuleTest, InvalidAgentVersions) {

@@ -1,7 +1,8 @@
 // A fake host connected to a game server, the server side of module
 // management (peer/), and the real module libraries the project builds:
-// test agents at versions 1300 and 1301, an agent without its export, and
-// a replacement client at version 1200.
+// test agents at versions 1300 and 1301, an agent without its export, a
+// replacement client at version 1200, and an agent and a replacement client
+// that fault when asked their version.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -96,9 +96,19 @@ TEST_F(OrderTest, AMissingOrBrokenAgentIsReported) {
   EXPECT_EQ(client().update.modules.distressCount, 2);
 }
 
-// The order arrives on the client's own UDP socket, which the work frame
-// reads in place; the fault abandons that frame.
+// The fault abandons the handling of the packet that carried the order,
+// which is not handled again, and the next orders reach the agent.
 TEST_F(OrderTest, AFaultInsideTheAgentIsContainedAndTheGameGoesOn) {
+  useAgent(QX_BUILT(QX_AGENT_1300));
+  // Through the game's connection, which the event queue drains.
+  order("13 crash");
+  EXPECT_TRUE(host.printed("O/S Exception Notice"));
+  host.clearOutput();
+  order("5 next");
+  EXPECT_TRUE(host.printed("agent A1300: order 5 \"next\""));
+  EXPECT_FALSE(host.printed("O/S Exception Notice"));
+
+  // On the client's own UDP socket, which the work frame reads in place.
   namespace platform = qx::platform;
   uint16_t port = 0;
   for (uint16_t p = 28600; p < 28700 && !port; ++p) {
@@ -115,7 +125,6 @@ TEST_F(OrderTest, AFaultInsideTheAgentIsContainedAndTheGameGoesOn) {
                            static_cast<int>(packet.size()));
     host.pump(4);
   };
-  useAgent(QX_BUILT(QX_AGENT_1300));
   host.clearOutput();
   datagram(peer::agentOrder(13, "crash"));
   EXPECT_TRUE(host.printed("O/S Exception Notice"));
