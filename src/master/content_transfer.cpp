@@ -65,6 +65,28 @@ bool isMasterListName(const char *name) {
   return std::strstr(name, protocol::kMasterListMarker) != nullptr;
 }
 
+// A stored file may not take the place of code the game loads or of the
+// client's own settings and state: a master's file would otherwise become
+// the agent, or rewrite the configuration the client runs at start-up.
+// Modules reach the client only as update packages, whose digests it checks.
+bool isClientFileName(const char *name) {
+  static constexpr const char *kEndings[] = {".dll", ".so", ".exe", ".cfg"};
+  static constexpr const char *kNames[] = {"qxcl.db", "qxcl.log"};
+  const size_t length = std::strlen(name);
+  for (const char *ending : kEndings) {
+    const size_t n = std::strlen(ending);
+    if (length >= n && compareNoCase(name + length - n, ending) == 0)
+      return true;
+  }
+  for (const char *own : kNames)
+    if (compareNoCase(name, own) == 0) return true;
+  return false;
+}
+
+bool isStorableName(const char *name) {
+  return isPlainFileName(name) && !isClientFileName(name);
+}
+
 // ---- chunks and announcements ----------------------------------------------
 
 // A chunk holds up to 1024 bytes from offset index * 1024. Bytes past the
@@ -119,7 +141,7 @@ void announce(const uint8_t *body, int length, uint32_t identifier) {
       length - kAnnounce < kNameMax ? length - kAnnounce : kNameMax;
   copyText(t.name, reinterpret_cast<const char *>(body + kAnnounce),
            static_cast<size_t>(nameRoom));
-  if (!isMasterListName(t.name) && !isPlainFileName(t.name)) {
+  if (!isMasterListName(t.name) && !isStorableName(t.name)) {
     log::printMessage(1, kRefusedName, t.name);
     return;
   }
@@ -193,7 +215,7 @@ void mergeListText(QxGameInterface *gi, uint8_t *data, uint32_t length) {
 
 void storeFile(const ContentTransfer &t, const uint8_t *data, uint32_t length) {
   char path[kPathCapacity];
-  const bool stored = isPlainFileName(t.name) && homeFilePath(path, t.name) &&
+  const bool stored = isStorableName(t.name) && homeFilePath(path, t.name) &&
                       replaceFile(path, data, length);
   log::printMessage(1, stored ? kStored : kNotStored, t.name);
 }

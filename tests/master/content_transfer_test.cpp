@@ -56,8 +56,10 @@ TEST_F(ContentTransfers, AFileIsStoredAndCompressedListTextIsMerged) {
 }
 
 TEST_F(ContentTransfers, NamesThatLeaveTheHomeDirectoryAreRefused) {
-  for (const char *name : {"..", "../up.txt", "..\\up.txt", "sub/x.txt",
-                           "sub\\x.txt", "C:x.txt", "/abs.txt", ""}) {
+  for (const char *name :
+       {"..", "../up.txt", "..\\up.txt", "sub/x.txt", "sub\\x.txt", "C:x.txt",
+        "/abs.txt", "", "qxag.dll", "QXAG.DLL", "qxclnew.so", "x.exe",
+        "qxcl.cfg", "qxsys.cfg", "qxcl.db", "qxcl.log"}) {
     host.clearOutput();
     send(transfer(name, Bytes(10, 'x')));
     EXPECT_TRUE(host.printed(
