@@ -57,8 +57,8 @@ void QX_CDECL send(int32_t length, const void *packet) {
 }
 
 void frameFor(uint8_t choice) {
-  static const int32_t kSizes[][2] = {{0, 0},   {1, 1},  {100000, 100000},
-                                      {64, 48}, {640, 480}};
+  static const int32_t kSizes[][2] = {
+      {0, 0}, {1, 1}, {100000, 100000}, {64, 48}, {640, 480}};
   g_format = 1;
   g_function = true;
   const int pick = choice % 8;

@@ -66,14 +66,14 @@ extern "C" {
 
 /* ---- codes of the host's numbered query operation --------------------- */
 
-#define QX_Q_CVAR 103           /* buffer: name in, value out; 0 = success */
-#define QX_Q_SS_LOG_DETAIL 104  /* screenshot detail: name in, value out */
-#define QX_Q_SERVER_ADDRESS 105 /* "host:port", empty when not connected */
-#define QX_Q_BIND_FIND 106      /* "%d %s" -> index of next matching key */
-#define QX_Q_BIND_TEXT 107      /* key index -> its binding */
-#define QX_Q_BIND_NAME 108      /* key index -> its name */
-#define QX_Q_CVAR_FIND 109      /* search text -> next matching variable */
-#define QX_Q_CVAR_NEXT_USER 110 /* -> name pointer; buffer: flags */
+#define QX_Q_CVAR 103              /* buffer: name in, value out; 0 = success */
+#define QX_Q_SS_LOG_DETAIL 104     /* screenshot detail: name in, value out */
+#define QX_Q_SERVER_ADDRESS 105    /* "host:port", empty when not connected */
+#define QX_Q_BIND_FIND 106         /* "%d %s" -> index of next matching key */
+#define QX_Q_BIND_TEXT 107         /* key index -> its binding */
+#define QX_Q_BIND_NAME 108         /* key index -> its name */
+#define QX_Q_CVAR_FIND 109         /* search text -> next matching variable */
+#define QX_Q_CVAR_NEXT_USER 110    /* -> name pointer; buffer: flags */
 #define QX_Q_CVAR_NEXT_CHANGED 111 /* -> name pointer; buffer: value */
 #define QX_Q_HOST_TEXT_112 112
 #define QX_Q_HOST_TEXT_113 113

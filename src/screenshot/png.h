@@ -18,7 +18,7 @@ namespace qx::screenshot {
 
 constexpr uint32_t kPngOverhead = 57;
 constexpr uint32_t kDeflateSlice = 4096;  // image bytes per step
-constexpr uint32_t kDigestSlice = 65536;   // PNG bytes hashed per step
+constexpr uint32_t kDigestSlice = 65536;  // PNG bytes hashed per step
 
 enum EncodePhase : int32_t {
   kEncodeIdle = 0,
