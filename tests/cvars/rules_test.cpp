@@ -77,7 +77,7 @@ TEST_F(RulesTest, ParsesRuleAndCountLines) {
   }
 }
 
-TEST_F(RulesTest, InvalidSpecificationsAreReportedWithTheWholeLine) {
+TEST_F(RulesTest, UnreadableRuleLinesAreReportedWithTheWholeLine) {
   for (const char *line :
        {"3 name sideways 1 2", "3 name inn 1 2", "3 name zz 1 2",
         "3 name excludes x", "3 name", "3 \"\" in 1 2"}) {
