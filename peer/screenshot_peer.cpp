@@ -7,6 +7,7 @@
 
 #include "common/protocol.h"
 #include "peer/digest.h"
+#include "peer/peer.h"
 
 namespace qx::peer {
 
@@ -37,11 +38,8 @@ Bytes screenshotRequest(const ScreenshotRequest &request, int32_t c) {
 
 Bytes screenshotRestartFrom(char letter, int32_t chunk) {
   const std::string number = chunk < 0 ? "-" : std::to_string(chunk);
-  std::string text(1, p::kCodeScreenshotRestart);
-  text.append(p::kScreenshotRestartMagic, 3);
-  text += letter;
-  text += number;
-  Bytes out(text.begin(), text.end());
+  Bytes out = screenshotRestart(std::string(p::kScreenshotRestartMagic, 3) +
+                                letter + number);
   out.push_back(0);
   return out;
 }

@@ -40,16 +40,26 @@ uint16_t percent(uint16_t stored) {
   return static_cast<uint16_t>(client().host.random.next() % 101);
 }
 
-// Replaces buffer with a new zero-filled one of size bytes.
-bool replaceBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
+// Frees buffer and allocates size bytes in its place, zero-filled when
+// zeroed. False when the allocation fails; buffer is then null and
+// capacity 0.
+bool allocateBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size,
+                    bool zeroed) {
   std::free(buffer);
   buffer = nullptr;
   capacity = 0;
   if (size > 0xFFFFFFFFu) return false;
-  buffer = static_cast<uint8_t *>(std::calloc(size ? size : 1, 1));
+  const size_t bytes = size ? static_cast<size_t>(size) : 1;
+  buffer = static_cast<uint8_t *>(zeroed ? std::calloc(bytes, 1)
+                                         : std::malloc(bytes));
   if (!buffer) return false;
   capacity = static_cast<uint32_t>(size);
   return true;
+}
+
+// Replaces buffer with a new zero-filled one of size bytes.
+bool replaceBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
+  return allocateBuffer(buffer, capacity, size, true);
 }
 
 // Keeps buffer when it holds size bytes, else replaces it; zero-fills the
@@ -186,14 +196,7 @@ Capture *newCapture() {
 
 bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
   if (buffer && capacity >= size) return true;
-  std::free(buffer);
-  buffer = nullptr;
-  capacity = 0;
-  if (size > 0xFFFFFFFFu) return false;
-  buffer = static_cast<uint8_t *>(std::malloc(size ? size : 1));
-  if (!buffer) return false;
-  capacity = static_cast<uint32_t>(size);
-  return true;
+  return allocateBuffer(buffer, capacity, size, false);
 }
 
 void releaseCapture(Capture *&capture) {

@@ -52,8 +52,8 @@ struct Capture {
 };
 
 struct Upload {
-  const uint8_t *pngData;  // the capture's work buffer, not owned
-  char transferName[kTextMax + 1];
+  const uint8_t *pngData;           // the capture's work buffer, not owned
+  char transferName[kTextMax + 1];  // "qx000042.png", as the header names it
   uint8_t digest[16];  // MD5 of the PNG; zeros for local screenshots
   int32_t letter;      // 'A'..'Z'; 0 until the header is sent
   uint32_t size;       // PNG bytes

@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "common/ticks.h"
 #include "console/argument_list.h"
+#include "cvars/host_query.h"
 #include "host/client_state.h"
 #include "log/log.h"
 #include "screenshot/annotate.h"
@@ -87,11 +88,8 @@ void buildGuidLine(QxGameInterface *gi, char *line) {
     n = formatText(line, kTextMax + 1, "*%-32s* ", assigned);
   else
     n = formatText(line, kTextMax + 1, "%-32s ", client().channel.playerGuid);
-  if (!gi->query) return;
-  char value[kTextMax + 1];
-  copyText(value, QX_SS_NAME_CVAR, kTextMax);
-  if (gi->query(QX_Q_CVAR, value, sizeof value) != 0) value[0] = '\0';
-  value[kTextMax] = '\0';
+  char value[cvars::kHostText];
+  cvars::readVariable(gi, QX_SS_NAME_CVAR, value);
   appendText(line + n, kTextMax + 1 - n, value);
 }
 
@@ -180,18 +178,13 @@ bool takePicture(QxGameInterface *gi, Slot &s, const Wanted &w) {
 bool isLocal(const Slot &slot) { return slot.text[0] == '\0'; }
 
 void hostDetail(QxGameInterface *gi, const char *name, char *out) {
-  out[0] = '\0';
-  if (!gi || !gi->query) return;
   copyText(out, name, kTextMax);
-  gi->query(QX_Q_SS_LOG_DETAIL, out, kTextMax + 1);
-  out[kTextMax] = '\0';
+  cvars::askHost(gi, QX_Q_SS_LOG_DETAIL, out, kTextMax + 1);
 }
 
 void serverAddress(QxGameInterface *gi, char *out) {
   out[0] = '\0';
-  if (!gi || !gi->query) return;
-  gi->query(QX_Q_SERVER_ADDRESS, out, kTextMax + 1);
-  out[kTextMax] = '\0';
+  cvars::askHost(gi, QX_Q_SERVER_ADDRESS, out, kTextMax + 1);
 }
 
 void queueScreenshot(QxGameInterface *, int32_t length, const char *text) {

@@ -26,15 +26,13 @@ void sendTransferHeader(QxGameInterface *gi, Upload &t) {
     t.letter = 'A' + static_cast<int32_t>(st.transferCounter % kLetters);
     ++st.transferCounter;
   }
-  const char *name = std::strrchr(t.transferName, '\\');
-  name = name ? name + 1 : t.transferName;
   char message[p::kMaxMessage + 1];
   const uint8_t *d = t.digest;
   const size_t n = formatText(
       message, sizeof message, p::kScreenshotHeaderFormat,
       p::kCodeScreenshotHeader, static_cast<unsigned long>(t.size), d[0], d[1],
       d[2], d[3], d[4], d[5], d[6], d[7], d[8], d[9], d[10], d[11], d[12],
-      d[13], d[14], d[15], static_cast<char>(t.letter), name);
+      d[13], d[14], d[15], static_cast<char>(t.letter), t.transferName);
   channel::sendMessage(gi, reinterpret_cast<const uint8_t *>(message),
                        static_cast<int>(n) + 1);
 }
@@ -74,9 +72,7 @@ void uploadStage(QxGameInterface *gi, Slot &s, uint32_t now) {
   if (t.chunksSent < 1) {
     t.pngData = s.capture->work;
     t.size = s.capture->pngSize;
-    formatText(t.transferName, sizeof t.transferName, "scrnshot\\");
-    const size_t n = std::strlen(t.transferName);
-    formatText(t.transferName + n, sizeof t.transferName - n,
+    formatText(t.transferName, sizeof t.transferName,
                p::kScreenshotTransferFormat, s.number);
     std::memcpy(t.digest, s.capture->encoder.pngDigest, sizeof t.digest);
     sendTransferHeader(gi, t);
