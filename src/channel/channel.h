@@ -76,6 +76,11 @@ int dispatchMessage(QxGameInterface *gi, int length, uint8_t *message);
 // when permitted, sent now (delay 0) or queued for delay ms.
 void sendNumberReply(uint32_t number, uint32_t delay);
 
+// Length of the GUID the server has assigned this client (gi->serverGuid);
+// 0 until it has, while the record holds an empty text or a placeholder
+// beginning with '?', and for a null gi.
+int assignedGuidLength(const QxGameInterface *gi);
+
 // ---- player requests -------------------------------------------------------
 
 enum class Request {

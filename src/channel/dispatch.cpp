@@ -94,6 +94,14 @@ void sendNumberReply(uint32_t number, uint32_t delay) {
   sendReply(reply, static_cast<int>(n) + 1, delay);
 }
 
+int assignedGuidLength(const QxGameInterface *gi) {
+  if (!gi) return 0;
+  const char *guid = gi->serverGuid;
+  const int n =
+      static_cast<int>(boundedLength(guid, sizeof gi->serverGuid - 1));
+  return guid[0] == '?' ? 0 : n;
+}
+
 namespace {
 
 uint32_t drawAliveNumber(uint32_t base) {
@@ -110,12 +118,6 @@ void replyToIdentity(uint32_t code) {
   s.identityReplyTick = platform::tickCount();
 }
 
-// Whether the server has assigned this client a GUID: the record holds an
-// empty text or a placeholder beginning with '?' until it has.
-bool hasServerGuid(const char *guid, int length) {
-  return length > 0 && guid[0] != '?';
-}
-
 // The message is scrambled with the server-assigned GUID and starts with
 // it; the rest is an ordinary message for this client, dispatched one level
 // deeper.
@@ -126,9 +128,8 @@ void identityAddressed(QxGameInterface *gi, uint8_t *message, int length,
       s.serverVersion < static_cast<int32_t>(p::kIdentityMinServerVersion))
     return;
   const char *guid = gi->serverGuid;
-  const int guidLength =
-      static_cast<int>(boundedLength(guid, sizeof gi->serverGuid - 1));
-  if (!hasServerGuid(guid, guidLength)) {
+  const int guidLength = assignedGuidLength(gi);
+  if (guidLength == 0) {
     replyToIdentity(p::kIdentityNoGuid);
     return;
   }

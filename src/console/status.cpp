@@ -1,6 +1,6 @@
 #include "console/status.h"
 
-#include "common/text.h"
+#include "channel/channel.h"
 #include "common/ticks.h"
 #include "host/client_state.h"
 #include "log/log.h"
@@ -36,11 +36,9 @@ void printHomePath(QxGameInterface *) {
 // empty or a placeholder beginning with "?" until then); otherwise the
 // player GUID read from the host stands for the client.
 void printIdentity(QxGameInterface *gi) {
-  const char *assigned = gi ? gi->serverGuid : "";
-  const int assignedLength =
-      static_cast<int>(boundedLength(assigned, QX_GUID_SIZE - 1));
-  if (assignedLength > 0 && assigned[0] != '?')
-    log::printMessage(1, "GUID=%.*s", assignedLength, assigned);
+  const int assignedLength = channel::assignedGuidLength(gi);
+  if (assignedLength > 0)
+    log::printMessage(1, "GUID=%.*s", assignedLength, gi->serverGuid);
   else
     log::printMessage(1, "GUID=%s", client().channel.playerGuid);
 }

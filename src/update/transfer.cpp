@@ -97,10 +97,10 @@ void announceTransfer(QxGameInterface *, int length, const uint8_t *text) {
   const uint32_t size = readDecimal(line);
   if (size == 0) return;
   copyText(t.digest, digest, p::kTransferDigestLength);
-  formatText(t.path, sizeof t.path, "%s%s%s", p::kTransferFolder, "\\", name);
+  formatText(t.path, sizeof t.path, "%s\\%s", p::kTransferFolder, name);
   // The transfer letter: the second letter of the name ('A' for an agent
   // package "wa001200.htm", 'C' for a client package).
-  t.letter = upperAscii(t.path[std::strlen(p::kTransferFolder) + 2]);
+  t.letter = upperAscii(name[1]);
   // The name is the server's choice: it must stay one file inside htm\.
   if (!isPlainFileName(name) ||
       !endsWithNoCase(t.path, p::kTransferEnding, kEndingLength)) {

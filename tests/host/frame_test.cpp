@@ -367,5 +367,26 @@ TEST(FaultGuard, KeepsTheHostsOwnHandlers) {
   EXPECT_EQ(after.sa_handler, hostHandler);
 }
 
+// Guards that begin and end in several threads at once: one thread's first
+// guard can start while another's last guard is still putting the host's
+// handlers back. When all have ended, the host's own handler is in place.
+TEST(FaultGuard, GuardsInSeveralThreadsLeaveTheHostsHandler) {
+  struct sigaction mine {
+  }, before{}, after{};
+  mine.sa_handler = hostHandler;
+  sigemptyset(&mine.sa_mask);
+  sigaction(SIGSEGV, &mine, &before);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([] {
+      for (int i = 0; i < 100000; ++i)
+        qx::platform::runGuarded([](void *) {}, nullptr);
+    });
+  for (std::thread &t : threads) t.join();
+  sigaction(SIGSEGV, &before, &after);
+  EXPECT_EQ(after.sa_handler, hostHandler);
+  EXPECT_EQ(after.sa_flags & SA_SIGINFO, 0);
+}
+
 }  // namespace
 #endif

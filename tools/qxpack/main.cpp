@@ -177,7 +177,12 @@ int pack(const std::string &modulePath, const std::string &packagePath) {
   }
   if (!pathFits(packagePath)) return 1;
   const std::string name = fs::path(packagePath).filename().string();
-  const std::string page = qx::peer::packModule(module, name);
+  // Compressed once: the page and the size reported below both use it.
+  const Bytes compressed = qx::peer::compressModule(module);
+  const std::string page = qx::peer::packagePage(
+      name,
+      qx::peer::packageHeader(compressed, static_cast<uint32_t>(module.size())),
+      qx::peer::dataRecords(compressed));
   {
     std::ofstream out(packagePath, std::ios::binary | std::ios::trunc);
     if (!out ||
@@ -198,8 +203,7 @@ int pack(const std::string &modulePath, const std::string &packagePath) {
   std::printf(
       "qxpack: wrote %s (%zu bytes): the module's %zu bytes, "
       "compressed to %zu\n",
-      packagePath.c_str(), page.size(), module.size(),
-      qx::peer::compressModule(module).size());
+      packagePath.c_str(), page.size(), module.size(), compressed.size());
   printRecord(packagePath, record);
   return 0;
 }

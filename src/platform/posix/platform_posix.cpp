@@ -10,13 +10,13 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <atomic>
 #include <cerrno>
 #include <csetjmp>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 namespace qx::platform {
 
@@ -308,7 +308,12 @@ constexpr int kSignalCount = sizeof kFaultSignals / sizeof kFaultSignals[0];
 thread_local sigjmp_buf *t_guard __attribute__((tls_model("initial-exec"))) =
     nullptr;
 
-std::atomic<int> g_activeGuards{0};            // guards running in all threads
+// Guards running in all threads. The first to begin installs our handlers
+// and the last to end puts the host's back; both happen under the lock, so
+// a guard that begins while another thread's last one is still restoring
+// waits for it, and never saves our own handlers as the host's.
+std::mutex g_guardLock;
+int g_activeGuards = 0;
 struct sigaction g_hostActions[kSignalCount];  // while ours are installed
 
 // A fault that is not ours: do what the host's handler would have done.
@@ -359,7 +364,10 @@ void restoreHandlers() {
 }  // namespace
 
 bool runGuarded(GuardedStep step, void *context) {
-  if (g_activeGuards.fetch_add(1) == 0) installHandlers();
+  {
+    std::lock_guard<std::mutex> lock(g_guardLock);
+    if (g_activeGuards++ == 0) installHandlers();
+  }
   sigjmp_buf here;
   sigjmp_buf *outer = t_guard;
   volatile bool completed = false;
@@ -369,7 +377,10 @@ bool runGuarded(GuardedStep step, void *context) {
     completed = true;
   }
   t_guard = outer;
-  if (g_activeGuards.fetch_sub(1) == 1) restoreHandlers();
+  {
+    std::lock_guard<std::mutex> lock(g_guardLock);
+    if (--g_activeGuards == 0) restoreHandlers();
+  }
   return completed;
 }
 
