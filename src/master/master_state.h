@@ -134,6 +134,10 @@ struct State {
 // Frees the buffers the "FLFC" records own (called by the list's destroy).
 void releaseTransfers(console::RecordList &list);
 
+// Ends a web exchange: closes its socket when one is open and leaves it
+// Idle.
+void closeWebExchange(WebUpdate &web);
+
 // Closes what the master state holds open (the web update's socket); run at
 // unload.
 void releaseMasterState(State &state);
