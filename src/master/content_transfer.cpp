@@ -71,7 +71,8 @@ bool isMasterListName(const char *name) {
 // Modules reach the client only as update packages, whose digests it checks.
 bool isClientFileName(const char *name) {
   static constexpr const char *kEndings[] = {".dll", ".so", ".exe", ".cfg"};
-  static constexpr const char *kNames[] = {"qxcl.db", "qxcl.log"};
+  static constexpr const char *kNames[] = {protocol::kMasterListFile,
+                                           log::kLogFileName};
   const size_t length = std::strlen(name);
   for (const char *ending : kEndings) {
     const size_t n = std::strlen(ending);
