@@ -67,7 +67,8 @@ bool isMasterListName(const char *name) {
 
 // A stored file may not take the place of code the game loads or of the
 // client's own settings and state: a master's file would otherwise become
-// the agent, or rewrite the configuration the client runs at start-up.
+// the agent, rewrite the configuration the client runs at start-up, or
+// replace the player's registered names (the file qx_RegNameFn names).
 // Modules reach the client only as update packages, whose digests it checks.
 bool isClientFileName(const char *name) {
   static constexpr const char *kEndings[] = {".dll", ".so", ".exe", ".cfg"};
@@ -81,7 +82,7 @@ bool isClientFileName(const char *name) {
   }
   for (const char *own : kNames)
     if (compareNoCase(name, own) == 0) return true;
-  return false;
+  return compareNoCase(name, client().settings.regNameFn) == 0;
 }
 
 bool isStorableName(const char *name) {
