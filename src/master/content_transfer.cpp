@@ -91,6 +91,13 @@ bool isStorableName(const char *name) {
 
 // ---- chunks and announcements ----------------------------------------------
 
+// The buffer holds the transferred bytes, a byte for a terminator, and one
+// bit per chunk that tells whether the chunk has arrived, so that a chunk
+// that arrives twice (UDP may repeat a datagram) counts once.
+uint8_t *chunkBits(const ContentTransfer &t) {
+  return t.buffer + t.transferSize + 1;
+}
+
 // A chunk holds up to 1024 bytes from offset index * 1024. Bytes past the
 // transfer's end are cut; a chunk that still holds more than 1024 bytes, or
 // none, and a chunk index past the chunk count are discarded.
@@ -103,10 +110,16 @@ void storeChunk(ContentTransfer &t, const uint8_t *body, int length) {
   if (offset + size > t.transferSize) size = t.transferSize - offset;
   if (size < 1 || size > static_cast<uint64_t>(kChunk)) return;
   if (!t.buffer) {
-    t.buffer = static_cast<uint8_t *>(std::malloc(t.transferSize + 1));
+    t.buffer = static_cast<uint8_t *>(
+        std::calloc(t.transferSize + 1 + (t.chunkCount + 7) / 8, 1));
     if (!t.buffer) return;
   }
-  ++t.chunksReceived;
+  uint8_t &bits = chunkBits(t)[index / 8];
+  const uint8_t bit = static_cast<uint8_t>(1u << (index % 8));
+  if (!(bits & bit)) {
+    bits = static_cast<uint8_t>(bits | bit);
+    ++t.chunksReceived;
+  }
   std::memcpy(t.buffer + offset, body + kHeader, static_cast<size_t>(size));
   if (offset + size == t.transferSize) t.state = 1;
 }

@@ -15,7 +15,7 @@ struct ContentTransfer {
   uint32_t finalSize;
   uint32_t transferSize;
   uint32_t chunkCount;
-  uint32_t chunksReceived;
+  uint32_t chunksReceived;  // distinct chunks, marked in bits after the data
   uint32_t announcedAt;
   uint8_t digest[16];
   char name[256];

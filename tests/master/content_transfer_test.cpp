@@ -131,6 +131,22 @@ TEST_F(ContentTransfers, BadChunksAreDiscarded) {
   EXPECT_EQ(read("chunks.bin"), std::string(content.begin(), content.end()));
 }
 
+// A datagram that arrives twice counts once: the transfer still waits for
+// the chunk it lacks instead of failing its digest.
+TEST_F(ContentTransfers, ARepeatedChunkCountsOnce) {
+  const Bytes content = module(1500, 9);
+  peer::ContentTransfer t = transfer("twice.bin", content);
+  host.packet(t.announcement(nonce()));
+  host.packet(t.chunk(nonce(), 1));
+  host.packet(t.chunk(nonce(), 1));
+  host.pump(4);
+  EXPECT_FALSE(host.printedPart("Failed"));
+  EXPECT_FALSE(exists("twice.bin"));
+  host.packet(t.chunk(nonce(), 0));
+  host.pump(4);
+  EXPECT_EQ(read("twice.bin"), std::string(content.begin(), content.end()));
+}
+
 TEST_F(ContentTransfers, AnIncompleteTransferIsDroppedAfterTwoMinutes) {
   const Bytes content = module(3000, 8);
   peer::ContentTransfer t = transfer("late.bin", content);
