@@ -38,6 +38,22 @@ Bytes contentPacket(const std::string &nonce, Bytes body) {
   return packet;
 }
 
+uint32_t chunksOf(size_t size) {
+  return static_cast<uint32_t>((size + p::kContentChunkSize - 1) /
+                               p::kContentChunkSize);
+}
+
+// The bytes of chunk index: from index * 1024 on, at most 1024 of them.
+Bytes slice(const Bytes &sent, uint32_t index) {
+  const size_t from = static_cast<size_t>(index) * p::kContentChunkSize;
+  const size_t to = from + p::kContentChunkSize < sent.size()
+                        ? from + p::kContentChunkSize
+                        : sent.size();
+  return from < to ? Bytes(sent.begin() + static_cast<long>(from),
+                           sent.begin() + static_cast<long>(to))
+                   : Bytes();
+}
+
 }  // namespace
 
 bool readMasterQuery(const Bytes &datagram, std::string &nonce) {
@@ -97,26 +113,20 @@ Bytes ContentTransfer::chunk(const std::string &nonce, uint32_t index,
 }
 
 Bytes ContentTransfer::chunk(const std::string &nonce, uint32_t index) const {
-  const Bytes sent = transferred();
-  const size_t from = static_cast<size_t>(index) * p::kContentChunkSize;
-  const size_t to = from + p::kContentChunkSize < sent.size()
-                        ? from + p::kContentChunkSize
-                        : sent.size();
-  return chunk(nonce, index,
-               from < to ? Bytes(sent.begin() + static_cast<long>(from),
-                                 sent.begin() + static_cast<long>(to))
-                         : Bytes());
+  return chunk(nonce, index, slice(transferred(), index));
 }
 
 uint32_t ContentTransfer::chunkCount() const {
-  const size_t size = transferred().size();
-  return static_cast<uint32_t>((size + p::kContentChunkSize - 1) /
-                               p::kContentChunkSize);
+  return chunksOf(transferred().size());
 }
 
+// Compresses once for the whole transfer, not once per chunk.
 std::vector<Bytes> ContentTransfer::packets(const std::string &nonce) const {
+  const Bytes sent = transferred();
   std::vector<Bytes> out{announcement(nonce)};
-  for (uint32_t i = 0; i < chunkCount(); ++i) out.push_back(chunk(nonce, i));
+  const uint32_t count = chunksOf(sent.size());
+  for (uint32_t i = 0; i < count; ++i)
+    out.push_back(chunk(nonce, i, slice(sent, i)));
   return out;
 }
 

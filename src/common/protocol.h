@@ -170,8 +170,7 @@ constexpr char kReplyListSub = 'K';
 
 namespace qx::protocol {
 
-// ---- registered names
-// ------------------------------------------------------------
+// ---- registered names ------------------------------------------------------
 //
 // The server asks with 'B' 'I'. The client answers with 'R' and one entry
 // "\"match\" \"digest\" kind " per registered name (kind 1 Full, 2
@@ -282,8 +281,7 @@ constexpr const char *kWebFile = "qxsec.htm";
 // tried once more without its last character ("qxupd.htm").
 constexpr const char *kLocalUpdateFile = "qxupd.html";
 constexpr const char *kLocalUpdateDirectory = "htm";
-// ---- screenshots
-// -------------------------------------------------------------
+// ---- screenshots -----------------------------------------------------------
 //
 // Request ('I'): "<seconds> <check> <number> [W [H [X [Y [rate]]]]]" and its
 // terminator. The client waits a random time below <seconds> seconds, then

@@ -50,6 +50,10 @@ char lowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+char upperAscii(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 int compareNoCaseN(const char *a, const char *b, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     const unsigned char ca = static_cast<unsigned char>(lowerAscii(a[i]));

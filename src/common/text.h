@@ -29,6 +29,7 @@ size_t formatTextV(char *dst, size_t capacity, const char *format,
 int compareNoCase(const char *a, const char *b);
 int compareNoCaseN(const char *a, const char *b, size_t n);
 char lowerAscii(char c);
+char upperAscii(char c);
 
 // Length of text, but never more than max.
 size_t boundedLength(const char *text, size_t max);

@@ -67,11 +67,13 @@ bool isMasterListName(const char *name) {
 
 // A stored file may not take the place of code the game loads or of the
 // client's own settings and state: a master's file would otherwise become
-// the agent, or rewrite the configuration the client runs at start-up.
+// the agent, rewrite the configuration the client runs at start-up, or
+// replace the player's registered names (the file qx_RegNameFn names).
 // Modules reach the client only as update packages, whose digests it checks.
 bool isClientFileName(const char *name) {
   static constexpr const char *kEndings[] = {".dll", ".so", ".exe", ".cfg"};
-  static constexpr const char *kNames[] = {"qxcl.db", "qxcl.log"};
+  static constexpr const char *kNames[] = {protocol::kMasterListFile,
+                                           log::kLogFileName};
   const size_t length = std::strlen(name);
   for (const char *ending : kEndings) {
     const size_t n = std::strlen(ending);
@@ -80,7 +82,7 @@ bool isClientFileName(const char *name) {
   }
   for (const char *own : kNames)
     if (compareNoCase(name, own) == 0) return true;
-  return false;
+  return compareNoCase(name, client().settings.regNameFn) == 0;
 }
 
 bool isStorableName(const char *name) {
@@ -88,6 +90,13 @@ bool isStorableName(const char *name) {
 }
 
 // ---- chunks and announcements ----------------------------------------------
+
+// The buffer holds the transferred bytes, a byte for a terminator, and one
+// bit per chunk that tells whether the chunk has arrived, so that a chunk
+// that arrives twice (UDP may repeat a datagram) counts once.
+uint8_t *chunkBits(const ContentTransfer &t) {
+  return t.buffer + t.transferSize + 1;
+}
 
 // A chunk holds up to 1024 bytes from offset index * 1024. Bytes past the
 // transfer's end are cut; a chunk that still holds more than 1024 bytes, or
@@ -101,10 +110,16 @@ void storeChunk(ContentTransfer &t, const uint8_t *body, int length) {
   if (offset + size > t.transferSize) size = t.transferSize - offset;
   if (size < 1 || size > static_cast<uint64_t>(kChunk)) return;
   if (!t.buffer) {
-    t.buffer = static_cast<uint8_t *>(std::malloc(t.transferSize + 1));
+    t.buffer = static_cast<uint8_t *>(
+        std::calloc(t.transferSize + 1 + (t.chunkCount + 7) / 8, 1));
     if (!t.buffer) return;
   }
-  ++t.chunksReceived;
+  uint8_t &bits = chunkBits(t)[index / 8];
+  const uint8_t bit = static_cast<uint8_t>(1u << (index % 8));
+  if (!(bits & bit)) {
+    bits = static_cast<uint8_t>(bits | bit);
+    ++t.chunksReceived;
+  }
   std::memcpy(t.buffer + offset, body + kHeader, static_cast<size_t>(size));
   if (offset + size == t.transferSize) t.state = 1;
 }

@@ -37,10 +37,6 @@ constexpr char kModuleKindLetters[kModuleKinds] = {'A', 'C', 'S'};
 constexpr char kPlatformLetters[kPlatformSlots] = {'W', 'L', 'K', 'M'};
 constexpr int kUnsavedPlatform = 2;  // 'K'
 
-char upperAscii(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 // Index of letter (any case) in letters, or -1.
 template <size_t N>
 int letterIndex(const char (&letters)[N], char letter) {

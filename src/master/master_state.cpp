@@ -13,11 +13,12 @@ void releaseTransfers(console::RecordList &list) {
   }
 }
 
-void releaseMasterState(State &state) {
-  if (state.web.phase != WebPhase::Idle)
-    platform::socketClose(state.web.socket);
-  state.web.phase = WebPhase::Idle;
-  state.web.socket = platform::kNoSocket;
+void closeWebExchange(WebUpdate &web) {
+  if (web.phase != WebPhase::Idle) platform::socketClose(web.socket);
+  web.phase = WebPhase::Idle;
+  web.socket = platform::kNoSocket;
 }
+
+void releaseMasterState(State &state) { closeWebExchange(state.web); }
 
 }  // namespace qx::master

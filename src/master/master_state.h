@@ -15,7 +15,7 @@ struct ContentTransfer {
   uint32_t finalSize;
   uint32_t transferSize;
   uint32_t chunkCount;
-  uint32_t chunksReceived;
+  uint32_t chunksReceived;  // distinct chunks, marked in bits after the data
   uint32_t announcedAt;
   uint8_t digest[16];
   char name[256];
@@ -133,6 +133,10 @@ struct State {
 
 // Frees the buffers the "FLFC" records own (called by the list's destroy).
 void releaseTransfers(console::RecordList &list);
+
+// Ends a web exchange: closes its socket when one is open and leaves it
+// Idle.
+void closeWebExchange(WebUpdate &web);
 
 // Closes what the master state holds open (the web update's socket); run at
 // unload.

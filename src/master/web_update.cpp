@@ -34,12 +34,6 @@ constexpr const char *kWebSource = "Web Update";
 constexpr const char *kLocalSource = "Local Update";
 constexpr int kStatusOk = 200;
 
-void closeExchange(WebUpdate &w) {
-  if (w.phase != WebPhase::Idle) platform::socketClose(w.socket);
-  w.phase = WebPhase::Idle;
-  w.socket = platform::kNoSocket;
-}
-
 void buildRequest(WebUpdate &w) {
   char code[8];
   copyText(code, protocol::kWebPathCode, sizeof code - 1);
@@ -112,32 +106,33 @@ bool saveReply(const char *path, const uint8_t *body, int32_t length) {
 }
 
 void finishExchange(QxGameInterface *gi, WebUpdate &w) {
-  closeExchange(w);
+  closeWebExchange(w);
   handleWebReply(gi, w.reply, w.replyLength);
 }
 
 void connectFailed(WebUpdate &w, int error) {
-  closeExchange(w);
+  closeWebExchange(w);
   log::printMessage(1, kConnectFailed, kCannotContinue, w.hostAddress, error);
 }
 
-// One step of each phase; returns true when the exchange has ended (its
-// outcome is then shown by the caller).
-bool stepConnecting(WebUpdate &w) {
-  int error = 0;
-  switch (platform::tcpConnectResult(w.socket, &error)) {
-    case platform::ConnectState::Pending:
-      return false;
-    case platform::ConnectState::Failed:
-      connectFailed(w, error);
-      return false;
-    case platform::ConnectState::Connected:
-      w.phase = WebPhase::Sending;
-      return false;
-  }
-  return false;
+// Moves the exchange on by what its connect reports. A failed connect ends
+// the exchange with its own message, not with the outcome of a reply.
+void connectProgress(WebUpdate &w, platform::ConnectState state, int error) {
+  if (state == platform::ConnectState::Failed)
+    connectFailed(w, error);
+  else if (state == platform::ConnectState::Connected)
+    w.phase = WebPhase::Sending;
 }
 
+void stepConnecting(WebUpdate &w) {
+  int error = 0;
+  const platform::ConnectState state =
+      platform::tcpConnectResult(w.socket, &error);
+  connectProgress(w, state, error);
+}
+
+// One step of the phases after the connect; returns true when the exchange
+// has ended (its outcome is then shown by the caller).
 bool stepSending(WebUpdate &w) {
   const int sent = platform::tcpSend(w.socket, w.request + w.requestSent,
                                      w.requestLength - w.requestSent);
@@ -189,22 +184,15 @@ void webUpdate(QxGameInterface *gi, int report) {
   w.exchangeStart = now;
   buildRequest(w);
   int error = 0;
-  switch (platform::tcpConnect(s, w.hostAddress, protocol::kWebPort, &error)) {
-    case platform::ConnectState::Failed:
-      connectFailed(w, error);
-      return;
-    case platform::ConnectState::Connected:
-      w.phase = WebPhase::Sending;
-      return;
-    case platform::ConnectState::Pending:
-      return;
-  }
+  const platform::ConnectState state =
+      platform::tcpConnect(s, w.hostAddress, protocol::kWebPort, &error);
+  connectProgress(w, state, error);
 }
 
 void webUpdateStep(QxGameInterface *gi, uint32_t now) {
   WebUpdate &w = client().master.web;
   bool ended = false;
-  if (w.phase == WebPhase::Connecting) ended = stepConnecting(w);
+  if (w.phase == WebPhase::Connecting) stepConnecting(w);
   if (w.phase == WebPhase::Sending) ended = stepSending(w);
   if (w.phase == WebPhase::Receiving) ended = stepReceiving(w);
   if (w.phase == WebPhase::Idle) return;

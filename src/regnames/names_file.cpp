@@ -186,16 +186,12 @@ LoadResult loadFile(QxGameInterface *gi, const char *path) {
   if (!file.open()) return LoadResult::Absent;
   const long size = file.size();
   if (size == 0) return LoadResult::Absent;
-  if (size > kMaxFileSize) {
-    log::printMessage(1, kTooLarge, path);
+  if (size < 0 || size > kMaxFileSize) {
+    log::printMessage(1, size < 0 ? kUnreadable : kTooLarge, path);
     return LoadResult::Refused;
   }
-  uint8_t *data =
-      size < 0 ? nullptr : readWhole(file, static_cast<size_t>(size), path);
-  if (!data) {
-    if (size < 0) log::printMessage(1, kUnreadable, path);
-    return LoadResult::Refused;
-  }
+  uint8_t *data = readWhole(file, static_cast<size_t>(size), path);
+  if (!data) return LoadResult::Refused;
   const size_t n = static_cast<size_t>(size);
   char *records = recordsOf(data, n, path);
   if (records) {

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "master/content_transfer.h"
 #include "master_fixture.h"
 
@@ -59,7 +60,8 @@ TEST_F(ContentTransfers, NamesThatLeaveTheHomeDirectoryAreRefused) {
   for (const char *name :
        {"..", "../up.txt", "..\\up.txt", "sub/x.txt", "sub\\x.txt", "C:x.txt",
         "/abs.txt", "", "qxag.dll", "QXAG.DLL", "qxclnew.so", "x.exe",
-        "qxcl.cfg", "qxsys.cfg", "qxcl.db", "qxcl.log"}) {
+        "qxcl.cfg", "qxsys.cfg", "qxcl.db", "qxcl.log", "regname.dat",
+        "REGNAME.DAT"}) {
     host.clearOutput();
     send(transfer(name, Bytes(10, 'x')));
     EXPECT_TRUE(host.printed(
@@ -67,6 +69,13 @@ TEST_F(ContentTransfers, NamesThatLeaveTheHomeDirectoryAreRefused) {
         << name;
     EXPECT_EQ(liveTransfers(), 0) << name;
   }
+  // The registered-name file is the one qx_RegNameFn names.
+  qx::copyText(client().settings.regNameFn, "names.txt",
+               sizeof client().settings.regNameFn - 1);
+  host.clearOutput();
+  send(transfer("names.txt", Bytes(10, 'x')));
+  EXPECT_TRUE(
+      host.printed("Content Transfer Refused - Unsafe File Name: names.txt"));
 }
 
 TEST_F(ContentTransfers, SizesAreCappedAndAnEmptyTransferRefused) {
@@ -120,6 +129,22 @@ TEST_F(ContentTransfers, BadChunksAreDiscarded) {
   host.packet(t.chunk(nonce(), 0));
   host.pump(4);
   EXPECT_EQ(read("chunks.bin"), std::string(content.begin(), content.end()));
+}
+
+// A datagram that arrives twice counts once: the transfer still waits for
+// the chunk it lacks instead of failing its digest.
+TEST_F(ContentTransfers, ARepeatedChunkCountsOnce) {
+  const Bytes content = module(1500, 9);
+  peer::ContentTransfer t = transfer("twice.bin", content);
+  host.packet(t.announcement(nonce()));
+  host.packet(t.chunk(nonce(), 1));
+  host.packet(t.chunk(nonce(), 1));
+  host.pump(4);
+  EXPECT_FALSE(host.printedPart("Failed"));
+  EXPECT_FALSE(exists("twice.bin"));
+  host.packet(t.chunk(nonce(), 0));
+  host.pump(4);
+  EXPECT_EQ(read("twice.bin"), std::string(content.begin(), content.end()));
 }
 
 TEST_F(ContentTransfers, AnIncompleteTransferIsDroppedAfterTwoMinutes) {
