@@ -27,10 +27,6 @@ constexpr size_t kEndingLength = 3;         // "htm"
 
 Transfer &current() { return client().update.transfer; }
 
-char upperAscii(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 bool endsWithNoCase(const char *text, const char *ending, size_t n) {
   const size_t length = std::strlen(text);
   return length >= n && compareNoCaseN(text + length - n, ending, n) == 0;
