@@ -80,7 +80,7 @@ class MasterServer {
       if (qxtools::receiveDatagram(socket_, kPollStep, datagram, from) > 0)
         handle(datagram, from);
     }
-    ::close(socket_);
+    qxtools::closeLoopbackUdp(socket_);
   }
 
  private:
@@ -130,8 +130,7 @@ class MasterServer {
   }
 
   void send(const sockaddr_in &to, const Bytes &packet) {
-    ::sendto(socket_, packet.data(), packet.size(), 0,
-             reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    qxtools::sendDatagram(socket_, packet, to);
     // A short pause between datagrams keeps a slow receiver's queue short.
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
