@@ -30,6 +30,7 @@ constexpr const char *kMainSettings[] = {
 constexpr const char *kRemoteLogSettings[] = {"qx_LogUser", "qx_LogPw",
                                               "qx_LogAddr", "qx_LogPort"};
 constexpr const char *kOutsideHome = "Error: File Name Outside Home Path: %s";
+constexpr const char *kCannotWrite = "Error: Cannot write config file %s";
 constexpr size_t kOutLineSize = 768;
 
 // Reads the lines of a configuration file. A line ends at LF, CR LF or a
@@ -180,7 +181,11 @@ void writeConfig(QxGameInterface *gi, const char *fileName) {
   char path[kPathCapacity];
   if (!homeFilePath(path, name)) return;
   File file(path, platform::OpenMode::Write);
-  if (!file.open()) return;
+  if (!file.open()) {
+    // The player asked for a save: a save that cannot happen says so.
+    log::printMessage(1, kCannotWrite, path);
+    return;
+  }
   writeMainFile(gi, file, defaultFiles);
   file.close();
   log::printMessage(1, "Config File written to %s", path);

@@ -71,6 +71,10 @@ struct State {
   char scratch[kScratchSize];  // never held across an entry call
   QxSecondaryHost *secondary;
   int32_t secondaryTaken;
+  // A start-up that fails fails again at every call: its messages are
+  // printed at the first failure only, not every frame.
+  int32_t badMagicReported;
+  int32_t eventFailureReported;
   char nonce[16];        // 8 to 15 printable characters
   int32_t agentVersion;  // <= 0 while no agent has answered
   platform::Random random;

@@ -25,7 +25,10 @@ intptr_t asResult(const char *text) { return reinterpret_cast<intptr_t>(text); }
 intptr_t queueEvent(QxGameInterface *gi, int32_t code, int32_t length,
                     const void *data, int32_t retries) {
   if (!startUp(gi)) {
-    log::printMessage(1, "(A) %s", kEventStartFailed);
+    State &h = client().host;
+    if (!h.eventFailureReported)
+      log::printMessage(1, "(A) %s", kEventStartFailed);
+    h.eventFailureReported = 1;
     return asResult(kInitFailed);
   }
   if (const char *refused = pushEvent(code, length, data, retries))

@@ -29,6 +29,9 @@ constexpr const char *kBadMagicText = "Quellor Client: wrong game interface";
 constexpr const char *kBadSecondaryText =
     "Quellor Client: secondary host record ignored (wrong magic)";
 constexpr const char *kStartedText = "Quellor Client started";
+constexpr const char *kNoHomeText =
+    "Error: Cannot create the home folder %s: settings, logs and screenshots "
+    "will not be saved";
 constexpr const char *kSubDirectories[] = {"scrnshot", "dll", "htm"};
 // Files an earlier run may have left behind in the home directory.
 constexpr const char *kLeftoverFiles[] = {"qxcl.tmp", "qxag.tmp", "qxclold.dll",
@@ -98,6 +101,24 @@ void endWithSeparator(char *path, size_t capacity) {
   if (n == 0 || path[n - 1] != '\\') appendText(path, capacity, "\\");
 }
 
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Creates path and every missing folder above it, one separator at a time
+// ('\\' or '/': a Linux host's home path has the latter). Tries on a drive
+// ("C:") or a server name fail harmlessly: only the result for path itself
+// counts.
+bool makeDirectoryPath(char *path) {
+  if (!path[0]) return false;
+  for (char *p = path + 1; *p; ++p) {
+    if (!isSeparator(*p) || isSeparator(p[-1]) || p[-1] == ':') continue;
+    const char separator = *p;
+    *p = '\0';
+    platform::makeDirectory(path);
+    *p = separator;
+  }
+  return platform::makeDirectory(path);
+}
+
 void setUpHomeDirectory(QxGameInterface *gi) {
   State &h = client().host;
   char *home = h.homeDir;
@@ -112,11 +133,12 @@ void setUpHomeDirectory(QxGameInterface *gi) {
     endWithSeparator(home, kHomeDirSize);
     appendText(home, kHomeDirSize, "qx\\");
   }
-  // Create the directory itself, then its sub-directories; an existing
-  // directory is fine and failures leave the client running without files.
+  // Create the directory with every folder above it that is missing, then
+  // its sub-directories; an existing directory is fine. A home the client
+  // cannot create leaves it running without files, and says so once.
   size_t n = std::strlen(home);
   if (n > 0 && home[n - 1] == '\\') home[--n] = '\0';
-  platform::makeDirectory(home);
+  if (!makeDirectoryPath(home)) log::printMessage(1, kNoHomeText, home);
   endWithSeparator(home, kHomeDirSize);
   char path[kPathCapacity];
   for (const char *sub : kSubDirectories)
@@ -165,7 +187,9 @@ int startUp(QxGameInterface *gi) {
   if (!hostWantsClient(gi)) return 1;
   h.enabled = 1;
   if (gi->magic != QX_INTERFACE_MAGIC) {
-    log::printMessage(1, "%s (%X)", kBadMagicText, gi->magic & 0xFFFFu);
+    if (!h.badMagicReported)
+      log::printMessage(1, "%s (%X)", kBadMagicText, gi->magic & 0xFFFFu);
+    h.badMagicReported = 1;
     return 0;
   }
   recordSystemLayout();

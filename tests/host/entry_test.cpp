@@ -160,6 +160,13 @@ TEST(Entry, WrongMagicFailsEveryCall) {
   EXPECT_TRUE(host.printedPart("(A) "));
   EXPECT_EQ(std::string(host.frame()), qx::host::kInitFailed);
   EXPECT_EQ(qx::client().events.count, 0);
+  // Every call fails, but each message is printed once, not every frame.
+  for (int i = 0; i < 5; ++i) {
+    host.advance(100);
+    EXPECT_EQ(std::string(host.frame()), qx::host::kInitFailed);
+    host.call(QX_EV_CONSOLE_LINE, 3, "abc");
+  }
+  EXPECT_EQ(host.texts.size(), 2u);
 }
 
 TEST(Entry, NotWantedClientQueuesButDoesNoWork) {

@@ -1,6 +1,7 @@
 // Start-up, the home directory, enabling and disabling.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string>
@@ -138,6 +139,32 @@ TEST(StartUp, UnusableHomeDirectoryLeavesTheClientRunning) {
   EXPECT_TRUE(client().host.initialised);
   host.pump(4);
   EXPECT_TRUE(host.printed("Quellor Client (v1.199 | A0) Enabled"));
+  // Said once at start-up, and again by a save that cannot happen.
+  const std::string noHome = "Error: Cannot create the home folder " + file +
+                             "\\qx: settings, logs and screenshots will not "
+                             "be saved";
+  EXPECT_EQ(std::count(host.texts.begin(), host.texts.end(), noHome), 1);
+  host.console("qx_WriteCfg");
+  host.pump();
+  EXPECT_TRUE(host.printed("Error: Cannot write config file " + file +
+                           "\\qx\\qxcl.cfg"));
+}
+
+TEST(StartUp, HomeDirectoryIsCreatedWithTheFoldersAboveIt) {
+  // Either separator: a Linux host names its folders with '/'.
+  for (const char *missing : {"\\Games\\Sub\\X", "/games/sub/x"}) {
+    qx::resetClientState();
+    FakeHost host;
+    const std::string base = qxtest::makeTempDir() + missing;
+    std::strcpy(host.gi.homeDir, base.c_str());
+    host.start();
+    EXPECT_TRUE(isDirectory(base + "\\scrnshot")) << missing;
+    EXPECT_FALSE(host.printedPart("Error")) << missing;
+    host.console("qx_WriteCfg");
+    host.pump();
+    EXPECT_TRUE(host.printed("Config File written to " + base + "\\qxcl.cfg"))
+        << missing;
+  }
 }
 
 TEST(StartUp, NonceIsEightToFifteenPrintableCharactersWithoutQuote) {
