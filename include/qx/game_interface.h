@@ -44,7 +44,11 @@ extern "C" {
  * QX_CB_COMPLETE: data is the console text to complete, zero-terminated, in
  * a writable buffer of at least 256 bytes. When exactly one command or
  * setting name begins with the text, the client completes it in place (the
- * name and a space); otherwise it lists the candidates on the console. */
+ * name and a space); otherwise it lists the candidates on the console.
+ *
+ * QX_CB_WANTED and QX_CB_ENABLED_STATE mean something only once the client
+ * has started, inside the first ca or event; before that it counts as not
+ * enabled. */
 #define QX_CB_LAST_EVENT 16
 #define QX_EV_SERVER_PACKET 13 /* data: a packet from the game server */
 #define QX_EV_CONSOLE_LINE 14  /* data: a line of console text */
@@ -77,7 +81,7 @@ extern "C" {
 #define QX_Q_CVAR_NEXT_CHANGED 111 /* -> name pointer; buffer: value */
 #define QX_Q_HOST_TEXT_112 112
 #define QX_Q_HOST_TEXT_113 113
-#define QX_Q_HOST_REPORT 115 /* host report text */
+#define QX_Q_HOST_REPORT 115 /* report text; non-zero result: send it */
 #define QX_Q_LIST_ENTRY 118  /* numbered host list entry */
 #define QX_Q_HOST_TEXT_119 119
 
@@ -105,19 +109,31 @@ typedef const char *(QX_CDECL *QxConnectHookFn)(int32_t mode, char *buffer,
 typedef int32_t(QX_CDECL *QxSecondHookFn)(int32_t a, int32_t b);
 typedef void(QX_CDECL *QxThirdHookFn)(void);
 
-/* Host operations. */
+/* Host operations. All but the capture query are required: the client
+ * calls them without a null test (and never starts without the query).
+ *
+ * The named operation: "set_cl_quellor" with "1" or "0" (store it in the
+ * host variable cl_quellor, kept across runs: the client starts only while
+ * it begins with 1), "Cmd_Exec" with console text for the game to run. */
 typedef void(QX_CDECL *QxNamedOpFn)(const char *name, const char *argument);
 /* code, buffer of bufferSize bytes (at least 256): the client puts the
  * question into the buffer and the host its answer. The result is a status
  * (0 = success for QX_Q_CVAR), a number, or a pointer, by code. */
 typedef intptr_t(QX_CDECL *QxQueryFn)(int32_t code, char *buffer,
                                       int32_t bufferSize);
+/* One console line, shown after the label in QxGameInterface.msgPrefix;
+ * one is always 1. "[skipnotify]" at the start of the label asks for the
+ * console only, not the notification lines on screen. */
 typedef void(QX_CDECL *QxPrintFn)(const char *text, int32_t one);
 typedef void(QX_CDECL *QxSendFn)(int32_t length, const void *packet);
 typedef void(QX_CDECL *QxSendOobFn)(const char *address, int32_t port,
                                     int32_t length, const void *packet);
 /* The host capture query: code in, number or function out. It lets the
  * client read the host's own frame when the screen itself cannot be read.
+ * Recommended rather than optional: without it start-up prints "Warning:
+ * Corrupted Interface", and a screenshot can come only from the screen
+ * (Windows; elsewhere it fails). A host without read-back fills it with a
+ * function that answers 0.
  *   QX_CAP_READBACK   101  the read-back function (QxReadBackFn), 0 if none
  *   QX_CAP_WIDTH      102  width of the host's frame in pixels
  *   QX_CAP_HEIGHT     103  height of the host's frame in pixels
@@ -180,7 +196,7 @@ typedef struct QxGameInterface {
   QxSendFn sendToServer;          /* 388 host */
   uint32_t reserved392[2];        /* 392 host */
   QxSendOobFn sendOob;            /* 400 host */
-  QxCaptureQueryFn captureQuery;  /* 404 host, optional */
+  QxCaptureQueryFn captureQuery;  /* 404 host, recommended (see above) */
   QxConnectHookFn connectHook;    /* 408 client */
   QxSecondHookFn secondHook;      /* 412 client */
   QxThirdHookFn thirdHook;        /* 416 client */
