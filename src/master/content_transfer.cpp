@@ -221,8 +221,13 @@ uint8_t *content(ContentTransfer &t, uint32_t *length, bool *owned) {
   return out;
 }
 
-void mergeListText(QxGameInterface *gi, uint8_t *data, uint32_t length) {
+// The notices of a master-list transfer name it, as those of a stored
+// file do: "Master List Updated (Content Transfer <name>)".
+void mergeListText(QxGameInterface *gi, const ContentTransfer &t, uint8_t *data,
+                   uint32_t length) {
   State &m = client().master;
+  char source[sizeof t.name + 32];
+  formatText(source, sizeof source, "%s %s", kSource, t.name);
   data[length] = '\0';
   char *text = reinterpret_cast<char *>(data);
   if (const char *error =
@@ -231,7 +236,7 @@ void mergeListText(QxGameInterface *gi, uint8_t *data, uint32_t length) {
     log::printMessage(1, "%s", error);
     return;
   }
-  noteMergeOutcome(mergeParsed(gi), kSource, false);
+  noteMergeOutcome(mergeParsed(gi), source, false);
 }
 
 void storeFile(const ContentTransfer &t, const uint8_t *data, uint32_t length) {
@@ -246,7 +251,7 @@ void complete(QxGameInterface *gi, ContentTransfer &t) {
   bool owned = false;
   if (uint8_t *data = content(t, &length, &owned)) {
     if (isMasterListName(t.name))
-      mergeListText(gi, data, length);
+      mergeListText(gi, t, data, length);
     else
       storeFile(t, data, length);
     if (owned) std::free(data);

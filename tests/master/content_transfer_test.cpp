@@ -51,7 +51,9 @@ TEST_F(ContentTransfers, AFileIsStoredAndCompressedListTextIsMerged) {
   ASSERT_NE(t.transferred().size(), t.content.size());
   send(t);
   EXPECT_NE(master::findModule('C', 'w', 1300), nullptr);
-  EXPECT_TRUE(host.printed("Master List Updated (Content Transfer)"));
+  // The notice names the transfer.
+  EXPECT_TRUE(host.printed("Master List Updated (Content Transfer " +
+                           peer::masterListName("update") + ")"));
   EXPECT_FALSE(exists(peer::masterListName("update")));
   EXPECT_EQ(liveTransfers(), 0);
 }
