@@ -67,8 +67,8 @@ bool isSafePart(const char *part, size_t length) {
 }
 
 // name as Windows reads it, into out (kPathCapacity bytes): lower case,
-// '\\' for '/', and no part ending in dots or blanks. False when it does
-// not fit.
+// a backslash for every '/', and no part ending in dots or blanks. False
+// when it does not fit.
 bool normalName(const char *name, char *out) {
   size_t n = 0, partEnd = 0;  // partEnd: length up to the last kept char
   for (const char *p = name; *p; ++p) {
