@@ -4,9 +4,32 @@
 // finishing step after the body.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
+#include "common/paths.h"
+#include "common/protocol.h"
 #include "master/content_transfer.h"
 #include "master_fuzz_support.h"
+
+namespace {
+
+// Every live transfer carries master-list text or names one file that
+// passes the name rule and is not the local update.
+void checkNames() {
+  qx::console::RecordList &list = qx::client().master.transfers;
+  for (int32_t i = 0; i < list.count; ++i) {
+    const auto *t =
+        qx::console::listRecord<qx::master::ContentTransfer>(list, i);
+    if (t->identifier == 0 ||
+        std::strstr(t->name, qx::protocol::kMasterListMarker))
+      continue;
+    if (!qx::isPlainFileName(t->name) || qx::isLocalUpdateName(t->name))
+      std::abort();
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   QxGameInterface *gi = qxfuzz::freshMasterClient();
@@ -19,6 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (control & 1) qxfuzz::fuzzNow() += 61000;
     qx::master::contentTransfer(gi, data + at, static_cast<int>(length));
     if (control & 2) qx::master::finishTransfers(gi, qxfuzz::fuzzNow());
+    checkNames();
     at += length;
   }
   qx::master::finishTransfers(gi, qxfuzz::fuzzNow());

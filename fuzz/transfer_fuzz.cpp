@@ -11,9 +11,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
 #include "console_fuzz_support.h"
 #include "peer/transfer_peer.h"
 #include "update/transfer.h"
@@ -25,10 +27,12 @@ uint32_t g_now = 1000;
 uint32_t fuzzTicks() { return g_now; }
 void QX_CDECL noSend(int32_t, const void *) {}
 
-// Names that the client accepts and ones it must refuse.
-const char *const kNames[] = {"wa001200.htm", "wc001199.htm", "x.htm",
-                              "..\\up.htm",   "a/b.htm",      "c:d.htm",
-                              "note.txt",     "HTM"};
+// Names that the client accepts and ones it must refuse, also as Windows
+// reads them.
+const char *const kNames[] = {
+    "wa001200.htm", "wc001199.htm", "x.htm",   "..\\up.htm",   "a/b.htm",
+    "c:d.htm",      "note.txt",     "HTM",     "com1.htm",     "NUL.htm",
+    "qxupd.htm",    "QXUPD.HTM",    "aux.htm", "WA0012~1.htm", "x\x01.htm"};
 
 struct Input {
   const uint8_t *data;
@@ -61,6 +65,12 @@ void checkInvariants() {
   // A buffer always belongs to a named transfer, and what was stored lies
   // inside it.
   if (t.buffer && !t.path[0]) std::abort();
+  // A transfer in progress names one file under htm\ that passes the name
+  // rule and is not the local update.
+  const char *name = t.path + 4;
+  if (t.path[0] && (std::strncmp(t.path, "htm\\", 4) != 0 ||
+                    !qx::isPlainFileName(name) || qx::isLocalUpdateName(name)))
+    std::abort();
   if (t.buffer && t.lastChunk >= 0 &&
       static_cast<uint64_t>(t.lastChunk) * 1024 >= t.size)
     std::abort();

@@ -18,6 +18,18 @@ uint32_t readDecimal(const char *text) {
   return readDecimal(text, static_cast<size_t>(-1));
 }
 
+int32_t readDecimalClamped(const char *text) {
+  if (!text) return 0;
+  int64_t value = 0;
+  for (; *text; ++text) {
+    if (*text == '-') continue;
+    if (*text < '0' || *text > '9') break;
+    value = value * 10 + (*text - '0');
+    if (value > INT32_MAX) value = INT32_MAX;
+  }
+  return static_cast<int32_t>(value);
+}
+
 int32_t readSignedDecimal(const char *text, size_t length) {
   if (!text) return 0;
   size_t i = 0;

@@ -11,6 +11,11 @@ namespace qx {
 uint32_t readDecimal(const char *text);
 uint32_t readDecimal(const char *text, size_t length);
 
+// The same reader for numbers kept as signed 32-bit values: the digits
+// (every '-' skipped) saturate at 2^31 - 1 instead of wrapping, so the
+// value is always 0 to 2^31 - 1 and is written back as the same digits.
+int32_t readDecimalClamped(const char *text);
+
 // Accepts 0-9, A-F and a-f up to the first other character.
 uint32_t readHex(const char *text);
 

@@ -12,17 +12,43 @@ namespace qx {
 constexpr size_t kPathCapacity = File::kMaxPath + 1;
 
 // The home directory followed by name, into out (kPathCapacity bytes).
-// False, with out empty, when the whole path does not fit.
+// False, with out empty, when the whole path does not fit together with the
+// temporary name that replaceFile writes beside it: every path the client
+// builds in its home can be replaced whole, so a file that could be read but
+// never written (a module, a package) is refused before anything is written.
 bool homeFilePath(char *out, const char *name);
 
-// True for one plain file name that a remote side may choose: not empty,
-// no '\', '/' or ':' (so no drive letter, no folder, nothing absolute), and
-// neither "." nor "..".
+// The name rule for every file name or path a remote side, a server
+// directive or a file chooses. A name is judged as Windows reads it, on
+// every platform, since Windows drops trailing dots and blanks from a name
+// ("qxag.dll." is qxag.dll), maps device names to devices ("com1.htm" and
+// "nul" are no files), and answers short aliases ("REGNAM~1.DAT"). A part
+// (a file or folder name) passes when it
+// - is not empty and does not end in '.' or a blank (so "." and ".." fail);
+// - holds no control character and none of < > : " / \ | ? *;
+// - holds no '~' followed by a digit (a short-name alias);
+// - is no device: its text before the first dot, trailing dots and blanks
+//   removed, is none of CON, PRN, AUX, NUL, COM0-COM9, LPT0-LPT9, CONIN$,
+//   CONOUT$ in any case (nor COM or LPT with a superscript 1, 2 or 3).
+
+// True for one plain file name that passes the name rule: no folder, no
+// drive letter, nothing absolute.
 bool isPlainFileName(const char *name);
 
-// True for a relative name that stays inside the home directory: no ".."
-// part, no ':' (drive letters, streams), not starting with a separator.
+// True for a relative path below the home directory whose every part
+// passes the name rule: parts are separated by '\' or '/', none is empty
+// (the path neither starts nor ends with a separator) and none is "..".
 bool staysInHome(const char *name);
+
+// True when a and b name the same file as Windows reads them: compared
+// without case, with '/' taken as '\' and the trailing dots and blanks of
+// every part removed. Every deny-list of names compares with this.
+bool sameFileName(const char *a, const char *b);
+
+// True for a name that the local update would read: a file by that name in
+// the home directory or under its second directory is read as master-list
+// text at start-up, so no transfer may write one.
+bool isLocalUpdateName(const char *name);
 
 // Writes size bytes to path whole or not at all: the data goes to a
 // temporary file beside it, which then replaces path. On any failure the

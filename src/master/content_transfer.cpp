@@ -13,6 +13,7 @@
 #include "host/client_state.h"
 #include "log/log.h"
 #include "master/master_list.h"
+#include "regnames/regnames.h"
 
 namespace qx::master {
 
@@ -67,24 +68,29 @@ bool isMasterListName(const char *name) {
 
 // A stored file may not take the place of code the game loads or of the
 // client's own settings and state: a master's file would otherwise become
-// the agent, rewrite the configuration the client runs at start-up, or
-// replace the player's registered names (the file qx_RegNameFn names).
+// the agent, rewrite the configuration the client runs at start-up,
+// replace the player's registered names (the file qx_RegNameFn names) or
+// put names of its choosing into them through the import file, or become
+// the local update read as trusted master-list text at the next start.
 // Modules reach the client only as update packages, whose digests it checks.
+// Every name is compared as Windows reads it.
 bool isClientFileName(const char *name) {
   static constexpr const char *kEndings[] = {".dll", ".so", ".exe", ".cfg"};
-  static constexpr const char *kNames[] = {protocol::kMasterListFile,
-                                           log::kLogFileName};
+  static constexpr const char *kNames[] = {
+      protocol::kMasterListFile, log::kLogFileName, regnames::kImportFileName};
   const size_t length = std::strlen(name);
   for (const char *ending : kEndings) {
     const size_t n = std::strlen(ending);
-    if (length >= n && compareNoCase(name + length - n, ending) == 0)
-      return true;
+    if (length >= n && sameFileName(name + length - n, ending)) return true;
   }
   for (const char *own : kNames)
-    if (compareNoCase(name, own) == 0) return true;
-  return compareNoCase(name, client().settings.regNameFn) == 0;
+    if (sameFileName(name, own)) return true;
+  return isLocalUpdateName(name) ||
+         sameFileName(name, client().settings.regNameFn);
 }
 
+// Plain names only: a name that passes the name rule holds no trailing
+// dots or blanks, so its ending is the one Windows sees.
 bool isStorableName(const char *name) {
   return isPlainFileName(name) && !isClientFileName(name);
 }
@@ -215,8 +221,13 @@ uint8_t *content(ContentTransfer &t, uint32_t *length, bool *owned) {
   return out;
 }
 
-void mergeListText(QxGameInterface *gi, uint8_t *data, uint32_t length) {
+// The notices of a master-list transfer name it, as those of a stored
+// file do: "Master List Updated (Content Transfer <name>)".
+void mergeListText(QxGameInterface *gi, const ContentTransfer &t, uint8_t *data,
+                   uint32_t length) {
   State &m = client().master;
+  char source[sizeof t.name + 32];
+  formatText(source, sizeof source, "%s %s", kSource, t.name);
   data[length] = '\0';
   char *text = reinterpret_cast<char *>(data);
   if (const char *error =
@@ -225,7 +236,7 @@ void mergeListText(QxGameInterface *gi, uint8_t *data, uint32_t length) {
     log::printMessage(1, "%s", error);
     return;
   }
-  noteMergeOutcome(mergeParsed(gi), kSource, false);
+  noteMergeOutcome(mergeParsed(gi), source, false);
 }
 
 void storeFile(const ContentTransfer &t, const uint8_t *data, uint32_t length) {
@@ -240,7 +251,7 @@ void complete(QxGameInterface *gi, ContentTransfer &t) {
   bool owned = false;
   if (uint8_t *data = content(t, &length, &owned)) {
     if (isMasterListName(t.name))
-      mergeListText(gi, data, length);
+      mergeListText(gi, t, data, length);
     else
       storeFile(t, data, length);
     if (owned) std::free(data);

@@ -80,7 +80,7 @@ bool isWord(const console::ArgumentList &words, const char *letter) {
 Entry *serverRecord(QxGameInterface *gi, const console::ArgumentList &words,
                     Entry *entries, int32_t *count) {
   using console::arg;
-  const int32_t kind = static_cast<int32_t>(readDecimal(arg(words, 1)));
+  const int32_t kind = readDecimalClamped(arg(words, 1));
   for (int32_t i = 0; i < *count; ++i)
     if (entries[i].kind == kind) return &entries[i];
   if (*count >= kMaxEntries) return nullptr;
@@ -90,8 +90,8 @@ Entry *serverRecord(QxGameInterface *gi, const console::ArgumentList &words,
   if (kind != 0) {
     copyText(e.host, arg(words, 2), kHostMax);
     addressOfHost(gi, e.host, e.address);
-    e.port = static_cast<int32_t>(readDecimal(arg(words, 3)));
-    e.counter = static_cast<int32_t>(readDecimal(arg(words, 4)));
+    e.port = readDecimalClamped(arg(words, 3));
+    e.counter = readDecimalClamped(arg(words, 4));
   }
   return &e;
 }
@@ -110,7 +110,7 @@ void mirrorRecord(QxGameInterface *gi, const console::ArgumentList &words,
   Mirror &m = e.mirrors[e.mirrorCount++];
   copyText(m.host, host, kHostMax);
   addressOfHost(gi, m.host, m.address);
-  m.port = static_cast<int32_t>(readDecimal(console::arg(words, 2)));
+  m.port = readDecimalClamped(console::arg(words, 2));
 }
 
 ModuleRecord *findVersion(ModuleTable &table, int32_t version) {
@@ -125,7 +125,7 @@ void moduleRecord(const console::ArgumentList &words, Entry &e) {
   if (kind < 0) return;
   ModuleTable &table = e.tables[kind][platformIndex(arg(words, 2)[0])];
   ModuleRecord r{};
-  r.version = static_cast<int32_t>(readDecimal(arg(words, 3)));
+  r.version = readDecimalClamped(arg(words, 3));
   r.size = readHex(arg(words, 4));
   copyText(r.digest1, arg(words, 5), kDigestLength);
   copyText(r.digest2, arg(words, 6), kDigestLength);
@@ -249,11 +249,21 @@ void put(TextOut &out, const char *format, ...) {
   va_end(args);
 }
 
+// A host read from quoted text can hold blanks, or be empty: it is written
+// in quotes, so that it reads back as the one word it was.
+void hostWord(const char *host, char (&word)[kHostSize + 2]) {
+  const bool quoted = !host[0] || std::strpbrk(host, " \t\r\n") != nullptr;
+  formatText(word, sizeof word, quoted ? "\"%s\"" : "%s", host);
+}
+
 void writeEntry(TextOut &out, const Entry &e) {
-  put(out, "<p> S %d %s %d %d\r\n", e.kind, e.host, e.port, e.counter);
-  for (int32_t i = 0; i < e.mirrorCount && i < kMaxMirrors; ++i)
-    put(out, "<p> M %s %u\r\n", e.mirrors[i].host,
-        static_cast<unsigned>(e.mirrors[i].port));
+  char host[kHostSize + 2];
+  hostWord(e.host, host);
+  put(out, "<p> S %d %s %d %d\r\n", e.kind, host, e.port, e.counter);
+  for (int32_t i = 0; i < e.mirrorCount && i < kMaxMirrors; ++i) {
+    hostWord(e.mirrors[i].host, host);
+    put(out, "<p> M %s %u\r\n", host, static_cast<unsigned>(e.mirrors[i].port));
+  }
   for (int k = 0; k < kModuleKinds; ++k)
     for (int p = 0; p < kPlatformSlots; ++p) {
       if (p == kUnsavedPlatform) continue;

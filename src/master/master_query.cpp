@@ -1,5 +1,7 @@
 #include "master/master_query.h"
 
+#include <cstdint>
+
 #include "common/protocol.h"
 #include "common/text.h"
 #include "common/ticks.h"
@@ -16,6 +18,7 @@ namespace {
 constexpr const char *kUnresolved =
     "No Master Query Sent - DNS has not yet resolved for %s";
 constexpr const char *kQuerySent = "Master Query Sent to %s (%s:%d)";
+constexpr const char *kNotSent = "No Master Query Sent - Send Failed for %s";
 constexpr size_t kQueryCapacity = 64;
 
 void countSent(int length) {
@@ -26,19 +29,21 @@ void countSent(int length) {
 
 // Sends the query text with its terminator: on the client's own socket
 // when QX_NETPORT names a port, else through the host's out-of-band send.
-void sendQuery(QxGameInterface *gi, const Entry &e, const char *text,
+// False when it could not be sent (no socket, a failed send, or a host
+// without the out-of-band send).
+bool sendQuery(QxGameInterface *gi, const Entry &e, const char *text,
                int length) {
   ClientState &c = client();
   if (c.settings.netPort != 0) {
     const platform::Socket s = host::ownDatagramSocket(gi);
-    if (s != platform::kNoSocket)
-      platform::socketSendTo(s, e.address, static_cast<uint16_t>(e.port), text,
-                             length);
-    return;
+    return s != platform::kNoSocket &&
+           platform::socketSendTo(s, e.address, static_cast<uint16_t>(e.port),
+                                  text, length) == length;
   }
-  if (!gi->sendOob) return;
+  if (!gi->sendOob) return false;
   gi->sendOob(e.address, e.port, length, text);
   countSent(length);
+  return true;
 }
 
 }  // namespace
@@ -59,7 +64,7 @@ void masterQuery(QxGameInterface *gi, uint32_t now) {
   Entry &e = m.entries[m.queryRotation];
   if (e.kind == 1) return;  // never queried, but it used its turn
   if (e.kind != 0) {
-    ++e.counter;
+    if (e.counter < INT32_MAX) ++e.counter;  // kept as read: 2^31 - 1 at most
     saveMasterListFile();
   }
   char address[kAddressSize];
@@ -70,8 +75,10 @@ void masterQuery(QxGameInterface *gi, uint32_t now) {
   copyText(e.address, address, kAddressSize - 1);
   char text[kQueryCapacity];
   const size_t length = buildMasterQuery(text, sizeof text);
-  sendQuery(gi, e, text, static_cast<int>(length) + 1);
-  log::printMessage(1, kQuerySent, e.host, e.address, e.port);
+  if (sendQuery(gi, e, text, static_cast<int>(length) + 1))
+    log::printMessage(1, kQuerySent, e.host, e.address, e.port);
+  else
+    log::printMessage(1, kNotSent, e.host);
 }
 
 }  // namespace qx::master

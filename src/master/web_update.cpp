@@ -25,6 +25,7 @@ constexpr const char *kCannotContinue = "Web Update cannot continue";
 constexpr const char *kNotResolved = "%s; %s has not yet resolved";
 constexpr const char *kSocketError = "%s; Network Socket ERROR #%d";
 constexpr const char *kConnectFailed = "%s; Failed Connection to %s (%d)";
+constexpr const char *kSendFailed = "%s; Send Failed (%d)";
 constexpr const char *kReplyError = "Web Update Error:  %s";
 constexpr const char *kTimeout = "Web Update Failed: Timeout";
 constexpr const char *kNoWebHost = "127.0.0.1";
@@ -131,15 +132,24 @@ void stepConnecting(WebUpdate &w) {
   connectProgress(w, state, error);
 }
 
-// One step of the phases after the connect; returns true when the exchange
-// has ended (its outcome is then shown by the caller).
-bool stepSending(WebUpdate &w) {
+// A request that could not be sent ends the exchange with its own
+// message, as a failed connect does: no reply was ever asked for.
+void sendFailed(WebUpdate &w, int error) {
+  closeWebExchange(w);
+  log::printMessage(1, kSendFailed, kCannotContinue, error);
+}
+
+// Sends what the stream takes of the request; a send error ends the
+// exchange (the phase is then Idle).
+void stepSending(WebUpdate &w) {
   const int sent = platform::tcpSend(w.socket, w.request + w.requestSent,
                                      w.requestLength - w.requestSent);
-  if (sent < 0) return true;
+  if (sent < 0) {
+    sendFailed(w, platform::lastSocketErrorNumber());
+    return;
+  }
   w.requestSent += sent;
   if (w.requestSent >= w.requestLength) w.phase = WebPhase::Receiving;
-  return false;
 }
 
 // Reads what has arrived. The reply ends when the server closes the stream
@@ -193,7 +203,7 @@ void webUpdateStep(QxGameInterface *gi, uint32_t now) {
   WebUpdate &w = client().master.web;
   bool ended = false;
   if (w.phase == WebPhase::Connecting) stepConnecting(w);
-  if (w.phase == WebPhase::Sending) ended = stepSending(w);
+  if (w.phase == WebPhase::Sending) stepSending(w);
   if (w.phase == WebPhase::Receiving) ended = stepReceiving(w);
   if (w.phase == WebPhase::Idle) return;
   if (!ended && tickDiff(now, w.exchangeStart) < kWebExchangeTime) return;

@@ -60,6 +60,9 @@ using FileHandle = void *;  // nullptr when not open
 
 enum class OpenMode { Read, Write, Append, ReadWrite };
 
+// nullptr when path cannot be opened or names no file on a disk (a
+// directory, a device, a pipe): whatever a name turns out to be, the
+// client reads and writes only files.
 FileHandle fileOpen(const char *path, OpenMode mode);
 void fileClose(FileHandle f);
 // Return the bytes moved, 0 at the end of the file or on an error.

@@ -291,10 +291,10 @@ void registeredNamesForNewServer(QxGameInterface *gi) {
   }
   loadRegisteredNames(gi, path, 1);
   // A registered-name file named like the import file is not merged into
-  // itself and then deleted. Windows file names ignore case.
+  // itself and then deleted; names compare as Windows reads them.
   char importPath[kPathCapacity];
   if (!homeFilePath(importPath, kImportFileName) ||
-      compareNoCase(importPath, path) == 0 || !fileExists(importPath))
+      sameFileName(importPath, path) || !fileExists(importPath))
     return;
   // An import file that cannot be read now (a wrong key) stays for later,
   // and so does one whose names could not be saved.

@@ -40,19 +40,36 @@ int32_t probe(QxGameInterface *gi, const char *path,
   return version;
 }
 
+// The files an install of a version uses: its kept copy, its package and
+// the module file in use.
+struct ModulePaths {
+  char copy[kPathCapacity];
+  char package[kPathCapacity];
+  char module[kPathCapacity];
+};
+
+// False when any of them cannot be placed in the home directory: such an
+// install can never succeed, and asking for its package would only have
+// the server push it again and again.
+bool modulePaths(ModulePaths &paths, const char *copyFormat,
+                 const char *packageFormat, const char *moduleFile,
+                 int32_t version) {
+  return moduleFilePath(paths.copy, copyFormat, version) &&
+         moduleFilePath(paths.package, packageFormat, version) &&
+         homeFilePath(paths.module, moduleFile);
+}
+
 // Unpacks the package of a version into its kept copy. With security on
 // (and not on a LAN) the module must be one the master list vouches for:
 // the first entry that lists the version gives the size and the digests
 // the unpacked module must have. -1 refused, 0 failed or absent, 1 unpacked.
-int unpackVersion(char table, const char *packageFormat, int32_t version,
+int unpackVersion(char table, const char *package, int32_t version,
                   const char *copyPath) {
   const master::ModuleRecord *expected = nullptr;
   if (secured()) {
     expected = master::findModule(table, p::kThisPlatform.letter, version);
     if (!expected) return -1;
   }
-  char package[kPathCapacity];
-  if (!moduleFilePath(package, packageFormat, version)) return 0;
   // No package yet: the server is asked for it, which is no failure.
   if (!platform::fileExists(package)) return 0;
   const char *error =
@@ -76,12 +93,13 @@ int installAgent(QxGameInterface *gi, int32_t version, int retry) {
   }
   if (version == c.host.agentVersion) return 1;
   unloadAgent(gi);
-  char copy[kPathCapacity], agent[kPathCapacity];
-  if (!moduleFilePath(copy, p::kAgentCopyFormat, version) ||
-      !homeFilePath(agent, p::kThisPlatform.agentFile))
+  ModulePaths paths;
+  if (!modulePaths(paths, p::kAgentCopyFormat, p::kAgentPackageFormat,
+                   p::kThisPlatform.agentFile, version))
     return -1;  // a home directory this long holds no modules
+  const char *copy = paths.copy;
   if (probe(gi, copy, askAgentVersion) == version) {
-    if (!copyModuleFile(copy, agent))
+    if (!copyModuleFile(copy, paths.module))
       log::printMessage(1, "ERROR Copying %s to qxag%s", copy,
                         p::kThisPlatform.suffix);
     if (loadAgent(gi)) {
@@ -91,18 +109,18 @@ int installAgent(QxGameInterface *gi, int32_t version, int retry) {
     }
   }
   if (retry) return -1;
-  const int unpacked =
-      unpackVersion(kAgentTable, p::kAgentPackageFormat, version, copy);
+  const int unpacked = unpackVersion(kAgentTable, paths.package, version, copy);
   if (unpacked <= 0) return unpacked;
   return installAgent(gi, version, 1);
 }
 
 int installClient(QxGameInterface *gi, int32_t version, int retry) {
   if (version == p::kClientVersion) return 1;
-  char copy[kPathCapacity], replacement[kPathCapacity];
-  if (!moduleFilePath(copy, p::kClientCopyFormat, version) ||
-      !homeFilePath(replacement, p::kThisPlatform.clientFile))
+  ModulePaths paths;
+  if (!modulePaths(paths, p::kClientCopyFormat, p::kClientPackageFormat,
+                   p::kThisPlatform.clientFile, version))
     return -1;
+  const char *copy = paths.copy, *replacement = paths.module;
   if (copyModuleFile(copy, replacement)) {
     if (probe(gi, replacement, askClientVersion) == version) {
       gi->replacementReady = 1;
@@ -114,7 +132,7 @@ int installClient(QxGameInterface *gi, int32_t version, int retry) {
   platform::fileRemove(copy);
   if (retry) return 0;
   const int unpacked =
-      unpackVersion(kClientTable, p::kClientPackageFormat, version, copy);
+      unpackVersion(kClientTable, paths.package, version, copy);
   if (unpacked < 0) return -1;
   if (unpacked > 0) installClient(gi, version, 1);
   return 0;

@@ -62,6 +62,19 @@ void writeHomeFile(const char *name, const uint8_t *data, uint32_t size) {
   if (homeFilePath(path, name)) replaceFile(path, data, size);
 }
 
+// The name is the server's choice: the name the path holds (as cut to
+// the path's length) must stay one file inside htm\, never be read as the
+// local update (master-list text the client trusts), and the path must have
+// room in the home directory, so that a file that could never be written is
+// refused before any of it arrives.
+bool isReceivablePath(const char *path) {
+  const char *name = path + std::strlen(p::kTransferFolder) + 1;
+  char homePath[kPathCapacity];
+  return isPlainFileName(name) && !isLocalUpdateName(name) &&
+         endsWithNoCase(path, p::kTransferEnding, kEndingLength) &&
+         homeFilePath(homePath, path);
+}
+
 void completeTransfer(Transfer &t) {
   uint8_t actual[16], expected[16];
   md5(t.buffer, t.size, 0, actual);
@@ -97,9 +110,7 @@ void announceTransfer(QxGameInterface *, int length, const uint8_t *text) {
   // The transfer letter: the second letter of the name ('A' for an agent
   // package "wa001200.htm", 'C' for a client package).
   t.letter = upperAscii(name[1]);
-  // The name is the server's choice: it must stay one file inside htm\.
-  if (!isPlainFileName(name) ||
-      !endsWithNoCase(t.path, p::kTransferEnding, kEndingLength)) {
+  if (!isReceivablePath(t.path)) {
     t.path[0] = '\0';
     return;
   }

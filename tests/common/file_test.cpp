@@ -82,6 +82,31 @@ TEST(File, MissingFileAndDirectoryDoNotOpen) {
   EXPECT_FALSE(dir.open());
 }
 
+// A path that turns out to name a device opens nothing, in any mode: a
+// write would vanish and a read could wait for data without end.
+TEST(File, DevicesDoNotOpen) {
+#if defined(_WIN32)
+  const std::string dir = qxtest::makeTempDir();
+  const std::string devices[] = {"NUL",         "nul",     "\\\\.\\NUL",
+                                 dir + "\\NUL", "CONOUT$", "CONIN$"};
+#else
+  const std::string devices[] = {"/dev/null", "/dev/zero"};
+#endif
+  for (const std::string &device : devices)
+    for (OpenMode mode : {OpenMode::Read, OpenMode::Write, OpenMode::Append,
+                          OpenMode::ReadWrite}) {
+      File f(device.c_str(), mode);
+      EXPECT_FALSE(f.open()) << device << " mode " << static_cast<int>(mode);
+    }
+  // A file on the disk opens in every mode.
+  const std::string file = writeTemp("x");
+  for (OpenMode mode : {OpenMode::Read, OpenMode::Write, OpenMode::Append,
+                        OpenMode::ReadWrite}) {
+    File f(file.c_str(), mode);
+    EXPECT_TRUE(f.open()) << static_cast<int>(mode);
+  }
+}
+
 TEST(File, DigestCoversTheWholeFileAndSeekRestarts) {
   std::string content(5000, '\0');
   for (size_t i = 0; i < content.size(); ++i) content[i] = char(i * 13);

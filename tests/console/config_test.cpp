@@ -71,10 +71,15 @@ TEST_F(ConfigFiles, WriteWithNameWritesOnlyThatFile) {
   EXPECT_TRUE(read("qxcllog.cfg").empty());
 }
 
+// Names outside the home directory, and names Windows reads as a device
+// or as another file: a server directive can name them too.
 TEST_F(ConfigFiles, WriteRefusesNamesOutsideTheHomeDirectory) {
-  for (const char *name : {"..\\escape.cfg", "../escape.cfg", "a\\..\\..\\x"}) {
+  for (const char *name :
+       {"..\\escape.cfg", "../escape.cfg", "a\\..\\..\\x", "nul", "com1.cfg",
+        "CONOUT$", "qxag.dll.", "qxcl.cfg..", "QXCL~1.CFG", "sub\\lpt1"}) {
     type(std::string("qx_WriteCfg ") + name);
     EXPECT_FALSE(host.printedPart("Config File written")) << name;
+    EXPECT_TRUE(host.printedPart("Error: File Name Outside Home Path")) << name;
   }
   EXPECT_TRUE(qxtest::readFile(home() + "..\\escape.cfg").empty());
   type("qx_WriteCfg ..cfg");  // only a ".." path part is refused
@@ -83,8 +88,14 @@ TEST_F(ConfigFiles, WriteRefusesNamesOutsideTheHomeDirectory) {
 
 TEST_F(ConfigFiles, LoadRefusesFilesOutsideTheHomeDirectory) {
   write("..\\outside.cfg", "qx_Sleep 99\r\n");
-  for (const char *name : {"..\\outside.cfg", "../outside.cfg",
-                           "sub\\..\\..\\outside.cfg", "C:outside.cfg"}) {
+  // Where the system lets them be files, the files are there to be read.
+  const char *windowsNames[] = {"com1",      "NUL",        "lpt1.cfg", "CONIN$",
+                                "qxcl.cfg.", "QXCL~1.CFG", "aux.cfg"};
+  for (const char *name : windowsNames) write(name, "qx_Sleep 99\r\n");
+  for (const char *name :
+       {"..\\outside.cfg", "../outside.cfg", "sub\\..\\..\\outside.cfg",
+        "C:outside.cfg", "com1", "NUL", "lpt1.cfg", "CONIN$", "qxcl.cfg.",
+        "QXCL~1.CFG", "aux.cfg", "sub\\com1.cfg"}) {
     SCOPED_TRACE(name);
     const std::string line = std::string("qx_Load ") + name;
     const std::vector<std::string> refused{
@@ -225,9 +236,9 @@ TEST_F(ConfigFiles, TheRestOfALongLineIsNotALine) {
   EXPECT_STREQ(client().settings.logUser, "after");
 }
 
-// A home directory of 251 characters leaves room for "qxcl" and no more:
-// qxcl.cfg, qxcllog.cfg and qxcl.log cut to the path limit would all name
-// that one file. They are never opened; each fails as a file that cannot
+// A home directory of 251 characters leaves no room for a file and its
+// temporary name; qxcl.cfg, qxcllog.cfg and qxcl.log cut to the path limit
+// would all name the one file "qxcl". They are never opened; each fails as a file that cannot
 // be opened does.
 TEST(LongHome, FilesThatDoNotFitAreNeverOpened) {
   qx::resetClientState();

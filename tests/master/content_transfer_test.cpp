@@ -51,17 +51,33 @@ TEST_F(ContentTransfers, AFileIsStoredAndCompressedListTextIsMerged) {
   ASSERT_NE(t.transferred().size(), t.content.size());
   send(t);
   EXPECT_NE(master::findModule('C', 'w', 1300), nullptr);
-  EXPECT_TRUE(host.printed("Master List Updated (Content Transfer)"));
+  // The notice names the transfer.
+  EXPECT_TRUE(host.printed("Master List Updated (Content Transfer " +
+                           peer::masterListName("update") + ")"));
   EXPECT_FALSE(exists(peer::masterListName("update")));
   EXPECT_EQ(liveTransfers(), 0);
 }
 
-TEST_F(ContentTransfers, NamesThatLeaveTheHomeDirectoryAreRefused) {
-  for (const char *name :
-       {"..", "../up.txt", "..\\up.txt", "sub/x.txt", "sub\\x.txt", "C:x.txt",
-        "/abs.txt", "", "qxag.dll", "QXAG.DLL", "qxclnew.so", "x.exe",
-        "qxcl.cfg", "qxsys.cfg", "qxcl.db", "qxcl.log", "regname.dat",
-        "REGNAME.DAT"}) {
+// Names that leave the home directory, name the client's own files, or
+// name them (or a device) as Windows reads a name.
+const char *const kRefusedNames[] = {
+    // Outside the home directory.
+    "..", "../up.txt", "..\\up.txt", "sub/x.txt", "sub\\x.txt", "C:x.txt",
+    "/abs.txt", "",
+    // The client's own files.
+    "qxag.dll", "QXAG.DLL", "qxclnew.so", "x.exe", "qxcl.cfg", "qxsys.cfg",
+    "qxcl.db", "qxcl.log", "regname.dat", "REGNAME.DAT", "regname1.dat",
+    "RegName1.DAT", "qxupd.html", "QXUPD.HTM",
+    // The same as Windows reads them.
+    "qxag.dll.", "qxag.dll ", "qxag.dll. .", "qxcl.cfg.", "regname.dat.",
+    "qxcl.db ", "regname1.dat.", "qxupd.htm ", "REGNAM~1.DAT", "QXAG~1.DLL",
+    "x.dll::$DATA",
+    // Devices, and characters no Windows name holds.
+    "com1.htm", "NUL.htm", "lpt1.htm", "con", "aux .txt", "CONIN$",
+    "bell\x07.txt", "a*.txt"};
+
+TEST_F(ContentTransfers, NamesTheClientMustNotStoreAreRefused) {
+  for (const char *name : kRefusedNames) {
     host.clearOutput();
     send(transfer(name, Bytes(10, 'x')));
     EXPECT_TRUE(host.printed(

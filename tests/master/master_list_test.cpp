@@ -142,6 +142,61 @@ TEST_F(MasterList, SavingAndParsingGivesTheSameEntriesButTheKTables) {
   }
 }
 
+// Kind, port, counter and version are kept as signed 32-bit numbers: read
+// clamped to 0 .. 2^31 - 1, they are written back as the same digits, and
+// hosts read from quoted text keep their blanks. The saved file reads back
+// as the same entries, so a reply merged again after a restart finds its
+// module records known instead of adding them twice.
+TEST_F(MasterList, LargeNumbersAndQuotedHostsReadBackTheSame) {
+  const struct {
+    const char *text;
+    int32_t value;
+  } numbers[] = {
+      {"4000000000", INT32_MAX},
+      {"2147483648", INT32_MAX},
+      {"2147483647", INT32_MAX},
+      {"99999999999999", INT32_MAX},
+      {"2147483646", 2147483646},
+      {"-7", 7},
+      {"12-34", 1234},
+  };
+  for (const auto &n : numbers) {
+    SCOPED_TRACE(n.text);
+    const std::string v = n.text;
+    const std::string text = "<p> S " + v + " \"my master\" " + v + " " + v +
+                             "\r\n" + "<p> M \"a mirror\" " + v +
+                             "\r\n<p> M \"\" 5\r\n" + "<p> F A W " + v +
+                             " 10 " + kD1 + " " + kD2 + "\r\n";
+    setList(text);
+    const master::Entry &e = entry(0);
+    EXPECT_EQ(e.kind, n.value);
+    EXPECT_STREQ(e.host, "MY MASTER");
+    EXPECT_EQ(e.port, n.value);
+    EXPECT_EQ(e.counter, n.value);
+    ASSERT_EQ(e.mirrorCount, 2);
+    EXPECT_STREQ(e.mirrors[0].host, "A MIRROR");
+    EXPECT_EQ(e.mirrors[0].port, n.value);
+    EXPECT_STREQ(e.mirrors[1].host, "");
+    ASSERT_EQ(table(e, 0, 0).count, 1);
+    EXPECT_EQ(table(e, 0, 0).records[0].version, n.value);
+
+    ASSERT_TRUE(master::saveMasterListFile());
+    ASSERT_EQ(parse(read("qxcl.db")), nullptr);
+    ASSERT_EQ(client().master.parsedCount, 1);
+    const master::Entry &got = parsed(0);
+    EXPECT_EQ(got.kind, e.kind);
+    EXPECT_STREQ(got.host, e.host);
+    EXPECT_EQ(got.port, e.port);
+    EXPECT_EQ(got.counter, e.counter);
+    ASSERT_EQ(got.mirrorCount, e.mirrorCount);
+    for (int i = 0; i < e.mirrorCount; ++i) {
+      EXPECT_STREQ(got.mirrors[i].host, e.mirrors[i].host);
+      EXPECT_EQ(got.mirrors[i].port, e.mirrors[i].port);
+    }
+    EXPECT_EQ(std::memcmp(got.tables, e.tables, sizeof got.tables), 0);
+  }
+}
+
 TEST_F(MasterList, MergingAddsOneRecordPerTableAndNeverOverwrites) {
   setList("<p> S 2 a.example 1 0\r\n" + fRecord("A", "W", 1) +
           fRecord("A", "W", 2));

@@ -76,6 +76,17 @@ TEST_F(MasterQuery, AQueryGoesOutOfBandCountedAndSaved) {
             std::string::npos);
 }
 
+// A query that cannot go out (here: a host without the out-of-band send)
+// is not reported as sent.
+TEST_F(MasterQuery, AQueryThatCannotBeSentIsNotReportedAsSent) {
+  client().master.queryRotation = 3;
+  host.gi.sendOob = nullptr;
+  nextQuery();
+  EXPECT_FALSE(host.printedPart("Master Query Sent to"));
+  EXPECT_TRUE(
+      host.printed("No Master Query Sent - Send Failed for FIRST.EXAMPLE"));
+}
+
 class UnresolvedMaster : public MasterQuery {
   void prepare() override {
     MasterQuery::prepare();

@@ -7,6 +7,12 @@
 #include <string>
 #include <thread>
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
 #include "master/web_update.h"
 #include "master_fixture.h"
 #include "platform/platform.h"
@@ -217,6 +223,35 @@ TEST_F(WebUpdate, AConnectThatNeverCompletesFailsAfterTwoSeconds) {
       std::to_string(qx::platform::timedOutErrorNumber()) + ")"));
   EXPECT_GE(took, master::kWebExchangeTime);
   EXPECT_LE(took, master::kWebExchangeTime + 50);
+  EXPECT_EQ(client().master.web.phase, master::WebPhase::Idle);
+}
+
+// Closes the sending side of the client's stream, so that its next send
+// fails as a send to a peer that has gone does.
+void stopSending(qx::platform::Socket s) {
+#if defined(_WIN32)
+  ::shutdown(static_cast<SOCKET>(s), SD_SEND);
+#else
+  ::shutdown(static_cast<int>(s), SHUT_WR);
+#endif
+}
+
+TEST_F(WebUpdate, ASendErrorIsShownAsASendError) {
+  qxtest::ScriptedServer silent;
+  const std::string address = qxtest::freshLoopbackAddress();
+  ASSERT_TRUE(silent.listen(address));
+  resolves(protocol::kWebHost, address);
+  master::webUpdate(&host.gi, 1);
+  const qx::platform::Socket s = client().master.web.socket;
+  int error = 0;
+  for (int i = 0; i < 100 && qx::platform::tcpConnectResult(s, &error) ==
+                                 qx::platform::ConnectState::Pending;
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  stopSending(s);
+  runUntil("Send Failed");
+  EXPECT_TRUE(host.printedPart("Web Update cannot continue; Send Failed ("));
+  EXPECT_FALSE(host.printedPart("Timeout"));
   EXPECT_EQ(client().master.web.phase, master::WebPhase::Idle);
 }
 

@@ -306,7 +306,8 @@ TEST_F(NamesFile, ANameRegisteredBeforeTheFileIsLoadedJoinsItsNames) {
 TEST_F(NamesFile, TheFileNameStaysInsideTheHomeDirectory) {
   for (const char *name :
        {"..\\evil.dat", "../evil.dat", "sub\\..\\..\\evil.dat", "\\evil.dat",
-        "C:evil.dat", "\"\""}) {
+        "C:evil.dat", "\"\"", "com1", "NUL.dat", "lpt9", "regname.dat.",
+        "REGNAM~1.DAT", "sub\\con.dat"}) {
     SCOPED_TRACE(name);
     type("qx_RegNameFull Bob pw");
     type(std::string("qx_RegNameFn ") + name);

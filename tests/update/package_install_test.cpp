@@ -4,10 +4,14 @@
 // list while qx_Security is on.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "master/master_list.h"
 #include "module_fixture.h"
 #include "peer/package_peer.h"
 #include "peer/transfer_peer.h"
+#include "platform/platform.h"
 #include "update_fixture.h"
 
 namespace moduletest {
@@ -205,6 +209,45 @@ TEST_F(PackageTest, DamagedAndUnlistedPackages) {
   EXPECT_TRUE(repliesOf("agent-package").empty());
   EXPECT_EQ(client().update.modules.distressCount, 1);
   EXPECT_FALSE(host.printedPart("Update package"));
+}
+
+// A home directory of 234 to 239 characters holds the path of a module
+// file (16 characters more) but not its temporary name (6 more again): no
+// package is asked for, as none could be placed, and one pushed anyway is
+// refused when announced. With 233 characters everything fits.
+class LongHomeTest : public PackageTest,
+                     public testing::WithParamInterface<size_t> {
+ protected:
+  void SetUp() override {
+    const size_t length = GetParam();  // with the '\' the client adds
+    std::string dir = qxtest::makeTempDir();
+    while (dir.size() + 1 < length) {
+      const size_t room = length - 1 - dir.size();
+      dir += "\\" + std::string(room > 100 ? 60 : room - 1, 'd');
+      ASSERT_TRUE(qx::platform::makeDirectory(dir.c_str())) << dir.size();
+    }
+    std::snprintf(host.gi.homeDir, sizeof host.gi.homeDir, "%s", dir.c_str());
+    PackageTest::SetUp();
+    ASSERT_EQ(std::strlen(client().host.homeDir), length);
+    client().settings.security = 0;
+  }
+  bool fits() const { return GetParam() <= 233; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Modules, LongHomeTest,
+                         testing::Values(size_t{233}, size_t{234}, size_t{236},
+                                         size_t{239}));
+
+TEST_P(LongHomeTest, PackagesAreAskedForOnlyWhenTheyCanBePlaced) {
+  control(wanting(1199, 1301));
+  EXPECT_EQ(repliesOf("agent-package").size(), fits() ? 1u : 0u);
+  control(wanting(1201, 0));
+  EXPECT_EQ(repliesOf("client-package").size(), fits() ? 1u : 0u);
+
+  const peer::FilePush pushed(packageName('a', 1301), Bytes(100, 'x'));
+  direct(pushed.announcement());
+  EXPECT_EQ(client().update.transfer.path[0] != '\0', fits());
+  EXPECT_EQ(client().update.transfer.buffer != nullptr, fits());
 }
 
 }  // namespace

@@ -170,6 +170,18 @@ TEST_F(TransferTest, RefusedAnnouncementsLeaveNoTransfer) {
       {"no name", "2500 " + digest},
       {"size 0", "0 " + digest + " escape.htm"},
       {"no size", "x2500 " + digest + " escape.htm"},
+      // Names Windows reads as a device, or as another file.
+      {"serial port", "2500 " + digest + " com1.htm"},
+      {"null device", "2500 " + digest + " NUL.htm"},
+      {"printer port", "2500 " + digest + " lpt1.htm"},
+      {"console", "2500 " + digest + " con.htm"},
+      {"console output", "2500 " + digest + " CONOUT$.htm"},
+      {"device before blanks", "2500 " + digest + " \"aux .htm\""},
+      {"short alias", "2500 " + digest + " WA0012~1.htm"},
+      {"control character", "2500 " + digest + " esc\x01ape.htm"},
+      // The local update reads htm\qxupd.htm as trusted master-list text.
+      {"local update", "2500 " + digest + " qxupd.htm"},
+      {"local update, upper case", "2500 " + digest + " QXUPD.HTM"},
   };
   // Before any announcement a chunk draws "-1" with no letter to name.
   chunks(peer::FilePush("escape.htm", content), {0});

@@ -77,8 +77,10 @@ FileHandle fileOpen(const char *path, OpenMode mode) {
   const char *m = stdioMode(mode);
   FILE *f = std::fopen(p, m);
   if (!f) return nullptr;
+  // Only a regular file counts as opened: a directory, a device or a pipe
+  // never does, as only a disk file does on Windows.
   struct stat st {};
-  if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
     std::fclose(f);
     return nullptr;
   }

@@ -62,6 +62,19 @@ SystemInfo systemInfo() {
 uint32_t processId() { return GetCurrentProcessId(); }
 uint32_t threadId() { return GetCurrentThreadId(); }
 
+namespace {
+
+// A name can open a device where a file was meant (a serial port, the
+// console, NUL): a frame would then wait on the device or write into
+// nothing. Only a file on a disk counts as opened.
+bool isDiskFile(FILE *file) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  return handle != INVALID_HANDLE_VALUE &&
+         GetFileType(handle) == FILE_TYPE_DISK;
+}
+
+}  // namespace
+
 FileHandle fileOpen(const char *path, OpenMode mode) {
   if (!path) return nullptr;
   const char *m = stdioMode(mode);
@@ -69,7 +82,12 @@ FileHandle fileOpen(const char *path, OpenMode mode) {
   if (attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & FILE_ATTRIBUTE_DIRECTORY))
     return nullptr;
-  return std::fopen(path, m);
+  FILE *file = std::fopen(path, m);
+  if (file && !isDiskFile(file)) {
+    std::fclose(file);
+    return nullptr;
+  }
+  return file;
 }
 
 long fileSize(FileHandle f) {
