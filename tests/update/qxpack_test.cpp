@@ -9,31 +9,16 @@
 
 #include "common/protocol.h"
 #include "peer/package_peer.h"
+#include "tool_run.h"
 #include "update_fixture.h"
 
 namespace {
 
-struct ToolRun {
-  int status;
-  std::string output;  // standard output and error together
-};
+using qxtest::contains;
+using qxtest::ToolRun;
 
 ToolRun qxpack(const std::string &args) {
-  const std::string command = std::string(QX_PACK_PATH) + " " + args + " 2>&1";
-  ToolRun r{-1, ""};
-  FILE *pipe = popen(command.c_str(), "r");
-  if (!pipe) return r;
-  char buffer[512];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-    r.output.append(buffer, got);
-  const int status = pclose(pipe);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
-
-bool contains(const std::string &text, const std::string &part) {
-  return text.find(part) != std::string::npos;
+  return qxtest::runTool(std::string(QX_PACK_PATH) + " " + args);
 }
 
 class Qxpack : public testing::Test {
@@ -42,7 +27,8 @@ class Qxpack : public testing::Test {
     const updatetest::Bytes m = updatetest::sampleModule(50000, 4);
     updatetest::writeText(module, std::string(m.begin(), m.end()));
   }
-  const std::string dir = qxtest::makeTempDir();
+  const qxtest::ScratchDir scratch;
+  const std::string &dir = scratch.path;
   const std::string module = dir + "/agent.dll";
   const std::string package = dir + "/wa001200.htm";
 };
@@ -171,7 +157,8 @@ TEST_F(Qxpack, RefusesWhatNoClientTakes) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string work = qxtest::makeTempDir();
+    const qxtest::ScratchDir scratch;
+    const std::string &work = scratch.path;
     const std::string input = work + "/input";
     c.make(input);
     const std::string out = work + "/wa001200.htm";
@@ -182,7 +169,6 @@ TEST_F(Qxpack, RefusesWhatNoClientTakes) {
     EXPECT_TRUE(contains(r.output, c.limit)) << r.output;
     EXPECT_TRUE(contains(r.output, "limit of " + limit + " bytes")) << r.output;
     EXPECT_EQ(filesIn(work), 1u) << "a file was left behind";
-    std::filesystem::remove_all(work);
   }
 }
 

@@ -13,7 +13,8 @@
 
 namespace qxtools {
 
-// A UDP socket bound to 127.0.0.1:port, or -1.
+// A UDP socket bound to 127.0.0.1:port (0: a free port the system picks),
+// or -1.
 inline int openLoopbackUdp(int port) {
   const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (s < 0) return -1;
@@ -26,6 +27,15 @@ inline int openLoopbackUdp(int port) {
     return -1;
   }
   return s;
+}
+
+// The port a socket is bound to, or 0.
+inline int boundPort(int s) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(s, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+    return 0;
+  return ntohs(address.sin_port);
 }
 
 // Waits up to ms for one datagram of at most 2048 bytes. 1 with its bytes

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "common/protocol.h"
 #include "peer/digest.h"
 #include "peer/package_peer.h"
+#include "tools/common/options.h"
 #include "update/package.h"
 
 namespace {
@@ -53,24 +53,10 @@ char upper(char c) {
 }
 
 bool readWhole(const std::string &path, Bytes &out, std::string &why) {
-  std::error_code error;
-  if (fs::is_directory(path, error)) {
-    why = "it is a folder";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    why = fs::exists(path, error) ? "it cannot be opened"
-                                  : "there is no such file";
-    return false;
-  }
-  out.assign(std::istreambuf_iterator<char>(in),
-             std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    why = "reading it failed";
-    return false;
-  }
-  return true;
+  std::string text;
+  why = qxtools::readWholeFile(path, text);
+  out.assign(text.begin(), text.end());
+  return why.empty();
 }
 
 bool pathFits(const std::string &path) {
