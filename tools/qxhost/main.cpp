@@ -11,8 +11,8 @@
 // replacement-ready flag), the host unloads it at the next frame boundary,
 // loads qxclnew from the client's directory in its place and carries on.
 //
-// Its options are in the table of options() and its script commands in the
-// table of scriptCommands(); --help prints both.
+// Its options are in optionTable() and its script commands in
+// scriptCommands(); --help prints both.
 #include <chrono>
 #include <cstdio>
 #include <cstring>

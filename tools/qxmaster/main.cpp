@@ -2,7 +2,7 @@
 // answers each master query with a master list reply ('1', scrambled with
 // the nonce it reads from the query) and then pushes content transfers
 // ('C'): master list texts and plain files named on its command line. Its
-// options and their defaults are in the table of options() (--help).
+// options and their defaults are in optionTable(), which --help prints.
 #include <chrono>
 #include <cstdio>
 #include <string>

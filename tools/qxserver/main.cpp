@@ -1,8 +1,8 @@
 // qxserver: the reference server. It listens on UDP on 127.0.0.1, waits for
 // a host's connection request, then plays a scenario script of server
 // messages to that host's client and prints every reply decoded. Its
-// options are in the table of options() and its script commands in the
-// table of scriptCommands(); --help prints both.
+// options are in optionTable() and its script commands in scriptCommands();
+// --help prints both.
 #include <cctype>
 #include <chrono>
 #include <cstdio>
