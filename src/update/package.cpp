@@ -302,4 +302,16 @@ const char *unpackPackage(const char *packagePath, const char *modulePath,
   }
 }
 
+bool readPackageSizes(const char *packagePath, PackageSizes &sizes) {
+  File package(packagePath, platform::OpenMode::Read);
+  if (!packagePath || !package.open()) return false;
+  RecordReader reader(package);
+  const char *begin, *end;
+  Header h;
+  if (!reader.next(begin, end) || !parseHeader(begin, end, h)) return false;
+  sizes.compressed = h.compressedSize;
+  sizes.module = h.moduleSize;
+  return true;
+}
+
 }  // namespace qx::update

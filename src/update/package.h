@@ -24,4 +24,14 @@ const char *unpackPackage(const char *packagePath, const char *modulePath,
                           uint32_t expectedSize, const char *expectedDigest1,
                           const char *expectedDigest2);
 
+// The two sizes of a package's header record, as unpackPackage reads them.
+struct PackageSizes {
+  uint32_t compressed = 0;
+  uint32_t module = 0;
+};
+// Reads only the header of the package at packagePath; false when the file
+// cannot be opened or holds no well-formed header. Lets a tool tell a
+// package that is too large for a client from one that is damaged.
+bool readPackageSizes(const char *packagePath, PackageSizes &sizes);
+
 }  // namespace qx::update

@@ -33,7 +33,8 @@ inline void closeLoopbackUdp(int s) { ::close(s); }
 inline bool startSockets() { return true; }
 #endif
 
-// A UDP socket bound to 127.0.0.1:port, or -1.
+// A UDP socket bound to 127.0.0.1:port (0: a free port the system picks),
+// or -1.
 inline int openLoopbackUdp(int port) {
   if (!startSockets()) return -1;
   const auto opened = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -59,6 +60,15 @@ inline void sendDatagram(int s, const std::vector<uint8_t> &packet,
   ::sendto(s, reinterpret_cast<const char *>(packet.data()),
            static_cast<int>(packet.size()), 0,
            reinterpret_cast<const sockaddr *>(&to), sizeof to);
+}
+
+// The port a socket is bound to, or 0.
+inline int boundPort(int s) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(s, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+    return 0;
+  return ntohs(address.sin_port);
 }
 
 // Waits up to ms for one datagram of at most 2048 bytes. 1 with its bytes

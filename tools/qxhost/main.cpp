@@ -2,9 +2,6 @@
 // game interface record, runs frames at a steady pace and hands the client
 // console lines read from a script or standard input (host event 14).
 //
-//   qxhost [--library PATH] [--home DIR] [--script FILE] [--fps N]
-//          [--server HOST:PORT]
-//
 // With --server the game connects to a game server over UDP: its connection
 // request (with the client's connect hook) goes out first, the client's
 // packets follow as datagrams, and the server's datagrams reach the client
@@ -14,30 +11,26 @@
 // replacement-ready flag), the host unloads it at the next frame boundary,
 // loads qxclnew from the client's directory in its place and carries on.
 //
-// Script lines are console text for the client, except:
-//   # ...              a comment
-//   @wait MS           keep running frames for MS milliseconds
-//   @set NAME VALUE    set a game variable (as the player would in the game)
-//   @game TEXT         run TEXT in the game's own console
-//   @echo TEXT         print a line of the host
-//   @cat FILE          show a file of the client's home directory
-//   @complete TEXT     ask the client to complete TEXT (the console's tab key)
-//   @resolve NAME ADDR the game has resolved host NAME to ADDR: its answer
-//                      to the client's "qx_isresolved NAME"
-//   @quit              stop
+// Its options are in optionTable() and its script commands in
+// scriptCommands(); --help prints both.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "common/protocol.h"
 #include "game.h"
 #include "picture.h"
 #include "qx/qxcl.h"
 #include "server_link.h"
+#include "tools/common/options.h"
+#include "tools/common/script.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -53,6 +46,7 @@ struct Options {
   std::string script;
   std::string server;
   int fps = 60;
+  bool check = false;  // check the script and stop
 };
 
 struct Client {
@@ -218,47 +212,102 @@ void showFile(const std::string &name) {
   std::fflush(stdout);
 }
 
+using Command = qxtools::ScriptCommand<Host>;
+
+// The host's script commands, each a line beginning with '@'; every other
+// line is console text for the client. Run, check and --help all read this
+// table.
+const std::vector<Command> &scriptCommands() {
+  static const std::vector<Command> kCommands = {
+      {"@wait", "MS", "keep running frames for MS milliseconds", "@wait 1500",
+       [](Host &host, const std::string &rest) {
+         host.run(std::atoi(rest.c_str()));
+         return true;
+       }},
+      {"@set", "NAME [VALUE]",
+       "set a game variable, as the player would in the game",
+       "@set cl_maxpackets 125",
+       [](Host &, const std::string &rest) {
+         const size_t s = rest.find(' ');
+         qxhost::game().set(rest.substr(0, s),
+                            s == std::string::npos ? "" : rest.substr(s + 1));
+         return true;
+       }},
+      {"@game", "TEXT", "run TEXT in the game's own console",
+       "@game set my_alias say hi",
+       [](Host &, const std::string &rest) {
+         std::printf("] %s\n", rest.c_str());
+         qxhost::game().execute(rest);
+         return true;
+       }},
+      {"@echo", "[TEXT]", "print a line of the host",
+       "@echo The player joins the server",
+       [](Host &, const std::string &rest) {
+         std::printf("\n== %s\n", rest.c_str());
+         return true;
+       }},
+      {"@cat", "FILE", "show a file of the client's home directory",
+       "@cat qxcl.cfg",
+       [](Host &, const std::string &rest) {
+         showFile(rest);
+         return true;
+       }},
+      {"@complete", "TEXT",
+       "ask the client to complete TEXT (the console's tab key)",
+       "@complete qx_cvar",
+       [](Host &host, const std::string &rest) {
+         host.complete(rest);
+         return true;
+       }},
+      {"@resolve", "NAME ADDR",
+       "the game has resolved host NAME to ADDR: its answer to\n"
+       "the client's \"qx_isresolved NAME\"",
+       "@resolve master1.quellor.example 127.0.0.1",
+       [](Host &, const std::string &rest) {
+         const size_t s = rest.find(' ');
+         qxhost::game().set("qx_isresolved " + rest.substr(0, s),
+                            s == std::string::npos ? "" : rest.substr(s + 1));
+         return true;
+       }},
+      {"@quit", "", "stop", "@quit",
+       [](Host &, const std::string &) { return false; }},
+  };
+  return kCommands;
+}
+
+bool isCommandLine(const std::string &command) {
+  return !command.empty() && command[0] == '@';
+}
+
+// What is wrong with a script line, or "". Console text is the client's to
+// judge.
+std::string checkLine(const std::string &line) {
+  std::string command, rest;
+  qxtools::splitCommand(line, command, rest);
+  if (!isCommandLine(command)) return "";
+  return qxtools::checkCommand(scriptCommands(), command, rest);
+}
+
 // Handles one script line; false ends the session.
 bool scriptLine(Host &host, std::string line) {
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
     line.pop_back();
-  if (line.empty() || line[0] == '#') return true;
-  if (line[0] != '@') {
+  std::string command, rest;
+  qxtools::splitCommand(line, command, rest);
+  if (qxtools::isComment(command)) return true;
+  if (!isCommandLine(command)) {
     host.consoleLine(line);
     host.run(150);
     return true;
   }
-  const size_t space = line.find(' ');
-  const std::string word = line.substr(
-      1, space == std::string::npos ? std::string::npos : space - 1);
-  const std::string rest =
-      space == std::string::npos ? "" : line.substr(space + 1);
-  qxhost::Game &g = qxhost::game();
-  if (word == "wait") {
-    host.run(std::atoi(rest.c_str()));
-  } else if (word == "set") {
-    const size_t s = rest.find(' ');
-    g.set(rest.substr(0, s), s == std::string::npos ? "" : rest.substr(s + 1));
-  } else if (word == "game") {
-    std::printf("] %s\n", rest.c_str());
-    g.execute(rest);
-  } else if (word == "echo") {
-    std::printf("\n== %s\n", rest.c_str());
-  } else if (word == "cat") {
-    showFile(rest);
-  } else if (word == "resolve") {
-    const size_t s = rest.find(' ');
-    g.set("qx_isresolved " + rest.substr(0, s),
-          s == std::string::npos ? "" : rest.substr(s + 1));
-  } else if (word == "complete") {
-    host.complete(rest);
-  } else if (word == "quit") {
-    return false;
-  } else {
-    std::printf("qxhost: unknown script command @%s\n", word.c_str());
-  }
+  const std::string fault = checkLine(line);
+  bool going = true;
+  if (!fault.empty())
+    std::printf("qxhost: %s\n", fault.c_str());
+  else
+    going = qxtools::findCommand(scriptCommands(), command)->play(host, rest);
   std::fflush(stdout);
-  return true;
+  return going;
 }
 
 // Opens the link and sends the game's connection request, which the
@@ -282,51 +331,101 @@ bool connectToServer(Host &host, const std::string &server) {
   return true;
 }
 
-bool parse(int argc, char **argv, Options &o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&](std::string &out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
-    std::string fps;
-    if (a == "--library") {
-      if (!value(o.library)) return false;
-    } else if (a == "--home") {
-      if (!value(o.home)) return false;
-    } else if (a == "--script") {
-      if (!value(o.script)) return false;
-    } else if (a == "--server") {
-      if (!value(o.server)) return false;
-    } else if (a == "--fps") {
-      if (!value(fps)) return false;
-      o.fps = std::atoi(fps.c_str());
-    } else {
-      return false;
-    }
-  }
-  return true;
+const char kAbout[] =
+    "qxhost: the reference host, a small game that loads the client library\n"
+    "and plays a player: it runs frames at a steady pace and hands the client\n"
+    "console lines from a script or standard input. With --server the game\n"
+    "connects to a game server (such as qxserver) over UDP. The script file\n"
+    "is read and checked at start-up.\n"
+    "\n"
+    "usage: qxhost [options]\n"
+    "\n";
+
+const char kScriptAbout[] =
+    "\n"
+    "script (one line at a time, from --script or standard input): a line\n"
+    "starting with # is a comment, a line starting with @ is one of the host\n"
+    "commands below, and every other line is console text for the client,\n"
+    "as the player types it (example: qx_Ver). Words in [...] may be left\n"
+    "out.\n";
+
+// "HOST:PORT" with a port from 1 to 65535.
+std::string checkServer(const std::string &text) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0)
+    return "\"" + text + "\" is not HOST:PORT";
+  long long port = 0;
+  const std::string error =
+      qxtools::readNumber(text.substr(colon + 1), 1, 65535, port);
+  return error.empty() ? "" : "the port " + error;
+}
+
+std::vector<qxtools::Option> optionTable(Options &o) {
+  return {
+      qxtools::textOption("--library", "PATH", kDefaultLibrary,
+                          "the client library to load", o.library),
+      qxtools::textOption("--home", "DIR", "the working directory",
+                          "the game's home folder (fs_homepath); the "
+                          "client keeps\nits files in qx there",
+                          o.home),
+      qxtools::textOption("--script", "FILE", "standard input",
+                          "the script of the player's lines", o.script),
+      qxtools::numberOption("--fps", "N", "frames a second", o.fps, 1, 1000),
+      {"--server", "HOST:PORT", "none (no server)",
+       "connect to the game server at HOST:PORT over UDP",
+       [&o](const std::string &v) {
+         const std::string error = checkServer(v);
+         if (error.empty()) o.server = v;
+         return error;
+       }},
+      qxtools::switchOption("--check",
+                            "check the script and stop, without loading the "
+                            "client",
+                            o.check),
+  };
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
   Options options;
-  if (!parse(argc, argv, options)) {
-    std::fprintf(stderr,
-                 "usage: qxhost [--library PATH] [--home DIR] [--script FILE] "
-                 "[--fps N] [--server HOST:PORT]\n");
-    return 2;
+  switch (qxtools::parseOptions("qxhost", argc, argv, optionTable(options))) {
+    case qxtools::Parsed::kHelp:
+      std::printf("%s%s%s%s", kAbout,
+                  qxtools::optionsHelp(optionTable(options)).c_str(),
+                  kScriptAbout,
+                  qxtools::commandsHelp(scriptCommands()).c_str());
+      return 0;
+    case qxtools::Parsed::kError:
+      return qxtools::kExitUsage;
+    case qxtools::Parsed::kRun:
+      break;
+  }
+  std::vector<std::string> lines;
+  if (!options.script.empty()) {
+    if (const int status =
+            qxtools::loadScript("qxhost", options.script, lines, checkLine))
+      return status;
+  }
+  if (options.check) {
+    std::printf(
+        "qxhost: %s is a good script of %zu lines\n",
+        options.script.empty() ? "standard input" : options.script.c_str(),
+        lines.size());
+    return 0;
   }
   if (options.library.empty()) options.library = kDefaultLibrary;
+  if (options.home.empty()) {
+    std::error_code error;
+    options.home = std::filesystem::current_path(error).string();
+  }
   Client client;
   if (!loadClient(options.library, client)) {
     std::fprintf(stderr, "qxhost: cannot load %s\n", options.library.c_str());
-    return 1;
+    return qxtools::kExitFailure;
   }
   qxhost::Game &g = qxhost::game();
-  if (!options.home.empty()) g.set("fs_homepath", options.home);
+  g.set("fs_homepath", options.home);
   std::printf(
       "qxhost: loaded %s (client version %ld)\n", options.library.c_str(),
       static_cast<long>(client.cb(&g.gi, QX_CB_VERSION, 0, nullptr, 0)));
@@ -335,20 +434,13 @@ int main(int argc, char **argv) {
   Host host(options, client);
   host.run(300);  // the client starts in the first frames
   if (!options.server.empty() && !connectToServer(host, options.server))
-    return 1;
-  std::ifstream file;
-  std::istream *in = &std::cin;
-  if (!options.script.empty()) {
-    file.open(options.script);
-    if (!file) {
-      std::fprintf(stderr, "qxhost: cannot read %s\n", options.script.c_str());
-      return 1;
-    }
-    in = &file;
-  }
-  std::string line;
-  while (std::getline(*in, line))
-    if (!scriptLine(host, line)) break;
+    return qxtools::kExitFailure;
+  bool going = true;
+  for (size_t i = 0; going && i < lines.size(); ++i)
+    going = scriptLine(host, lines[i]);
+  for (std::string line;
+       going && options.script.empty() && std::getline(std::cin, line);)
+    going = scriptLine(host, line);
   host.run(300);
   std::printf("qxhost: done after %u frames\n", g.frames);
   return 0;

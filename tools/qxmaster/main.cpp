@@ -1,30 +1,19 @@
 // qxmaster: the reference master server. It listens on UDP on 127.0.0.1 and
 // answers each master query with a master list reply ('1', scrambled with
 // the nonce it reads from the query) and then pushes content transfers
-// ('C'): master list texts and plain files named on its command line.
-//
-//   qxmaster [--port N] [--reply FILE] [--list FILE]... [--file FILE]...
-//            [--compress] [--queries N] [--time MS]
-//
-//   --reply FILE  master list text sent as the '1' reply
-//   --list FILE   master list text sent as a content transfer (its name
-//                 carries the master list marker)
-//   --file FILE   a file sent as a content transfer under its own name
-//   --compress    content transfers travel zlib-compressed
-//   --queries N   stop after answering N queries (default 1)
-//   --time MS     stop after MS milliseconds (default 60000)
+// ('C'): master list texts and plain files named on its command line. Its
+// options and their defaults are in optionTable(), which --help prints.
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/protocol.h"
 #include "peer/master_peer.h"
 #include "tools/common/loopback_udp.h"
+#include "tools/common/options.h"
 
 namespace {
 
@@ -33,6 +22,16 @@ using peer::Bytes;
 
 constexpr int kPollStep = 50;  // ms
 
+const char kAbout[] =
+    "qxmaster: the reference master server. It listens on UDP on 127.0.0.1\n"
+    "and answers each master query of a client with a master list reply,\n"
+    "then pushes its content transfers: master list texts, which the client\n"
+    "merges into its master list, and plain files, which it stores in its\n"
+    "home directory. Every file is read at start-up.\n"
+    "\n"
+    "usage: qxmaster [options]\n"
+    "\n";
+
 struct Options {
   int port = qx::protocol::kMasterPort;
   std::string reply;
@@ -40,17 +39,99 @@ struct Options {
   std::vector<std::string> files;
   bool compress = false;
   int queries = 1;
-  int time = 60000;
+  int time = 60000;  // ms
 };
 
-bool readFile(const std::string &path, Bytes &out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream s;
-  s << in.rdbuf();
-  const std::string text = s.str();
-  out.assign(text.begin(), text.end());
+std::vector<qxtools::Option> optionTable(Options &o) {
+  return {
+      qxtools::numberOption("--port", "N",
+                            "UDP port on 127.0.0.1 to listen on; 0 takes a "
+                            "free port\nand prints it",
+                            o.port, 0, 65535),
+      qxtools::textOption("--reply", "FILE", "none (no master list reply)",
+                          "master list text sent as the reply to each query",
+                          o.reply),
+      qxtools::listOption("--list", "FILE",
+                          "master list text sent as a content transfer, "
+                          "which the\nclient merges into its master list",
+                          o.lists),
+      qxtools::listOption("--file", "FILE",
+                          "a file sent as a content transfer under its own "
+                          "name,\nwhich the client stores in its home "
+                          "directory",
+                          o.files),
+      qxtools::switchOption(
+          "--compress", "content transfers travel zlib-compressed", o.compress),
+      qxtools::numberOption("--queries", "N", "stop after answering N queries",
+                            o.queries, 1, 1000000),
+      qxtools::numberOption("--time", "MS", "stop after MS milliseconds",
+                            o.time, 1, 86400000),
+  };
+}
+
+// A file named by an option, read at start-up.
+struct Content {
+  std::string path;
+  Bytes bytes;
+};
+
+bool readContent(const std::string &path, const char *role, Content &out) {
+  std::string text;
+  const std::string why = qxtools::readWholeFile(path, text);
+  if (!why.empty()) {
+    std::fprintf(stderr, "qxmaster: cannot read the %s %s: %s.\n", role,
+                 path.c_str(), why.c_str());
+    return false;
+  }
+  out.path = path;
+  out.bytes.assign(text.begin(), text.end());
   return true;
+}
+
+// Warns of what a client will not take in full: the part of a reply past
+// what it keeps, a content transfer over its limit.
+void warnOfLimits(const Content &c, bool reply) {
+  const size_t size = c.bytes.size();
+  if (reply && size > static_cast<size_t>(qx::protocol::kMasterReplyMax))
+    std::fprintf(stderr,
+                 "qxmaster: warning: the reply %s has %zu bytes; a client "
+                 "keeps only the first %d and ignores the rest. Send the "
+                 "rest with --list.\n",
+                 c.path.c_str(), size, qx::protocol::kMasterReplyMax);
+  if (!reply && size > qx::protocol::kContentMaxSize)
+    std::fprintf(stderr,
+                 "qxmaster: warning: %s has %zu bytes; a client refuses a "
+                 "content transfer of more than %u bytes.\n",
+                 c.path.c_str(), size,
+                 static_cast<unsigned>(qx::protocol::kContentMaxSize));
+}
+
+// Every file the options name, read and checked at start-up.
+struct Contents {
+  bool haveReply = false;
+  Content reply;
+  std::vector<Content> lists, files;
+};
+
+bool readAll(const std::vector<std::string> &paths, const char *role,
+             std::vector<Content> &out) {
+  for (const std::string &path : paths) {
+    Content c;
+    if (!readContent(path, role, c)) return false;
+    warnOfLimits(c, false);
+    out.push_back(std::move(c));
+  }
+  return true;
+}
+
+bool readContents(const Options &o, Contents &c) {
+  if (!o.reply.empty()) {
+    if (!readContent(o.reply, "reply", c.reply)) return false;
+    c.haveReply = true;
+    warnOfLimits(c.reply, true);
+  }
+  return readAll(o.lists, "master list", c.lists) &&
+         readAll(o.files, "file", c.files);
 }
 
 std::string baseName(const std::string &path) {
@@ -60,12 +141,14 @@ std::string baseName(const std::string &path) {
 
 class MasterServer {
  public:
-  explicit MasterServer(const Options &o) : options_(o) {}
+  MasterServer(const Options &o, Contents contents)
+      : options_(o), contents_(std::move(contents)) {}
 
   bool open() {
     socket_ = qxtools::openLoopbackUdp(options_.port);
     if (socket_ < 0) return false;
-    std::printf("qxmaster: listening on 127.0.0.1:%d\n", options_.port);
+    std::printf("qxmaster: listening on 127.0.0.1:%d\n",
+                qxtools::boundPort(socket_));
     std::fflush(stdout);
     return true;
   }
@@ -93,33 +176,28 @@ class MasterServer {
     }
     std::printf("qxmaster: master query from port %d, nonce %zu characters\n",
                 ntohs(from.sin_port), nonce.size());
-    if (!options_.reply.empty()) {
-      Bytes text;
-      if (readFile(options_.reply, text)) {
-        send(from, peer::masterListPacket(
-                       nonce, std::string(text.begin(), text.end())));
-        std::printf("qxmaster> master list reply (%zu bytes of text)\n",
-                    text.size());
-      }
+    if (contents_.haveReply) {
+      const Bytes &text = contents_.reply.bytes;
+      send(from, peer::masterListPacket(nonce,
+                                        std::string(text.begin(), text.end())));
+      std::printf("qxmaster> master list reply (%zu bytes of text)\n",
+                  text.size());
     }
-    for (const std::string &list : options_.lists)
-      transfer(from, nonce, list, peer::masterListName(baseName(list)));
-    for (const std::string &file : options_.files)
-      transfer(from, nonce, file, baseName(file));
+    for (const Content &list : contents_.lists)
+      transfer(from, nonce, list, peer::masterListName(baseName(list.path)));
+    for (const Content &file : contents_.files)
+      transfer(from, nonce, file, baseName(file.path));
     std::fflush(stdout);
     ++answered_;
   }
 
   void transfer(const sockaddr_in &to, const std::string &nonce,
-                const std::string &path, const std::string &name) {
+                const Content &content, const std::string &name) {
     peer::ContentTransfer t;
     t.identifier = ++identifier_;
     t.name = name;
     t.compress = options_.compress;
-    if (!readFile(path, t.content)) {
-      std::printf("qxmaster: cannot read %s\n", path.c_str());
-      return;
-    }
+    t.content = content.bytes;
     const std::vector<Bytes> packets = t.packets(nonce);
     for (const Bytes &p : packets) send(to, p);
     std::printf(
@@ -136,56 +214,31 @@ class MasterServer {
   }
 
   Options options_;
+  Contents contents_;
   int socket_ = -1;
   int answered_ = 0;
   uint32_t identifier_ = 0;
 };
 
-bool parse(int argc, char **argv, Options &o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&](std::string &out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--port" && value(v)) {
-      o.port = std::atoi(v.c_str());
-    } else if (a == "--reply" && value(v)) {
-      o.reply = v;
-    } else if (a == "--list" && value(v)) {
-      o.lists.push_back(v);
-    } else if (a == "--file" && value(v)) {
-      o.files.push_back(v);
-    } else if (a == "--compress") {
-      o.compress = true;
-    } else if (a == "--queries" && value(v)) {
-      o.queries = std::atoi(v.c_str());
-    } else if (a == "--time" && value(v)) {
-      o.time = std::atoi(v.c_str());
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
-  Options options;
-  if (!parse(argc, argv, options)) {
-    std::fprintf(stderr,
-                 "usage: qxmaster [--port N] [--reply FILE] [--list FILE]... "
-                 "[--file FILE]... [--compress] [--queries N] [--time MS]\n");
-    return 2;
+  Options o;
+  switch (qxtools::parseOptions("qxmaster", argc, argv, optionTable(o))) {
+    case qxtools::Parsed::kHelp:
+      std::printf("%s%s", kAbout, qxtools::optionsHelp(optionTable(o)).c_str());
+      return 0;
+    case qxtools::Parsed::kError:
+      return qxtools::kExitUsage;
+    case qxtools::Parsed::kRun:
+      break;
   }
-  MasterServer server(options);
+  Contents contents;
+  if (!readContents(o, contents)) return qxtools::kExitFailure;
+  MasterServer server(o, std::move(contents));
   if (!server.open()) {
-    std::fprintf(stderr, "qxmaster: cannot listen on 127.0.0.1:%d\n",
-                 options.port);
-    return 1;
+    std::fprintf(stderr, "qxmaster: cannot listen on 127.0.0.1:%d\n", o.port);
+    return qxtools::kExitFailure;
   }
   server.run();
   std::printf("qxmaster: done\n");

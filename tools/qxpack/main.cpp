@@ -1,11 +1,11 @@
 // qxpack: makes and checks the update packages that a game server pushes to
 // its players' clients. pack writes a package with the server side's writer
 // (peer/); verify and unpack run the client's own package reader on it.
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -13,6 +13,7 @@
 #include "common/protocol.h"
 #include "peer/digest.h"
 #include "peer/package_peer.h"
+#include "tools/common/options.h"
 #include "update/package.h"
 
 namespace {
@@ -52,24 +53,10 @@ char upper(char c) {
 }
 
 bool readWhole(const std::string &path, Bytes &out, std::string &why) {
-  std::error_code error;
-  if (fs::is_directory(path, error)) {
-    why = "it is a folder";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    why = fs::exists(path, error) ? "it cannot be opened"
-                                  : "there is no such file";
-    return false;
-  }
-  out.assign(std::istreambuf_iterator<char>(in),
-             std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    why = "reading it failed";
-    return false;
-  }
-  return true;
+  std::string text;
+  why = qxtools::readWholeFile(path, text);
+  out.assign(text.begin(), text.end());
+  return why.empty();
 }
 
 bool pathFits(const std::string &path) {
@@ -79,6 +66,58 @@ bool pathFits(const std::string &path) {
                "paths of at most %zu characters.\n",
                path.c_str(), kPathMax - 6);
   return false;
+}
+
+// The sizes a client checks before it takes a package. A package over any
+// of them can be pushed but never installed: the client refuses the file or
+// the unpacking, asks for the package again and the push repeats without end.
+struct SizeLimit {
+  const char *name;     // how the operator reads it
+  const char *refusal;  // what a client does with anything larger
+  uint32_t bytes;
+};
+constexpr SizeLimit kModuleLimit = {"module size",
+                                    "a client does not unpack a larger module",
+                                    qx::protocol::kTransferSizeMax};
+constexpr SizeLimit kCompressedLimit = {
+    "compressed size",
+    "a client does not read a package with more compressed data",
+    qx::protocol::kTransferSizeMax};
+constexpr SizeLimit kTransferLimit = {
+    "transfer size",
+    "a client refuses a pushed file that is larger (the package holds the "
+    "compressed module as two hexadecimal digits a byte)",
+    qx::protocol::kTransferSizeMax};
+// Every chunk index of a transfer of the largest size fits the chunk field.
+static_assert(static_cast<uint64_t>(qx::protocol::kChunkIndexMax + 1) *
+                      qx::protocol::kChunkSize >=
+                  qx::protocol::kTransferSizeMax,
+              "the transfer size limit is the tighter one");
+
+// False, with the reason on stderr, when size is over the limit.
+bool withinLimit(const SizeLimit &limit, uintmax_t size,
+                 const std::string &package, const char *done) {
+  if (size <= limit.bytes) return true;
+  std::fprintf(stderr,
+               "qxpack: %s is too large for a client: its %s is %ju bytes, "
+               "over the client's limit of %" PRIu32 " bytes; %s.%s%s\n",
+               package.c_str(), limit.name, size, limit.bytes, limit.refusal,
+               *done ? " " : "", done);
+  return false;
+}
+
+// Checks the package file's size and the sizes its header states against
+// the client's limits. A package without a readable header passes here and
+// is judged by the client's reader.
+bool packageWithinLimits(const std::string &package, const char *done) {
+  std::error_code error;
+  const uintmax_t size = fs::file_size(package, error);
+  if (!error && !withinLimit(kTransferLimit, size, package, done)) return false;
+  qx::update::PackageSizes sizes;
+  if (error || !qx::update::readPackageSizes(package.c_str(), sizes))
+    return true;
+  return withinLimit(kCompressedLimit, sizes.compressed, package, done) &&
+         withinLimit(kModuleLimit, sizes.module, package, done);
 }
 
 // What an error of the reader means for the person holding the package.
@@ -131,16 +170,19 @@ void printRecord(const std::string &packagePath,
   }
 }
 
-// Runs the client's reader; out receives the module. Prints the error.
+// Runs the client's reader; out receives the module. Prints the error,
+// naming the package as shownAs (default: its path).
 bool unpack(const std::string &package, const std::string &out,
-            const qx::peer::ModuleRecord *expected) {
+            const qx::peer::ModuleRecord *expected,
+            const std::string &shownAs = "") {
   const char *error = qx::update::unpackPackage(
       package.c_str(), out.c_str(), expected ? expected->size : 0,
       expected ? expected->digest1.c_str() : nullptr,
       expected ? expected->digest2.c_str() : nullptr);
   if (!error) return true;
   std::fprintf(stderr, "qxpack: the client refuses %s: %s\n  %s\n",
-               package.c_str(), error, explain(error));
+               (shownAs.empty() ? package : shownAs).c_str(), error,
+               explain(error));
   return false;
 }
 
@@ -152,6 +194,42 @@ std::string temporaryPath() {
     const fs::path p = dir / ("qxpack-" + std::to_string(i) + ".tmp");
     if (!fs::exists(p, error)) return p.string();
   }
+}
+
+constexpr const char *kNothingWritten = "No file was written.";
+
+// Writes the package beside its final place, checks it there with the
+// client's own reader and only then gives it its name: a refused package
+// leaves no file behind, and an older package of that name stays as it was.
+bool writeChecked(const std::string &packagePath, const std::string &page,
+                  const qx::peer::ModuleRecord &record) {
+  const std::string partial = packagePath + ".tmp";
+  std::error_code error;
+  bool good;
+  {
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    good = out &&
+           out.write(page.data(), static_cast<std::streamsize>(page.size())) &&
+           out.flush();
+  }
+  if (!good)
+    std::fprintf(stderr, "qxpack: cannot write the package %s. %s\n",
+                 packagePath.c_str(), kNothingWritten);
+  if (good) {
+    const std::string check = temporaryPath();
+    good = unpack(partial, check, &record, packagePath);
+    fs::remove(check, error);
+  }
+  if (good) {
+    fs::rename(partial, packagePath, error);
+    good = !error;
+    if (error)
+      std::fprintf(stderr, "qxpack: cannot write the package %s: %s. %s\n",
+                   packagePath.c_str(), error.message().c_str(),
+                   kNothingWritten);
+  }
+  if (!good) fs::remove(partial, error);
+  return good;
 }
 
 int pack(const std::string &modulePath, const std::string &packagePath) {
@@ -167,39 +245,28 @@ int pack(const std::string &modulePath, const std::string &packagePath) {
                  modulePath.c_str());
     return 1;
   }
-  if (module.size() > qx::protocol::kTransferSizeMax) {
-    std::fprintf(stderr,
-                 "qxpack: the module %s has %zu bytes; clients accept modules "
-                 "of at most %u bytes.\n",
-                 modulePath.c_str(), module.size(),
-                 static_cast<unsigned>(qx::protocol::kTransferSizeMax));
+  if (!pathFits(packagePath) ||
+      !withinLimit(kModuleLimit, module.size(), packagePath, kNothingWritten))
     return 1;
-  }
-  if (!pathFits(packagePath)) return 1;
   const std::string name = fs::path(packagePath).filename().string();
   // Compressed once: the page and the size reported below both use it.
   const Bytes compressed = qx::peer::compressModule(module);
+  if (compressed.empty()) {
+    std::fprintf(stderr, "qxpack: cannot compress the module %s. %s\n",
+                 modulePath.c_str(), kNothingWritten);
+    return 1;
+  }
+  if (!withinLimit(kCompressedLimit, compressed.size(), packagePath,
+                   kNothingWritten))
+    return 1;
   const std::string page = qx::peer::packagePage(
       name,
       qx::peer::packageHeader(compressed, static_cast<uint32_t>(module.size())),
       qx::peer::dataRecords(compressed));
-  {
-    std::ofstream out(packagePath, std::ios::binary | std::ios::trunc);
-    if (!out ||
-        !out.write(page.data(), static_cast<std::streamsize>(page.size())) ||
-        !out.flush()) {
-      std::fprintf(stderr, "qxpack: cannot write the package %s.\n",
-                   packagePath.c_str());
-      return 1;
-    }
-  }
-  // The package must read back with the client's own reader.
+  if (!withinLimit(kTransferLimit, page.size(), packagePath, kNothingWritten))
+    return 1;
   const qx::peer::ModuleRecord record = qx::peer::moduleRecord(module);
-  const std::string check = temporaryPath();
-  const bool good = unpack(packagePath, check, &record);
-  std::error_code error;
-  fs::remove(check, error);
-  if (!good) return 1;
+  if (!writeChecked(packagePath, page, record)) return 1;
   std::printf(
       "qxpack: wrote %s (%zu bytes): the module's %zu bytes, "
       "compressed to %zu\n",
@@ -209,7 +276,7 @@ int pack(const std::string &modulePath, const std::string &packagePath) {
 }
 
 int verify(const std::string &packagePath, const std::string &modulePath) {
-  if (!pathFits(packagePath)) return 1;
+  if (!pathFits(packagePath) || !packageWithinLimits(packagePath, "")) return 1;
   Bytes expected;
   qx::peer::ModuleRecord record;
   if (!modulePath.empty()) {
@@ -248,7 +315,9 @@ int verify(const std::string &packagePath, const std::string &modulePath) {
 }
 
 int unpackTo(const std::string &packagePath, const std::string &outPath) {
-  if (!pathFits(packagePath) || !pathFits(outPath)) return 1;
+  if (!pathFits(packagePath) || !pathFits(outPath) ||
+      !packageWithinLimits(packagePath, kNothingWritten))
+    return 1;
   if (!unpack(packagePath, outPath, nullptr)) return 1;
   std::error_code error;
   std::printf("qxpack: unpacked %s to %s (%ju bytes)\n", packagePath.c_str(),
@@ -272,6 +341,12 @@ int main(int argc, char **argv) {
   const std::string &command = args[0];
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kUsage, stdout);
+    std::printf(
+        "\nA client takes a package only when its module, its compressed "
+        "data and the\npackage file itself are each at most %" PRIu32
+        " bytes; pack, verify and\nunpack refuse a package over any of these "
+        "limits and leave no file behind.\n",
+        qx::protocol::kTransferSizeMax);
     return 0;
   }
   if (command == "pack") {

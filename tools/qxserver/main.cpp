@@ -1,70 +1,21 @@
 // qxserver: the reference server. It listens on UDP on 127.0.0.1, waits for
 // a host's connection request, then plays a scenario script of server
-// messages to that host's client and prints every reply decoded.
-//
-//   qxserver [--port N] [--script FILE] [--numbers A,B,C,D] [--shots DIR]
-//            [--packages DIR]
-//
-// The numbers are the host numbers the client derives its channel key from
-// (0,0,0,0 for a host without an agent). The packages directory holds the
-// update packages the server pushes when the client asks for them
-// ("la001301.htm"); uploaded screenshots are saved in the shots directory.
-// Script lines:
-//   # ...                   a comment
-//   text TEXT               server text for the player ('A')
-//   directive LINE          a directive line for the command processor
-//   alive                   alive request ('T')
-//   query-alive             alive request under 'B'
-//   echo                    alive echo request
-//   lookup NAME             host-entry lookup
-//   addressed GUID TEXT     server text addressed to the server-assigned GUID
-//   token-mismatch          a plain packet with a wrong token; the client
-//                           answers with its token, which the server keeps
-//   plain TEXT              server text in plain framing with the kept token
-//   rule NAME KIND A [B]    adds a rule to the server's variable rule set
-//   rules                   sends the rule set with its count line
-//   rules-partial N         sends the first N rules without the count line;
-//                           the client asks for the rest, the server answers
-//   cvar NAME               asks for a variable's value ("M" reply)
-//   cvar-watch NAME         the same, and asks for violation reports ("L")
-//   binds TEXT              key-binding search
-//   cvars TEXT              variable search
-//   user-cvars              the player's own variables
-//   changed-cvars           variables that differ from their defaults
-//   list A B TEXT           variable query list (acknowledged with a number)
-//   regname-password NAME PW  the password the server knows for a
-//                           registered name (NAME may hold spaces)
-//   regnames                asks for the registered-name report, which is
-//                           printed with every digest checked
-//   push FILE [drop N] [swap N]
-//                           pushes FILE (relative to the working directory)
-//                           under its own name, in chunks, a few at each
-//                           step; chunk N lost, or sent after chunk N + 1;
-//                           the server answers the client's resend requests
-//   screenshot S N [W H X Y R]  asks for a screenshot within S seconds,
-//                           request number N; the upload is saved as
-//                           qxNNNNNN.png in the --shots directory
-//   screenshot-restart L C  the upload with letter L goes on from chunk C
-//                           ('-': header and every chunk again)
-//   control CLIENT AGENT [A,B,C,D [GUID]]
-//                           control message: the versions the server wants,
-//                           the host numbers of the channel key (the
-//                           server's own by default) and the server-assigned
-//                           GUID; the server keys the channel with the new
-//                           numbers once the client reports ready
-//   order N [TEXT]          agent order N with its argument text
-//   wait MS                 only receive and print replies for MS ms
-//   quit                    stop
+// messages to that host's client and prints every reply decoded. Its
+// options are in optionTable() and its script commands in scriptCommands();
+// --help prints both.
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "peer/agent_peer.h"
 #include "peer/cvars_peer.h"
@@ -73,6 +24,8 @@
 #include "peer/screenshot_peer.h"
 #include "peer/transfer_peer.h"
 #include "tools/common/loopback_udp.h"
+#include "tools/common/options.h"
+#include "tools/common/script.h"
 
 namespace {
 
@@ -88,6 +41,7 @@ struct Options {
   int32_t numbers[4] = {0, 0, 0, 0};
   std::string packages;
   std::string shots = ".";  // where uploaded screenshots are saved
+  bool check = false;       // check the script and stop
 };
 
 class Server {
@@ -106,7 +60,8 @@ class Server {
   bool open(int port) {
     socket_ = qxtools::openLoopbackUdp(port);
     if (socket_ < 0) return false;
-    std::printf("qxserver: listening on 127.0.0.1:%d\n", port);
+    std::printf("qxserver: listening on 127.0.0.1:%d\n",
+                qxtools::boundPort(socket_));
     std::fflush(stdout);
     return true;
   }
@@ -136,6 +91,7 @@ class Server {
   }
 
   void send(const std::string &what, const Bytes &packet) {
+    sent_ = true;
     if (!what.empty()) std::printf("server> %s\n", what.c_str());
     std::fflush(stdout);
     if (!haveClient_) {
@@ -154,6 +110,13 @@ class Server {
   }
 
   uint32_t token() const { return token_; }
+
+  // Whether anything was sent since the last call.
+  bool takeSent() {
+    const bool sent = sent_;
+    sent_ = false;
+    return sent;
+  }
 
   // A control message. The client empties its channel key when the host
   // numbers change and derives the new one once every version is current;
@@ -314,10 +277,12 @@ class Server {
   int socket_ = -1;
   sockaddr_in client_{};
   bool haveClient_ = false;
+  bool sent_ = false;
   uint32_t token_ = 0;
 };
 
-constexpr int kReplyWait = 400;  // ms of replies after each message
+constexpr int kReplyWait = 400;     // ms of replies after each message
+constexpr int kClientWait = 30000;  // ms the server waits for a host
 
 // "FILE [drop N] [swap N]": reads the file and starts pushing it.
 bool startPush(Server &server, const std::string &rest) {
@@ -343,161 +308,374 @@ bool startPush(Server &server, const std::string &rest) {
   return true;
 }
 
-// Plays one script line; false ends the scenario.
-bool play(Server &server, const std::string &line) {
-  std::istringstream words(line);
-  std::string command;
-  words >> command;
-  std::string rest;
-  std::getline(words >> std::ws, rest);
-  if (command.empty() || command[0] == '#') return true;
-  if (command == "quit") return false;
-  if (command == "wait") {
-    server.receive(std::atoi(rest.c_str()));
-    return true;
-  }
-  if (command == "text") {
-    server.sendScrambled("text \"" + rest + "\"", peer::serverText(rest));
-  } else if (command == "directive") {
-    server.sendScrambled("directive \"" + rest + "\"", peer::directive(rest));
-  } else if (command == "alive") {
-    server.sendScrambled("alive request", peer::aliveRequest());
-  } else if (command == "query-alive") {
-    server.sendScrambled("alive request (query)", peer::queryAlive());
-  } else if (command == "echo") {
-    server.sendScrambled("alive echo request", peer::aliveEcho());
-  } else if (command == "lookup") {
-    server.sendScrambled("lookup \"" + rest + "\"", peer::lookup(rest));
-  } else if (command == "addressed") {
-    const size_t space = rest.find(' ');
-    const std::string guid = rest.substr(0, space);
-    const std::string text =
-        space == std::string::npos ? "" : rest.substr(space + 1);
-    server.sendScrambled("addressed to " + guid + ": text \"" + text + "\"",
-                         peer::identityAddressed(guid, server.numbers()[2],
+void sendScreenshot(Server &server, const std::string &command,
+                    const std::string &rest) {
+  Bytes shot;
+  std::string what;
+  if (peer::screenshotCommand(command, rest, server.hostC(), shot, what))
+    server.sendScrambled(what, shot);
+  else
+    std::printf("qxserver: bad screenshot command: %s %s\n", command.c_str(),
+                rest.c_str());
+}
+
+using Command = qxtools::ScriptCommand<Server>;
+
+// The scenario language: every command the server plays, with its help and
+// an example line. Run, check and --help all read this table.
+const std::vector<Command> &scriptCommands() {
+  static const std::vector<Command> kCommands = {
+      {"text", "TEXT", "server text for the player ('A')",
+       "text Welcome to the reference server",
+       [](Server &s, const std::string &rest) {
+         s.sendScrambled("text \"" + rest + "\"", peer::serverText(rest));
+         return true;
+       }},
+      {"directive", "LINE",
+       "a directive line for the client's command processor",
+       "directive QX_NETSTAT",
+       [](Server &s, const std::string &rest) {
+         s.sendScrambled("directive \"" + rest + "\"", peer::directive(rest));
+         return true;
+       }},
+      {"alive", "", "alive request ('T')", "alive",
+       [](Server &s, const std::string &) {
+         s.sendScrambled("alive request", peer::aliveRequest());
+         return true;
+       }},
+      {"query-alive", "", "alive request under 'B'", "query-alive",
+       [](Server &s, const std::string &) {
+         s.sendScrambled("alive request (query)", peer::queryAlive());
+         return true;
+       }},
+      {"echo", "", "alive echo request", "echo",
+       [](Server &s, const std::string &) {
+         s.sendScrambled("alive echo request", peer::aliveEcho());
+         return true;
+       }},
+      {"lookup", "NAME", "host-entry lookup", "lookup alpha",
+       [](Server &s, const std::string &rest) {
+         s.sendScrambled("lookup \"" + rest + "\"", peer::lookup(rest));
+         return true;
+       }},
+      {"addressed", "GUID TEXT",
+       "server text addressed to the server-assigned GUID",
+       "addressed SrvGuid42 only for this client",
+       [](Server &s, const std::string &rest) {
+         const size_t space = rest.find(' ');
+         const std::string guid = rest.substr(0, space);
+         const std::string text =
+             space == std::string::npos ? "" : rest.substr(space + 1);
+         s.sendScrambled("addressed to " + guid + ": text \"" + text + "\"",
+                         peer::identityAddressed(guid, s.numbers()[2],
                                                  peer::serverText(text)));
-  } else if (command == "token-mismatch") {
-    server.sendPlain("plain packet with a wrong token", server.token() + 1,
+         return true;
+       }},
+      {"token-mismatch", "",
+       "a plain packet with a wrong token; the client answers\n"
+       "with its token, which the server keeps",
+       "token-mismatch",
+       [](Server &s, const std::string &) {
+         s.sendPlain("plain packet with a wrong token", s.token() + 1,
                      peer::serverText("not for you"));
-  } else if (command == "plain") {
-    server.sendPlain("plain text \"" + rest + "\"", server.token(),
+         return true;
+       }},
+      {"plain", "TEXT", "server text in plain framing with the kept token",
+       "plain This text came in plain framing",
+       [](Server &s, const std::string &rest) {
+         s.sendPlain("plain text \"" + rest + "\"", s.token(),
                      peer::serverText(rest));
-  } else if (command == "rule") {
-    server.rules.rules.push_back(rest);
-    return true;
-  } else if (command == "rules") {
-    server.sendRules(0, server.rules.rules.size(), true);
-  } else if (command == "rules-partial") {
-    server.sendRules(0, static_cast<size_t>(std::atoi(rest.c_str())), false);
-  } else if (command == "cvar" || command == "cvar-watch") {
-    server.sendScrambled(command + " " + rest,
-                         peer::variableQuery(rest, command == "cvar-watch"));
-  } else if (command == "binds") {
-    server.sendScrambled("binding search \"" + rest + "\"",
+         return true;
+       }},
+      {"rule", "NAME KIND A [B]",
+       "adds a rule to the server's variable rule set (sent by\n"
+       "rules); KIND is in, out or exclude",
+       "rule cl_maxpackets in 30 100",
+       [](Server &s, const std::string &rest) {
+         s.rules.rules.push_back(rest);
+         return true;
+       }},
+      {"rules", "", "sends the rule set with its count line", "rules",
+       [](Server &s, const std::string &) {
+         s.sendRules(0, s.rules.rules.size(), true);
+         return true;
+       }},
+      {"rules-partial", "N",
+       "sends the first N rules without the count line; the\n"
+       "client asks for the rest and the server answers",
+       "rules-partial 2",
+       [](Server &s, const std::string &rest) {
+         s.sendRules(0, static_cast<size_t>(std::atoi(rest.c_str())), false);
+         return true;
+       }},
+      {"cvar", "NAME", "asks for a variable's value (\"M\" reply)", "cvar rate",
+       [](Server &s, const std::string &rest) {
+         s.sendScrambled("cvar " + rest, peer::variableQuery(rest, false));
+         return true;
+       }},
+      {"cvar-watch", "NAME", "the same, and asks for violation reports (\"L\")",
+       "cvar-watch cl_maxpackets",
+       [](Server &s, const std::string &rest) {
+         s.sendScrambled("cvar-watch " + rest, peer::variableQuery(rest, true));
+         return true;
+       }},
+      {"binds", "TEXT", "key-binding search", "binds attack",
+       [](Server &s, const std::string &rest) {
+         s.sendScrambled("binding search \"" + rest + "\"",
                          peer::bindingSearch(rest));
-  } else if (command == "cvars") {
-    server.sendScrambled("variable search \"" + rest + "\"",
+         return true;
+       }},
+      {"cvars", "TEXT", "variable search", "cvars r_",
+       [](Server &s, const std::string &rest) {
+         s.sendScrambled("variable search \"" + rest + "\"",
                          peer::variableSearch(rest));
-  } else if (command == "user-cvars") {
-    server.sendScrambled("user-created variables", peer::userVariablesQuery());
-  } else if (command == "changed-cvars") {
-    server.sendScrambled("changed variables", peer::changedVariablesQuery());
-  } else if (command == "list") {
-    std::istringstream args(rest);
-    uint32_t a = 0, b = 0;
-    std::string text;
-    args >> a >> b;
-    std::getline(args >> std::ws, text);
-    server.sendScrambled("variable query list " + rest + " (expects " +
+         return true;
+       }},
+      {"user-cvars", "", "the player's own variables", "user-cvars",
+       [](Server &s, const std::string &) {
+         s.sendScrambled("user-created variables", peer::userVariablesQuery());
+         return true;
+       }},
+      {"changed-cvars", "", "variables that differ from their defaults",
+       "changed-cvars",
+       [](Server &s, const std::string &) {
+         s.sendScrambled("changed variables", peer::changedVariablesQuery());
+         return true;
+       }},
+      {"list", "A B TEXT", "variable query list, acknowledged with a number",
+       "list 77 75 players",
+       [](Server &s, const std::string &rest) {
+         std::istringstream args(rest);
+         uint32_t a = 0, b = 0;
+         std::string text;
+         args >> a >> b;
+         std::getline(args >> std::ws, text);
+         s.sendScrambled("variable query list " + rest + " (expects " +
                              std::to_string(peer::listAcknowledgement(a, b)) +
                              ")",
                          peer::listRequest(a, b, text));
-  } else if (command == "regname-password") {
-    const size_t space = rest.rfind(' ');
-    if (space != std::string::npos)
-      server.passwords[rest.substr(0, space)] = rest.substr(space + 1);
-    return true;
-  } else if (command == "regnames") {
-    server.sendScrambled("registered-name query", peer::registeredNamesQuery());
-  } else if (command == "push") {
-    if (!startPush(server, rest)) return true;
-    while (server.push.busy()) server.receive(kPollStep);
-  } else if (Bytes shot; command.compare(0, 10, "screenshot") == 0) {
-    std::string what;
-    if (!peer::screenshotCommand(command, rest, server.hostC(), shot, what)) {
-      std::printf("qxserver: bad screenshot command: %s\n", line.c_str());
-      return true;
-    }
-    server.sendScrambled(what, shot);
-  } else if (command == "control") {
-    server.sendControl(peer::parseControl(rest, server.numbers()));
-  } else if (command == "order") {
-    std::istringstream args(rest);
-    int32_t order = 0;
-    std::string text;
-    args >> order;
-    std::getline(args >> std::ws, text);
-    server.sendScrambled("agent order " + rest, peer::agentOrder(order, text));
-  } else {
-    std::printf("qxserver: unknown script command %s\n", command.c_str());
+         return true;
+       }},
+      {"regname-password", "NAME PW",
+       "the password the server knows for a registered name\n"
+       "(NAME may hold blanks; PW is the last word)",
+       "regname-password Clan Tag s3cret",
+       [](Server &s, const std::string &rest) {
+         const size_t space = rest.rfind(' ');
+         if (space != std::string::npos)
+           s.passwords[rest.substr(0, space)] = rest.substr(space + 1);
+         return true;
+       }},
+      {"regnames", "",
+       "asks for the registered-name report, printed with every\n"
+       "digest checked",
+       "regnames",
+       [](Server &s, const std::string &) {
+         s.sendScrambled("registered-name query", peer::registeredNamesQuery());
+         return true;
+       }},
+      {"push", "FILE [drop N] [swap N]",
+       "pushes FILE (relative to the working directory) under\n"
+       "its own name in chunks; drop N loses chunk N, swap N\n"
+       "sends it after chunk N + 1; the server answers the\n"
+       "client's resend requests",
+       "push wc001200.htm drop 3",
+       [](Server &s, const std::string &rest) {
+         if (startPush(s, rest))
+           while (s.push.busy()) s.receive(kPollStep);
+         return true;
+       }},
+      {"screenshot", "S N [W H X Y R]",
+       "asks for a screenshot within S seconds, request number\n"
+       "N, W x H pixels around X, Y percent, sampling rate R;\n"
+       "the upload is saved in --shots as qxNNNNNN.png",
+       "screenshot 2 42 640 480 50 50 4",
+       [](Server &s, const std::string &rest) {
+         sendScreenshot(s, "screenshot", rest);
+         return true;
+       }},
+      {"screenshot-restart", "L C",
+       "the upload with letter L goes on from chunk C ('-':\n"
+       "header and every chunk again)",
+       "screenshot-restart A 3",
+       [](Server &s, const std::string &rest) {
+         sendScreenshot(s, "screenshot-restart", rest);
+         return true;
+       }},
+      {"control", "CLIENT AGENT [A,B,C,D [GUID]]",
+       "control message: the versions the server wants, the host\n"
+       "numbers of the channel key (the server's own by default)\n"
+       "and the server-assigned GUID; the server keys the\n"
+       "channel with the new numbers once the client is ready",
+       "control 1199 1301 1234,77,250,9 SrvGuid42",
+       [](Server &s, const std::string &rest) {
+         s.sendControl(peer::parseControl(rest, s.numbers()));
+         return true;
+       }},
+      {"order", "N [TEXT]", "agent order N with its argument text",
+       "order 5 hello from the server",
+       [](Server &s, const std::string &rest) {
+         std::istringstream args(rest);
+         int32_t order = 0;
+         std::string text;
+         args >> order;
+         std::getline(args >> std::ws, text);
+         s.sendScrambled("agent order " + rest, peer::agentOrder(order, text));
+         return true;
+       }},
+      {"wait", "MS", "only receive and print replies for MS milliseconds",
+       "wait 1500",
+       [](Server &s, const std::string &rest) {
+         s.receive(std::atoi(rest.c_str()));
+         return true;
+       }},
+      {"quit", "", "stop", "quit",
+       [](Server &, const std::string &) { return false; }},
+  };
+  return kCommands;
+}
+
+// What is wrong with a script line, or "".
+std::string checkLine(const std::string &line) {
+  std::string command, rest;
+  qxtools::splitCommand(line, command, rest);
+  if (qxtools::isComment(command)) return "";
+  return qxtools::checkCommand(scriptCommands(), command, rest);
+}
+
+// Plays one script line; false ends the scenario. After a line that sent
+// something the server listens for the replies a while.
+bool play(Server &server, const std::string &line) {
+  std::string command, rest;
+  qxtools::splitCommand(line, command, rest);
+  if (qxtools::isComment(command)) return true;
+  const std::string fault = checkLine(line);
+  if (!fault.empty()) {
+    std::printf("qxserver: %s\n", fault.c_str());
     return true;
   }
-  server.receive(kReplyWait);
+  if (!qxtools::findCommand(scriptCommands(), command)->play(server, rest))
+    return false;
+  if (server.takeSent()) server.receive(kReplyWait);
   return true;
 }
 
-bool parse(int argc, char **argv, Options &o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (i + 1 >= argc) return false;
-    const std::string v = argv[++i];
-    if (a == "--port") {
-      o.port = std::atoi(v.c_str());
-    } else if (a == "--shots") {
-      o.shots = v;
-    } else if (a == "--script") {
-      o.script = v;
-    } else if (a == "--packages") {
-      o.packages = v;
-    } else if (a == "--numbers") {
-      if (std::sscanf(v.c_str(), "%d,%d,%d,%d", &o.numbers[0], &o.numbers[1],
-                      &o.numbers[2], &o.numbers[3]) != 4)
-        return false;
-    } else {
-      return false;
-    }
+const char kAbout[] =
+    "qxserver: the reference server. It listens on UDP on 127.0.0.1, waits\n"
+    "up to 30 seconds for a host's connection request, then plays a scenario\n"
+    "script of server messages to that host's client and prints every reply\n"
+    "decoded. The script file is read and checked at start-up.\n"
+    "\n"
+    "usage: qxserver [options]\n"
+    "\n";
+
+const char kScriptAbout[] =
+    "\n"
+    "script commands (one a line, from --script or standard input; a line\n"
+    "starting with # is a comment; words in [...] may be left out):\n";
+
+std::string numbersText(const int32_t numbers[4]) {
+  return std::to_string(numbers[0]) + "," + std::to_string(numbers[1]) + "," +
+         std::to_string(numbers[2]) + "," + std::to_string(numbers[3]);
+}
+
+// "A,B,C,D": four whole numbers of 32 bits.
+std::string readHostNumbers(const std::string &text, int32_t numbers[4]) {
+  int32_t read[4];
+  size_t at = 0;
+  for (int i = 0; i < 4; ++i) {
+    const size_t comma = i < 3 ? text.find(',', at) : text.size();
+    if (comma == std::string::npos)
+      return "\"" + text + "\" is not four numbers A,B,C,D";
+    long long n = 0;
+    const std::string error = qxtools::readNumber(text.substr(at, comma - at),
+                                                  INT32_MIN, INT32_MAX, n);
+    if (!error.empty()) return error;
+    read[i] = static_cast<int32_t>(n);
+    at = comma + 1;
   }
-  return true;
+  std::copy(read, read + 4, numbers);
+  return "";
+}
+
+std::vector<qxtools::Option> optionTable(Options &o) {
+  return {
+      qxtools::numberOption("--port", "N",
+                            "UDP port on 127.0.0.1 to listen on; 0 takes a "
+                            "free port\nand prints it",
+                            o.port, 0, 65535),
+      qxtools::textOption("--script", "FILE", "standard input",
+                          "the scenario script to play", o.script),
+      {"--numbers", "A,B,C,D", numbersText(o.numbers),
+       "the host numbers the client derives its channel key from\n"
+       "(0,0,0,0 for a host without an agent)",
+       [&o](const std::string &v) { return readHostNumbers(v, o.numbers); }},
+      qxtools::textOption("--shots", "DIR", "the working directory",
+                          "folder where uploaded screenshots are saved",
+                          o.shots),
+      qxtools::textOption("--packages", "DIR", "none",
+                          "folder of the update packages the server pushes "
+                          "when the\nclient asks for them (\"la001301.htm\")",
+                          o.packages),
+      qxtools::switchOption(
+          "--check", "check the script and stop, without listening", o.check),
+  };
+}
+
+bool isFolder(const std::string &path, const char *role) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) return true;
+  std::fprintf(stderr, "qxserver: the %s folder %s %s.\n", role, path.c_str(),
+               std::filesystem::exists(path, error) ? "is not a folder"
+                                                    : "does not exist");
+  return false;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  Options options;
-  if (!parse(argc, argv, options)) {
-    std::fprintf(stderr,
-                 "usage: qxserver [--port N] [--script FILE] "
-                 "[--numbers A,B,C,D] [--shots DIR] [--packages DIR]\n");
-    return 2;
+  Options o;
+  switch (qxtools::parseOptions("qxserver", argc, argv, optionTable(o))) {
+    case qxtools::Parsed::kHelp:
+      std::printf("%s%s%s%s", kAbout,
+                  qxtools::optionsHelp(optionTable(o)).c_str(), kScriptAbout,
+                  qxtools::commandsHelp(scriptCommands()).c_str());
+      return 0;
+    case qxtools::Parsed::kError:
+      return qxtools::kExitUsage;
+    case qxtools::Parsed::kRun:
+      break;
   }
-  Server server(options);
-  if (!server.open(options.port)) {
-    std::fprintf(stderr, "qxserver: cannot listen on port %d\n", options.port);
-    return 1;
+  std::vector<std::string> lines;
+  if (!o.script.empty()) {
+    if (const int status =
+            qxtools::loadScript("qxserver", o.script, lines, checkLine))
+      return status;
   }
-  if (!server.waitForClient(30000)) {
+  if (!isFolder(o.shots, "--shots") ||
+      (!o.packages.empty() && !isFolder(o.packages, "--packages")))
+    return qxtools::kExitFailure;
+  if (o.check) {
+    std::printf("qxserver: %s is a good script of %zu lines\n",
+                o.script.empty() ? "standard input" : o.script.c_str(),
+                lines.size());
+    return 0;
+  }
+  Server server(o);
+  if (!server.open(o.port)) {
+    std::fprintf(stderr, "qxserver: cannot listen on port %d\n", o.port);
+    return qxtools::kExitFailure;
+  }
+  if (!server.waitForClient(kClientWait)) {
     std::fprintf(stderr, "qxserver: no client connected\n");
-    return 1;
+    return qxtools::kExitFailure;
   }
-  std::istream *script = &std::cin;
-  std::ifstream file(options.script);
-  if (!options.script.empty()) script = &file;
-  if (!*script) {
-    std::fprintf(stderr, "qxserver: cannot read %s\n", options.script.c_str());
-    return 1;
-  }
-  for (std::string line; std::getline(*script, line) && play(server, line);) {
-  }
+  bool going = true;
+  for (size_t i = 0; going && i < lines.size(); ++i)
+    going = play(server, lines[i]);
+  for (std::string line;
+       going && o.script.empty() && std::getline(std::cin, line);)
+    going = play(server, line);
   server.receive(kReplyWait);
   std::printf("qxserver: scenario done\n");
   return 0;
