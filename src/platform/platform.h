@@ -175,9 +175,18 @@ struct ScreenAccess {
   void (*primaryClose)(Surface surface);
 };
 
+// The capture's way to the screen. It passes every call on to the system's
+// screen or to the one a test put in its place, and keeps track of the
+// primary surface a capture holds open.
 const ScreenAccess &screenAccess();
 // nullptr restores the system's screen.
 void setScreenAccess(const ScreenAccess *replacement);
+// Unlocks and closes a primary surface that a capture still holds open.
+// Surfaces live inside one capture call, so one is left only by a fault that
+// cut the capture short: the fault guards call this when they contain a
+// fault (a capture runs no guarded step of its own, so the surface was
+// opened inside the abandoned step), and unloading the client does too.
+void releaseScreen();
 // The system's own screen of this platform.
 const ScreenAccess &systemScreen();
 

@@ -377,6 +377,7 @@ bool runGuarded(GuardedStep step, void *context) {
     completed = true;
   }
   t_guard = outer;
+  if (!completed) releaseScreen();
   {
     std::lock_guard<std::mutex> lock(g_guardLock);
     if (--g_activeGuards == 0) restoreHandlers();
