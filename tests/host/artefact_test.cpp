@@ -96,6 +96,24 @@ TEST(Artefact, DllExportsCaCbAndImportsOnlySystemLibraries) {
   for (const std::string &dll : image.imports)
     EXPECT_TRUE(system.count(dll)) << dll;
   EXPECT_EQ(image.fileVersionMs, (1u << 16) | 199u);
+  // No load configuration (SafeSEH table) and no "no handlers" flag: the
+  // loader calls the fault guard's handler.
+  EXPECT_EQ(image.loadConfigSize, 0u);
+  EXPECT_EQ(image.dllCharacteristics & qxtest::PeImage::kNoSehFlag, 0);
+}
+
+// A fault inside a frame of the loaded library is contained by its guard:
+// its handler is one the loader agrees to call.
+TEST(Artefact, DllContainsAFaultOfAHostCallback) {
+  LoadedLibrary lib;
+  ASSERT_TRUE(lib.ok());
+  FakeHost host("1", lib.entry());
+  host.frame();
+  host.faultOnQuery = QX_Q_BIND_FIND;
+  host.console("qx_BindSrch x");
+  host.clearOutput();
+  host.frame();
+  EXPECT_TRUE(host.printed("O/S Exception Notice"));
 }
 
 #else

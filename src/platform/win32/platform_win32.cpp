@@ -299,11 +299,20 @@ void libraryClose(Library lib) {
 //
 // An x86 structured-exception frame is pushed onto the thread's handler chain
 // (fs:[0]) for the duration of the step. Handlers nearer the fault (the host's
-// own, inside its callbacks) see the exception first; one that reaches our
-// frame is a fault of the step. The handler jumps back into runGuarded with
-// __builtin_longjmp, which restores the stack and frame pointers; the chain
-// head is then put back to the host's frame, dropping the dispatcher's
-// records that lay on the abandoned stack.
+// own, inside its callbacks) see the exception first. One that reaches our
+// frame is contained only when it is a processor or system fault; any other
+// code (a C++ throw, a RaiseException code) goes on to the handlers outside
+// the guard, as if the guard were not there.
+//
+// Containing a fault first unwinds: RtlUnwind gives every frame between the
+// fault and the guard its unwind call (the __finally blocks and destructors
+// of the host's callbacks and of system code, which release the locks they
+// hold) and takes those frames off the chain. Then the handler jumps back
+// into runGuarded with __builtin_longjmp, which restores the stack and frame
+// pointers, and runGuarded puts the chain head back to the host's frame.
+// After a stack overflow the stack's guard page is set again, and the
+// floating-point state the fault may have left behind is reset to what it
+// was when the step began.
 
 #if defined(_M_IX86) || defined(__i386__)
 
@@ -315,7 +324,10 @@ struct GuardFrame {
   // address back to the handler.
   GuardFrame *next;
   void *handler;
-  void *resume[5];  // __builtin_setjmp buffer
+  void *resume[5];      // __builtin_setjmp buffer
+  DWORD code;           // the contained exception's code
+  uint32_t mxcsr;       // SSE control and status at the start
+  uint16_t x87Control;  // x87 control word at the start
 };
 
 GuardFrame *chainHead() {
@@ -328,13 +340,105 @@ void setChainHead(GuardFrame *head) {
   __asm__ volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
 }
 
+// The processor and system faults a guard contains. Everything else is a
+// software exception that its raiser's own handlers expect to see.
+bool isContainedFault(DWORD code) {
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_IN_PAGE_ERROR:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_PRIV_INSTRUCTION:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_INT_OVERFLOW:
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+    case EXCEPTION_FLT_INEXACT_RESULT:
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_FLT_OVERFLOW:
+    case EXCEPTION_FLT_STACK_CHECK:
+    case EXCEPTION_FLT_UNDERFLOW:
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
+    case EXCEPTION_DATATYPE_MISALIGNMENT:
+    case EXCEPTION_STACK_OVERFLOW:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// RtlUnwind(frame, resumeAddress, record, 0), called as the system's own
+// unwinding helpers call it: it resumes at the address after the call with
+// the stack as a normal return leaves it, but it does not promise to keep
+// the registers the compiler expects a call to keep, so those are saved
+// around it (ebx, esi and edi by the clobbers, ebp by hand).
+void unwindTo(GuardFrame *frame, EXCEPTION_RECORD *record) {
+  void *unwind = reinterpret_cast<void *>(&RtlUnwind);
+  __asm__ volatile(
+      "pushl %%ebp\n\t"
+      "pushl $0\n\t"
+      "pushl %%edx\n\t"
+      "pushl $1f\n\t"
+      "pushl %%ecx\n\t"
+      "call *%%eax\n"
+      "1:\n\t"
+      "popl %%ebp"
+      : "+a"(unwind), "+c"(frame), "+d"(record)
+      :
+      : "ebx", "esi", "edi", "memory", "cc");
+}
+
 extern "C" EXCEPTION_DISPOSITION __cdecl guardHandler(EXCEPTION_RECORD *record,
                                                       void *frame, CONTEXT *,
                                                       void *) {
   // During an unwind the frame is only being passed over.
   if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
     return ExceptionContinueSearch;
-  __builtin_longjmp(static_cast<GuardFrame *>(frame)->resume, 1);
+  if (!isContainedFault(record->ExceptionCode)) return ExceptionContinueSearch;
+  GuardFrame *guard = static_cast<GuardFrame *>(frame);
+  guard->code = record->ExceptionCode;
+  unwindTo(guard, record);
+  __builtin_longjmp(guard->resume, 1);
+}
+
+void saveFloatingPoint(GuardFrame &frame) {
+  __asm__ volatile("fnstcw %0" : "=m"(frame.x87Control));
+  __asm__ volatile("stmxcsr %0" : "=m"(frame.mxcsr));
+}
+
+// fninit empties the x87 register stack and clears its status (a fault in
+// the middle of a calculation can leave both behind), then the control words
+// of the start come back: precision, rounding and masked exceptions as the
+// host had set them.
+void restoreFloatingPoint(const GuardFrame &frame) {
+  __asm__ volatile("fninit\n\tfldcw %0" : : "m"(frame.x87Control));
+  __asm__ volatile("ldmxcsr %0" : : "m"(frame.mxcsr));
+}
+
+// A stack overflow uses up the stack's guard page, and without one the next
+// overflow of this thread ends the process with no handler called. The
+// guard page goes back onto the lowest committed page of the stack, which
+// lies below the frames still in use once the fault has been unwound.
+void restoreStackGuard() {
+  MEMORY_BASIC_INFORMATION region{};
+  const char *here = reinterpret_cast<const char *>(&region);
+  if (!VirtualQuery(here, &region, sizeof region)) return;
+  const char *bottom = static_cast<const char *>(region.AllocationBase);
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  const size_t page = system.dwPageSize;
+  const char *p = bottom;
+  while (p < here) {
+    if (!VirtualQuery(p, &region, sizeof region)) return;
+    if (region.State == MEM_COMMIT) break;
+    p = static_cast<const char *>(region.BaseAddress) + region.RegionSize;
+  }
+  if (p >= here || (region.Protect & PAGE_GUARD)) return;
+  // Keep a page free between the guard and the frames in use.
+  const uintptr_t herePage = reinterpret_cast<uintptr_t>(here) & ~(page - 1);
+  if (reinterpret_cast<uintptr_t>(p) + 2 * page > herePage) return;
+  DWORD before = 0;
+  VirtualProtect(const_cast<char *>(p), page, PAGE_READWRITE | PAGE_GUARD,
+                 &before);
 }
 
 }  // namespace
@@ -343,8 +447,13 @@ bool runGuarded(GuardedStep step, void *context) {
   GuardFrame frame;
   frame.next = chainHead();
   frame.handler = reinterpret_cast<void *>(&guardHandler);
+  frame.code = 0;
+  saveFloatingPoint(frame);
   if (__builtin_setjmp(frame.resume) != 0) {
     setChainHead(frame.next);
+    restoreFloatingPoint(frame);
+    if (frame.code == EXCEPTION_STACK_OVERFLOW) restoreStackGuard();
+    releaseScreen();
     return false;
   }
   setChainHead(&frame);
