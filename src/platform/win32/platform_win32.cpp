@@ -1,6 +1,7 @@
 // Win32 implementation of the platform layer (qxcl.dll).
 #include "platform/file_stdio.h"
 #include "platform/platform.h"
+#include "platform/win32/system_library.h"
 
 // Winsock's headers must come before windows.h.
 #include <winsock2.h>
@@ -11,6 +12,7 @@
 #include <windows.h>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 namespace qx::platform {
 
@@ -279,6 +281,16 @@ int tcpReceive(Socket s, void *buffer, int size) {
   if (n > 0) return n;
   if (n == 0) return kStreamClosed;
   return WSAGetLastError() == WSAEWOULDBLOCK ? kStreamPending : kStreamFailed;
+}
+
+void *loadSystemLibrary(const wchar_t *name) {
+  wchar_t path[MAX_PATH];
+  const UINT n = GetSystemDirectoryW(path, MAX_PATH);
+  const size_t nameLength = std::wcslen(name);
+  if (n == 0 || n + 1 + nameLength >= MAX_PATH) return nullptr;
+  path[n] = L'\\';
+  std::wmemcpy(path + n + 1, name, nameLength + 1);
+  return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 Library libraryOpen(const char *path) {
