@@ -88,12 +88,29 @@ using Socket = intptr_t;
 constexpr Socket kNoSocket = -1;
 
 // A non-blocking UDP socket; kNoSocket on failure, also when it cannot be
-// made non-blocking, so a receive never waits.
+// made non-blocking, so a receive never waits. Its receive buffer holds
+// kDatagramBufferBytes where the system allows it, and on Windows a reset
+// report for an earlier send never fails a later receive.
 Socket udpOpen();
 bool socketSetNonBlocking(Socket s);
 bool socketBind(Socket s, uint16_t port);  // all local addresses
-// Returns the bytes received, 0 or less when nothing is pending or on error.
+// Receives one datagram: its bytes (0 for an empty one), or one of the
+// outcomes below. kDatagramLost: the system reported a datagram lost or
+// cut (a reset report for an earlier send to a closed port, a datagram
+// larger than buffer), which says nothing about the next one; the caller
+// reads on. kNoDatagram: nothing is waiting. kReceiveFailed: any other
+// error.
+constexpr int kNoDatagram = -1;
+constexpr int kDatagramLost = -2;
+constexpr int kReceiveFailed = -3;
 int socketReceive(Socket s, void *buffer, int size);
+// How socketReceive judges the system's error number.
+int receiveOutcome(int error);
+// Bytes of datagrams the system keeps for the client's UDP socket between
+// two reads: a master's largest content push (1 MiB in 1024 chunks of 1024
+// bytes, each with its headers) fits whole even when it is sent at once,
+// while the work frames read 32 datagrams each.
+constexpr int kDatagramBufferBytes = 1280 * 1024;
 // Datagram to a dotted IPv4 address; returns the bytes sent or -1.
 int socketSendTo(Socket s, const char *address, uint16_t port, const void *data,
                  int size);

@@ -144,7 +144,11 @@ bool workingDirectory(char *buffer, size_t size) {
 Socket udpOpen() {
   // Non-blocking from its creation: there is no later switch that could fail.
   int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-  return s < 0 ? kNoSocket : static_cast<Socket>(s);
+  if (s < 0) return kNoSocket;
+  // The system caps the size at its own limit; less is no failure.
+  const int bytes = kDatagramBufferBytes;
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  return static_cast<Socket>(s);
 }
 
 bool socketSetNonBlocking(Socket s) {
@@ -164,7 +168,27 @@ bool socketBind(Socket s, uint16_t port) {
 
 int socketReceive(Socket s, void *buffer, int size) {
   ssize_t n = recv(static_cast<int>(s), buffer, static_cast<size_t>(size), 0);
-  return n < 0 ? -1 : static_cast<int>(n);
+  return n < 0 ? receiveOutcome(errno) : static_cast<int>(n);
+}
+
+// Linux cuts a datagram larger than the buffer and reports no error for it;
+// a refused earlier send shows as ECONNREFUSED where reports are on.
+int receiveOutcome(int error) {
+  switch (error) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+      return kNoDatagram;
+    case ECONNREFUSED:
+    case ECONNRESET:
+    case ENETRESET:
+    case EMSGSIZE:
+    case EINTR:
+      return kDatagramLost;
+    default:
+      return kReceiveFailed;
+  }
 }
 
 int socketSendTo(Socket s, const char *address, uint16_t port, const void *data,

@@ -129,6 +129,25 @@ bool workingDirectory(char *buffer, size_t size) {
   return true;
 }
 
+namespace {
+
+// Winsock's controls that make a UDP socket report an ICMP "port
+// unreachable" or "TTL expired" for an earlier send as WSAECONNRESET or
+// WSAENETRESET on a later receive (mswsock.h).
+constexpr DWORD kUdpConnReset = IOC_IN | IOC_VENDOR | 12;
+constexpr DWORD kUdpNetReset = IOC_IN | IOC_VENDOR | 15;
+
+// Turns a reset report off. Systems without the control keep reporting,
+// and the receive loop reads past the reports then.
+void stopResetReports(SOCKET s, DWORD control) {
+  BOOL report = FALSE;
+  DWORD returned = 0;
+  WSAIoctl(s, control, &report, sizeof report, nullptr, 0, &returned, nullptr,
+           nullptr);
+}
+
+}  // namespace
+
 Socket udpOpen() {
   if (!ensureWinsock()) return kNoSocket;
   SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -139,6 +158,11 @@ Socket udpOpen() {
     closesocket(s);
     return kNoSocket;
   }
+  stopResetReports(s, kUdpConnReset);
+  stopResetReports(s, kUdpNetReset);
+  const int bytes = kDatagramBufferBytes;
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&bytes),
+             sizeof bytes);
   return static_cast<Socket>(s);
 }
 
@@ -158,7 +182,23 @@ bool socketBind(Socket s, uint16_t port) {
 
 int socketReceive(Socket s, void *buffer, int size) {
   int n = recv(static_cast<SOCKET>(s), static_cast<char *>(buffer), size, 0);
-  return n == SOCKET_ERROR ? -1 : n;
+  return n == SOCKET_ERROR ? receiveOutcome(WSAGetLastError()) : n;
+}
+
+// A datagram larger than the buffer fails with WSAEMSGSIZE (and is gone);
+// a reset report fails one receive. Neither touches the datagrams behind.
+int receiveOutcome(int error) {
+  switch (error) {
+    case WSAEWOULDBLOCK:
+      return kNoDatagram;
+    case WSAECONNRESET:
+    case WSAENETRESET:
+    case WSAEMSGSIZE:
+    case WSAEINTR:
+      return kDatagramLost;
+    default:
+      return kReceiveFailed;
+  }
 }
 
 int socketSendTo(Socket s, const char *address, uint16_t port, const void *data,
