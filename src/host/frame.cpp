@@ -4,6 +4,7 @@
 
 #include "channel/channel.h"
 #include "common/numbers.h"
+#include "common/pending_replace.h"
 #include "common/protocol.h"
 #include "common/text.h"
 #include "common/ticks.h"
@@ -287,6 +288,7 @@ void workFrameSteps(QxGameInterface *gi) {
   ClientState &c = client();
   pendingFileStep();
   const uint32_t work = platform::tickCount();
+  retryPendingReplaces(work);
   if (!c.host.enabled || c.frame.shutOff) return;
   shutOffRule(work);
   datagramStep(gi);

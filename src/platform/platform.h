@@ -72,8 +72,17 @@ long fileSize(FileHandle f);               // -1 on error
 bool fileFlush(FileHandle f);
 bool fileCommit(FileHandle f);
 bool fileRemove(const char *path);
-// Renames from to to, replacing a file that to already names.
-bool fileReplace(const char *from, const char *to);
+// Renames from to to, replacing a file that to already names; a read-only
+// mark on to is cleared first where the system would refuse it. Busy: the
+// system refused because another program holds one of the files open or
+// locked (a virus scanner looking at a fresh file, an indexer, a backup), so
+// a later attempt can succeed. *error receives the system's error number
+// when it is not Replaced. The rename is handed to the system, not waited
+// for on the disk.
+enum class FileReplace { Replaced, Busy, Failed };
+FileReplace fileReplace(const char *from, const char *to, int *error);
+// How fileReplace judges the system's error number.
+FileReplace replaceOutcome(int error);
 bool makeDirectory(const char *path);  // true also when it exists
 // True when anything (a file or a directory) exists at path.
 bool fileExists(const char *path);

@@ -105,10 +105,23 @@ bool fileRemove(const char *path) {
   return path && systemPath(path, p, sizeof p) && std::remove(p) == 0;
 }
 
-bool fileReplace(const char *from, const char *to) {
+FileReplace fileReplace(const char *from, const char *to, int *error) {
   char f[kPathMax], t[kPathMax];
-  return from && to && systemPath(from, f, sizeof f) &&
-         systemPath(to, t, sizeof t) && std::rename(f, t) == 0;
+  if (!from || !to || !systemPath(from, f, sizeof f) ||
+      !systemPath(to, t, sizeof t)) {
+    if (error) *error = ENAMETOOLONG;
+    return FileReplace::Failed;
+  }
+  if (std::rename(f, t) == 0) return FileReplace::Replaced;
+  if (error) *error = errno;
+  return replaceOutcome(errno);
+}
+
+// A rename here is refused for an open file only when the system itself
+// uses it (EBUSY) or runs it (ETXTBSY).
+FileReplace replaceOutcome(int error) {
+  return error == EBUSY || error == ETXTBSY ? FileReplace::Busy
+                                            : FileReplace::Failed;
 }
 
 bool makeDirectory(const char *path) {

@@ -94,10 +94,45 @@ bool fileCommit(FileHandle f) {
 
 bool fileRemove(const char *path) { return path && DeleteFileA(path) != 0; }
 
-bool fileReplace(const char *from, const char *to) {
-  return from && to &&
-         MoveFileExA(from, to,
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+// MOVEFILE_WRITE_THROUGH is left out on purpose: it makes the call wait
+// until the rename is on the disk, which holds up the frame for as long as
+// the disk takes, and the file's data is not committed either.
+FileReplace fileReplace(const char *from, const char *to, int *error) {
+  if (!from || !to) {
+    if (error) *error = ERROR_INVALID_PARAMETER;
+    return FileReplace::Failed;
+  }
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING))
+    return FileReplace::Replaced;
+  DWORD code = GetLastError();
+  // A read-only target refuses to be replaced; the client's own files may
+  // carry the mark (set by the player or a copy from a CD), so it goes.
+  const DWORD attributes = GetFileAttributesA(to);
+  if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_READONLY) &&
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      SetFileAttributesA(to, attributes & ~FILE_ATTRIBUTE_READONLY)) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING))
+      return FileReplace::Replaced;
+    code = GetLastError();
+  }
+  if (error) *error = static_cast<int>(code);
+  return replaceOutcome(static_cast<int>(code));
+}
+
+// A file held open without delete sharing refuses the rename with a sharing
+// violation, and one being deleted or mapped with access denied; a locked
+// range gives a lock violation. All of them pass once the other program is
+// done with the file.
+FileReplace replaceOutcome(int error) {
+  switch (static_cast<DWORD>(error)) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_LOCK_VIOLATION:
+      return FileReplace::Busy;
+    default:
+      return FileReplace::Failed;
+  }
 }
 
 bool makeDirectory(const char *path) {
