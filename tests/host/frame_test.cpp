@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
 #include "common/ticks.h"
 #include "fake_host.h"
 #include "host/client_state.h"
@@ -245,6 +246,39 @@ TEST_F(FrameTest, FaultInAnEventDropsIt) {
   EXPECT_EQ(client().events.count, 0);
   EXPECT_TRUE(host.printed("Quellor Client (v1.199 | A0) Enabled"));
   EXPECT_FALSE(host.printedPart("found in"));  // the search never ran again
+}
+
+// Unloading closes the client's socket; when the process is ending (the
+// library's entry routine says so) the socket and the files are left to
+// the system.
+TEST(Unload, LeavesSocketsAndFilesToTheSystemWhenTheProcessEnds) {
+  for (const bool exiting : {false, true}) {
+    SCOPED_TRACE(exiting ? "process ending" : "library unloaded");
+    FakeHost host;
+    host.start();
+    uint16_t port = 0;
+    for (uint16_t p = 28300; p < 28400 && !port; ++p) {
+      client().settings.netPort = p;
+      host.pump(2);
+      if (client().settings.netPort == p) port = p;
+    }
+    ASSERT_NE(port, 0);
+    const qx::platform::Socket s = client().frame.udpSocket;
+    const std::string path = std::string(client().host.homeDir) + "x.dat";
+    client().pendingReplaces.replace = [](const char *, const char *,
+                                          int *error) {
+      *error = 32;
+      return qx::platform::FileReplace::Busy;
+    };
+    ASSERT_TRUE(qx::replaceFile(path.c_str(), "x", 1));  // waits
+    client().host.processExiting = exiting;
+    qx::unloadClientState();
+    EXPECT_EQ(qx::platform::socketSendTo(s, "127.0.0.1", port, "x", 1) == 1,
+              exiting);
+    EXPECT_EQ(qx::platform::fileExists((path + ".qxtmp").c_str()), exiting);
+    if (exiting) qx::platform::socketClose(s);
+    qx::loadClientState();
+  }
 }
 
 }  // namespace
