@@ -30,6 +30,12 @@ constexpr const char *kBadSecondaryText =
     "Quellor Client: secondary host record ignored (wrong magic)";
 constexpr const char *kStartedText = "Quellor Client started";
 constexpr const char *kSubDirectories[] = {"scrnshot", "dll", "htm"};
+// A home directory that cannot be created or used: nothing will load or
+// save, and the player is told which directory it is. On Windows this is
+// what a directory with characters outside the system's ANSI code page
+// comes to, as the client's paths go through the system's ANSI calls.
+constexpr const char *kHomeUnusableText =
+    "Error: Cannot use the home directory %s - no files are loaded or saved";
 // Files an earlier run may have left behind in the home directory.
 constexpr const char *kLeftoverFiles[] = {"qxcl.tmp", "qxag.tmp", "qxclold.dll",
                                           "qxagold.dll"};
@@ -116,7 +122,8 @@ void setUpHomeDirectory(QxGameInterface *gi) {
   // directory is fine and failures leave the client running without files.
   size_t n = std::strlen(home);
   if (n > 0 && home[n - 1] == '\\') home[--n] = '\0';
-  platform::makeDirectory(home);
+  if (!platform::makeDirectory(home))
+    log::printMessage(1, kHomeUnusableText, home);
   endWithSeparator(home, kHomeDirSize);
   char path[kPathCapacity];
   for (const char *sub : kSubDirectories)
