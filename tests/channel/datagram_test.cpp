@@ -102,7 +102,7 @@ struct Script {
     const Bytes &d = s.datagrams[i];
     const int n =
         static_cast<int>(d.size()) < size ? static_cast<int>(d.size()) : size;
-    std::memcpy(buffer, d.data(), static_cast<size_t>(n));
+    if (n > 0) std::memcpy(buffer, d.data(), static_cast<size_t>(n));
     return n;
   }
 };
