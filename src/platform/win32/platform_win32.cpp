@@ -503,24 +503,28 @@ void restoreFloatingPoint(const GuardFrame &frame) {
 
 // A stack overflow uses up the stack's guard page, and without one the next
 // overflow of this thread ends the process with no handler called. The
-// guard page goes back onto the lowest committed page of the stack, which
-// lies below the frames still in use once the fault has been unwound.
+// guard page goes back where the overflow found it: onto the lowest page of
+// the stack that is committed and accessible, never the stack's first page
+// (kept reserved, or committed without access, as the last barrier), and
+// only with a page of room left between it and the frames in use, as the
+// C runtime's _resetstkoflw does (msvcrt.dll does not export that on every
+// system).
 void restoreStackGuard() {
   MEMORY_BASIC_INFORMATION region{};
   const char *here = reinterpret_cast<const char *>(&region);
   if (!VirtualQuery(here, &region, sizeof region)) return;
-  const char *bottom = static_cast<const char *>(region.AllocationBase);
   SYSTEM_INFO system;
   GetSystemInfo(&system);
   const size_t page = system.dwPageSize;
-  const char *p = bottom;
+  const char *p = static_cast<const char *>(region.AllocationBase) + page;
   while (p < here) {
     if (!VirtualQuery(p, &region, sizeof region)) return;
-    if (region.State == MEM_COMMIT) break;
+    const bool accessible =
+        region.State == MEM_COMMIT && !(region.Protect & PAGE_NOACCESS);
+    if (accessible) break;
     p = static_cast<const char *>(region.BaseAddress) + region.RegionSize;
   }
   if (p >= here || (region.Protect & PAGE_GUARD)) return;
-  // Keep a page free between the guard and the frames in use.
   const uintptr_t herePage = reinterpret_cast<uintptr_t>(here) & ~(page - 1);
   if (reinterpret_cast<uintptr_t>(p) + 2 * page > herePage) return;
   DWORD before = 0;
