@@ -219,8 +219,14 @@ const ScreenAccess &systemScreen();
 // ---- fault containment -----------------------------------------------------
 
 // Runs step(context). A processor fault inside it (access violation, bad
-// instruction, division by zero) abandons the step and returns false; the
-// host's own handlers are in place again when this returns.
+// instruction, division by zero, stack overflow) abandons the step and
+// returns false; the host's own handlers are in place again when this
+// returns, and a capture's surface the step held is released. Any other
+// exception (a C++ throw, a RaiseException code of a host callback) is not
+// the guard's: it goes on to the handlers outside. On Win32 the frames
+// between the fault and the guard get their unwind call first, the
+// floating-point control words of the start come back, and after a stack
+// overflow the stack's guard page is set again.
 using GuardedStep = void (*)(void *context);
 bool runGuarded(GuardedStep step, void *context);
 
