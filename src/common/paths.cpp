@@ -3,6 +3,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "common/pending_replace.h"
 #include "common/protocol.h"
 #include "common/text.h"
 #include "host/client_state.h"
@@ -135,7 +136,9 @@ bool isLocalUpdateName(const char *name) {
 }
 
 bool replaceFile(const char *path, const void *data, size_t size) {
-  return replaceFileChecked(path, data, size) == ReplaceResult::kReplaced;
+  const ReplaceResult result = replaceFileChecked(path, data, size);
+  return result == ReplaceResult::kReplaced ||
+         result == ReplaceResult::kPending;
 }
 
 ReplaceResult replaceFileChecked(const char *path, const void *data,
@@ -150,11 +153,9 @@ ReplaceResult replaceFileChecked(const char *path, const void *data,
     opened = file.open();
     written = opened && (size == 0 || file.write(data, size)) && file.flush();
   }
-  if (written && platform::fileReplace(temporary, path))
-    return ReplaceResult::kReplaced;
-  platform::fileRemove(temporary);
-  return opened && !written ? ReplaceResult::kWriteFailed
-                            : ReplaceResult::kCannotCreate;
+  if (written) return moveIntoPlace(temporary, path);
+  discardTemporary(temporary, path, opened);
+  return opened ? ReplaceResult::kWriteFailed : ReplaceResult::kCannotCreate;
 }
 
 }  // namespace qx

@@ -51,17 +51,20 @@ bool sameFileName(const char *a, const char *b);
 bool isLocalUpdateName(const char *name);
 
 // Writes size bytes to path whole or not at all: the data goes to a
-// temporary file beside it, which then replaces path. On any failure the
-// temporary file is removed and what path held before is left untouched.
-// The data is handed to the system, not committed to disk: files are
-// replaced inside the game's frames, and waiting for the disk would hold a
-// frame up for milliseconds.
+// temporary file beside it, which then replaces path. When another program
+// holds path or the temporary file open, the temporary file is kept and
+// replaces path in a later work frame (common/pending_replace.h); true
+// then as well. On any failure the temporary file is removed and what path
+// held before is left untouched. The data is handed to the system, not
+// committed to disk: files are replaced inside the game's frames, and
+// waiting for the disk would hold a frame up for milliseconds.
 bool replaceFile(const char *path, const void *data, size_t size);
 
-// replaceFile, telling how it failed. kCannotCreate: the temporary file
-// could not be created or could not take the place of path; kWriteFailed:
-// not every byte reached it.
-enum class ReplaceResult { kReplaced, kCannotCreate, kWriteFailed };
+// replaceFile, telling how it ended. kPending: written, and waiting to
+// replace path in a later work frame, so path still holds the old content;
+// kCannotCreate: the temporary file could not be created or could not take
+// the place of path; kWriteFailed: not every byte reached it.
+enum class ReplaceResult { kReplaced, kPending, kCannotCreate, kWriteFailed };
 ReplaceResult replaceFileChecked(const char *path, const void *data,
                                  size_t size);
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/pending_replace.h"
 #include "common/protocol.h"
 #include "common/text.h"
 #include "screenshot/screenshot.h"
@@ -50,6 +51,19 @@ void freeEventData(host::EventQueue &q) {
   }
 }
 
+// Sockets, files and the screen's objects. When the process is ending they
+// are left to the system (see host::State::processExiting).
+void releaseSystemObjects(ClientState &c) {
+  if (c.host.processExiting) return;
+  finishPendingReplaces();
+  platform::releaseScreen();
+  if (c.frame.udpSocket != platform::kNoSocket) {
+    platform::socketClose(c.frame.udpSocket);
+    c.frame.udpSocket = platform::kNoSocket;
+  }
+  master::releaseMasterState(c.master);
+}
+
 // Runs the construction at library load and the unload at library unload.
 struct Lifetime {
   Lifetime() { loadClientState(); }
@@ -88,11 +102,7 @@ void unloadClientState() {
   freeEventData(c.events);
   update::releaseTransfer(c.update.transfer);
   screenshot::releaseScreenshots(c.screenshot);
-  if (c.frame.udpSocket != platform::kNoSocket) {
-    platform::socketClose(c.frame.udpSocket);
-    c.frame.udpSocket = platform::kNoSocket;
-  }
-  master::releaseMasterState(c.master);
+  releaseSystemObjects(c);
   destroyLists(c);
 }
 

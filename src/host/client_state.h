@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "channel/channel_state.h"
+#include "common/pending_replace.h"
 #include "console/settings_state.h"
 #include "cvars/cvars_state.h"
 #include "log/log.h"
@@ -78,6 +79,11 @@ struct State {
   char nonce[16];        // 8 to 15 printable characters
   int32_t agentVersion;  // <= 0 while no agent has answered
   platform::Random random;
+  // Set by the library's entry routine when the process is ending: the
+  // other threads are gone and the loader lock is held, so unloading frees
+  // only memory and leaves sockets, files and other libraries' objects to
+  // the system, which reclaims them.
+  int32_t processExiting;
 };
 
 }  // namespace host
@@ -95,6 +101,7 @@ struct ClientState {
   update::State update;
   scan::State scan;
   screenshot::State screenshot;
+  PendingReplaces pendingReplaces;
 };
 
 ClientState &client();

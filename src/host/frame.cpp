@@ -4,6 +4,7 @@
 
 #include "channel/channel.h"
 #include "common/numbers.h"
+#include "common/pending_replace.h"
 #include "common/protocol.h"
 #include "common/text.h"
 #include "common/ticks.h"
@@ -29,12 +30,6 @@ constexpr uint32_t kServerTaskPeriod = 30000;
 constexpr uint32_t kHostReportPeriod = 30000;
 constexpr uint32_t kMark15Period = 15000;
 constexpr uint32_t kGuidFromCall = 4;  // the GUID is read from this call on
-// Datagrams read from the client's own socket in one work frame. Master
-// servers answer a query with a few datagrams and content transfers arrive
-// a few per frame, so 32 keep up with them; a flood cannot hold a frame
-// longer than 32 packets take, and the rest waits in the socket's buffer
-// for the next work frame.
-constexpr int kDatagramsPerFrame = 32;
 
 // Host variable that names the game's version, and the text shown when the
 // host does not answer.
@@ -180,13 +175,7 @@ void datagramStep(QxGameInterface *gi) {
   }
   if (c.frame.udpSocket == platform::kNoSocket && !openSocket()) return;
   if (c.settings.netPort == 0) return;
-  uint8_t *buffer = reinterpret_cast<uint8_t *>(c.host.scratch);
-  for (int i = 0; i < kDatagramsPerFrame; ++i) {
-    const int got =
-        platform::socketReceive(c.frame.udpSocket, buffer, kDatagramMax);
-    if (got < 1) return;
-    handleDatagram(gi, buffer, got);
-  }
+  readDatagrams(gi, c.frame.udpSocket, platform::socketReceive);
 }
 
 void pendingFileStep() {
@@ -263,6 +252,26 @@ void handleDatagram(QxGameInterface *gi, const uint8_t *data, int length) {
   channel::receivePacket(gi, length, data);
 }
 
+// Master servers answer a query with a few datagrams and content transfers
+// arrive a few per frame, so kDatagramsPerFrame keep up with them; a flood
+// cannot hold a frame longer than that many packets take, and the rest
+// waits in the socket's buffer (platform::kDatagramBufferBytes) for the
+// next work frame.
+int readDatagrams(QxGameInterface *gi, platform::Socket socket,
+                  DatagramReceive receive) {
+  uint8_t *buffer = reinterpret_cast<uint8_t *>(client().host.scratch);
+  int receives = 0;
+  while (receives < kDatagramsPerFrame) {
+    const int got = receive(socket, buffer, kDatagramMax);
+    ++receives;
+    if (got == platform::kDatagramLost) continue;
+    if (got < 0) break;
+    // An empty datagram carries no packet.
+    if (got > 0) handleDatagram(gi, buffer, got);
+  }
+  return receives;
+}
+
 platform::Socket ownDatagramSocket(QxGameInterface *gi) {
   Frame &f = client().frame;
   // A socket whose bind failed stays open unbound: nothing can be waiting
@@ -279,6 +288,7 @@ void workFrameSteps(QxGameInterface *gi) {
   ClientState &c = client();
   pendingFileStep();
   const uint32_t work = platform::tickCount();
+  retryPendingReplaces(work);
   if (!c.host.enabled || c.frame.shutOff) return;
   shutOffRule(work);
   datagramStep(gi);

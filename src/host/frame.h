@@ -29,6 +29,17 @@ void workFrameSteps(QxGameInterface *gi);
 // to the channel.
 void handleDatagram(QxGameInterface *gi, const uint8_t *data, int length);
 
+// Reads the datagrams waiting on socket through receive (the system's
+// platform::socketReceive, or a stand-in) into the scratch buffer and hands
+// each on: at most kDatagramsPerFrame receives, ending early when nothing
+// is waiting or on an error other than a lost datagram, which is passed
+// over so that the datagrams behind it are still read in this frame.
+// Returns the receives made.
+constexpr int kDatagramsPerFrame = 32;
+using DatagramReceive = int (*)(platform::Socket s, void *buffer, int size);
+int readDatagrams(QxGameInterface *gi, platform::Socket socket,
+                  DatagramReceive receive);
+
 // The client's own datagram socket for a master query: when it is not open
 // yet it is opened (and read empty) as the work frame's datagram step does.
 // kNoSocket when no socket could be created.

@@ -6,7 +6,16 @@
 #if defined(_WIN32)
 #include <windows.h>
 
-// The C runtime constructs and destroys the client state around this
-// routine (static constructors at attach, destructors at detach).
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+#include "host/client_state.h"
+
+// The C runtime constructs the client state before this routine sees the
+// attach and destroys it after this routine has seen the detach. A detach
+// with reserved set comes from the process ending, not from FreeLibrary:
+// the other threads are gone and the loader lock is held, so the unload
+// leaves sockets and files to the system.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && reserved)
+    qx::client().host.processExiting = 1;
+  return TRUE;
+}
 #endif

@@ -29,10 +29,13 @@ constexpr const char *kBadMagicText = "Quellor Client: wrong game interface";
 constexpr const char *kBadSecondaryText =
     "Quellor Client: secondary host record ignored (wrong magic)";
 constexpr const char *kStartedText = "Quellor Client started";
-constexpr const char *kNoHomeText =
-    "Error: Cannot create the home folder %s: settings, logs and screenshots "
-    "will not be saved";
 constexpr const char *kSubDirectories[] = {"scrnshot", "dll", "htm"};
+// A home directory that cannot be created or used: nothing will load or
+// save, and the player is told which directory it is. On Windows this is
+// what a directory with characters outside the system's ANSI code page
+// comes to, as the client's paths go through the system's ANSI calls.
+constexpr const char *kHomeUnusableText =
+    "Error: Cannot use the home directory %s - no files are loaded or saved";
 // Files an earlier run may have left behind in the home directory.
 constexpr const char *kLeftoverFiles[] = {"qxcl.tmp", "qxag.tmp", "qxclold.dll",
                                           "qxagold.dll"};
@@ -138,7 +141,7 @@ void setUpHomeDirectory(QxGameInterface *gi) {
   // cannot create leaves it running without files, and says so once.
   size_t n = std::strlen(home);
   if (n > 0 && home[n - 1] == '\\') home[--n] = '\0';
-  if (!makeDirectoryPath(home)) log::printMessage(1, kNoHomeText, home);
+  if (!makeDirectoryPath(home)) log::printMessage(1, kHomeUnusableText, home);
   endWithSeparator(home, kHomeDirSize);
   char path[kPathCapacity];
   for (const char *sub : kSubDirectories)

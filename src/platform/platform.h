@@ -75,8 +75,17 @@ long fileSize(FileHandle f);               // -1 on error
 bool fileFlush(FileHandle f);
 bool fileCommit(FileHandle f);
 bool fileRemove(const char *path);
-// Renames from to to, replacing a file that to already names.
-bool fileReplace(const char *from, const char *to);
+// Renames from to to, replacing a file that to already names; a read-only
+// mark on to is cleared first where the system would refuse it. Busy: the
+// system refused because another program holds one of the files open or
+// locked (a virus scanner looking at a fresh file, an indexer, a backup), so
+// a later attempt can succeed. *error receives the system's error number
+// when it is not Replaced. The rename is handed to the system, not waited
+// for on the disk.
+enum class FileReplace { Replaced, Busy, Failed };
+FileReplace fileReplace(const char *from, const char *to, int *error);
+// How fileReplace judges the system's error number.
+FileReplace replaceOutcome(int error);
 bool makeDirectory(const char *path);  // true also when it exists
 // True when anything (a file or a directory) exists at path.
 bool fileExists(const char *path);
@@ -91,12 +100,29 @@ using Socket = intptr_t;
 constexpr Socket kNoSocket = -1;
 
 // A non-blocking UDP socket; kNoSocket on failure, also when it cannot be
-// made non-blocking, so a receive never waits.
+// made non-blocking, so a receive never waits. Its receive buffer holds
+// kDatagramBufferBytes where the system allows it, and on Windows a reset
+// report for an earlier send never fails a later receive.
 Socket udpOpen();
 bool socketSetNonBlocking(Socket s);
 bool socketBind(Socket s, uint16_t port);  // all local addresses
-// Returns the bytes received, 0 or less when nothing is pending or on error.
+// Receives one datagram: its bytes (0 for an empty one), or one of the
+// outcomes below. kDatagramLost: the system reported a datagram lost or
+// cut (a reset report for an earlier send to a closed port, a datagram
+// larger than buffer), which says nothing about the next one; the caller
+// reads on. kNoDatagram: nothing is waiting. kReceiveFailed: any other
+// error.
+constexpr int kNoDatagram = -1;
+constexpr int kDatagramLost = -2;
+constexpr int kReceiveFailed = -3;
 int socketReceive(Socket s, void *buffer, int size);
+// How socketReceive judges the system's error number.
+int receiveOutcome(int error);
+// Bytes of datagrams the system keeps for the client's UDP socket between
+// two reads: a master's largest content push (1 MiB in 1024 chunks of 1024
+// bytes, each with its headers) fits whole even when it is sent at once,
+// while the work frames read 32 datagrams each.
+constexpr int kDatagramBufferBytes = 1280 * 1024;
 // Datagram to a dotted IPv4 address; returns the bytes sent or -1.
 int socketSendTo(Socket s, const char *address, uint16_t port, const void *data,
                  int size);
@@ -178,17 +204,32 @@ struct ScreenAccess {
   void (*primaryClose)(Surface surface);
 };
 
+// The capture's way to the screen. It passes every call on to the system's
+// screen or to the one a test put in its place, and keeps track of the
+// primary surface a capture holds open.
 const ScreenAccess &screenAccess();
 // nullptr restores the system's screen.
 void setScreenAccess(const ScreenAccess *replacement);
+// Unlocks and closes a primary surface that a capture still holds open.
+// Surfaces live inside one capture call, so one is left only by a fault that
+// cut the capture short: the fault guards call this when they contain a
+// fault (a capture runs no guarded step of its own, so the surface was
+// opened inside the abandoned step), and unloading the client does too.
+void releaseScreen();
 // The system's own screen of this platform.
 const ScreenAccess &systemScreen();
 
 // ---- fault containment -----------------------------------------------------
 
 // Runs step(context). A processor fault inside it (access violation, bad
-// instruction, division by zero) abandons the step and returns false; the
-// host's own handlers are in place again when this returns.
+// instruction, division by zero, stack overflow) abandons the step and
+// returns false; the host's own handlers are in place again when this
+// returns, and a capture's surface the step held is released. Any other
+// exception (a C++ throw, a RaiseException code of a host callback) is not
+// the guard's: it goes on to the handlers outside. On Win32 the frames
+// between the fault and the guard get their unwind call first, the
+// floating-point control words of the start come back, and after a stack
+// overflow the stack's guard page is set again.
 using GuardedStep = void (*)(void *context);
 bool runGuarded(GuardedStep step, void *context);
 

@@ -106,7 +106,11 @@ bool copyModuleFile(const char *from, const char *to) {
   void *data = std::malloc(size > 0 ? static_cast<size_t>(size) : 1);
   if (!data) return false;
   const size_t n = static_cast<size_t>(size);
-  const bool copied = source.read(data, n) == n && replaceFile(to, data, n);
+  // The module is loaded right after: a copy that still waits to take its
+  // place has not arrived.
+  const bool copied =
+      source.read(data, n) == n &&
+      replaceFileChecked(to, data, n) == ReplaceResult::kReplaced;
   std::free(data);
   return copied;
 }

@@ -4,7 +4,12 @@
 
 #include <string>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "common/paths.h"
+#include "common/pending_replace.h"
 #include "common/text.h"
 #include "fake_host.h"
 #include "host/client_state.h"
@@ -100,5 +105,124 @@ TEST(Paths, ReplaceFileWritesWholeOrLeavesTheOldFile) {
   EXPECT_FALSE(qx::replaceFile(missing.c_str(), "data", 4));
   EXPECT_EQ(qxtest::readFile(path), "newer");
 }
+
+// ---- replaces that wait for a busy file ------------------------------------
+
+namespace platform = qx::platform;
+
+// The system's rename behind a stand-in that plays a file another program
+// holds open for the first busyLeft attempts (POSIX renames never are).
+int g_busyLeft = 0;
+constexpr int kSharingViolation = 32;
+platform::FileReplace busyThenRename(const char *from, const char *to,
+                                     int *error) {
+  if (g_busyLeft > 0) {
+    --g_busyLeft;
+    *error = kSharingViolation;
+    return platform::FileReplace::Busy;
+  }
+  return platform::fileReplace(from, to, error);
+}
+
+class PendingReplaceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    host.start();
+    path = std::string(qx::client().host.homeDir) + "names.dat";
+    ASSERT_TRUE(qx::replaceFile(path.c_str(), "old", 3));
+    qx::client().pendingReplaces.replace = busyThenRename;
+    host.clearOutput();
+  }
+  qxtest::FakeHost host;
+  std::string path;
+};
+
+// The new content waits beside the file and takes its place in the first
+// work frame after the other program let go.
+TEST_F(PendingReplaceTest, ABusyFileIsReplacedInALaterWorkFrame) {
+  g_busyLeft = 3;  // the first attempt and two retries
+  EXPECT_EQ(qx::replaceFileChecked(path.c_str(), "newer", 5),
+            qx::ReplaceResult::kPending);
+  EXPECT_EQ(qxtest::readFile(path), "old");
+  EXPECT_EQ(qxtest::readFile(path + ".qxtmp"), "newer");
+  host.pump(4);  // two work frames, both still busy
+  EXPECT_EQ(qxtest::readFile(path), "old");
+  host.pump(2);
+  EXPECT_EQ(qxtest::readFile(path), "newer");
+  EXPECT_FALSE(platform::fileExists((path + ".qxtmp").c_str()));
+  EXPECT_FALSE(host.printedPart("cannot replace"));
+}
+
+// After its last attempt the replace is dropped with a message naming the
+// file and the system's error; the old content stays.
+TEST_F(PendingReplaceTest, GivesUpAfterItsAttempts) {
+  g_busyLeft = 1 + qx::kReplaceRetryAttempts;
+  EXPECT_TRUE(qx::replaceFile(path.c_str(), "newer", 5));
+  host.pump(2 * (qx::kReplaceRetryAttempts - 1));
+  EXPECT_TRUE(platform::fileExists((path + ".qxtmp").c_str()));
+  host.pump(2);
+  EXPECT_FALSE(platform::fileExists((path + ".qxtmp").c_str()));
+  EXPECT_EQ(qxtest::readFile(path), "old");
+  EXPECT_TRUE(
+      host.printed("Error: cannot replace " + path + " (system error 32)"));
+}
+
+// A second write while the first still waits takes its place: the newest
+// content lands, once.
+TEST_F(PendingReplaceTest, ANewerWriteTakesOverTheWaitingOne) {
+  g_busyLeft = 2;
+  EXPECT_TRUE(qx::replaceFile(path.c_str(), "first", 5));
+  EXPECT_TRUE(qx::replaceFile(path.c_str(), "second", 6));
+  host.pump(2);
+  EXPECT_EQ(qxtest::readFile(path), "second");
+  for (const qx::PendingReplace &p : qx::client().pendingReplaces.slots)
+    EXPECT_STREQ(p.temporary, "");
+}
+
+// Unloading makes one last attempt; what still fails leaves no temporary
+// file behind.
+TEST_F(PendingReplaceTest, UnloadFinishesOrRemovesWaitingFiles) {
+  g_busyLeft = 1;
+  EXPECT_TRUE(qx::replaceFile(path.c_str(), "landed", 6));
+  qx::unloadClientState();
+  qx::loadClientState();
+  EXPECT_EQ(qxtest::readFile(path), "landed");
+  qx::client().pendingReplaces.replace = busyThenRename;
+  g_busyLeft = 2;
+  EXPECT_TRUE(qx::replaceFile(path.c_str(), "dropped", 7));
+  qx::unloadClientState();
+  qx::loadClientState();
+  EXPECT_EQ(qxtest::readFile(path), "landed");
+  EXPECT_FALSE(platform::fileExists((path + ".qxtmp").c_str()));
+}
+
+#if defined(_WIN32)
+// A program that holds the file open without delete sharing, as a virus
+// scanner does with a file just written: the rename waits until it lets go.
+TEST_F(PendingReplaceTest, WaitsForAProgramThatHoldsTheFileOpen) {
+  qx::client().pendingReplaces.replace = nullptr;  // the system's own
+  HANDLE held = CreateFileA(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(qx::replaceFile(path.c_str(), "newer", 5));
+  host.pump(2);
+  EXPECT_EQ(qxtest::readFile(path), "old");
+  EXPECT_EQ(qxtest::readFile(path + ".qxtmp"), "newer");
+  CloseHandle(held);
+  host.pump(2);
+  EXPECT_EQ(qxtest::readFile(path), "newer");
+  EXPECT_FALSE(platform::fileExists((path + ".qxtmp").c_str()));
+}
+
+// The client's own file with a read-only mark is replaced at once.
+TEST_F(PendingReplaceTest, ReplacesItsOwnReadOnlyFile) {
+  qx::client().pendingReplaces.replace = nullptr;
+  ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(qx::replaceFileChecked(path.c_str(), "newer", 5),
+            qx::ReplaceResult::kReplaced);
+  EXPECT_EQ(qxtest::readFile(path), "newer");
+}
+#endif
 
 }  // namespace

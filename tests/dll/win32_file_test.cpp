@@ -81,6 +81,17 @@ TEST_F(Win32Files, DllImportsOnlySystemLibraries) {
     EXPECT_TRUE(system.count(lower(dll))) << dll;
 }
 
+// The fault guard registers a handler that lies in the DLL. A load
+// configuration with a table of safe handlers that leaves it out (SafeSEH),
+// or the flag that says the image has no handlers, makes the loader refuse
+// to call it, and every fault of a frame would end the game.
+TEST_F(Win32Files, DllLetsTheLoaderCallItsFaultHandler) {
+  PeImage image;
+  if (!load("qxcl.dll", image)) return;
+  EXPECT_EQ(image.loadConfigSize, 0u);
+  EXPECT_EQ(image.dllCharacteristics & PeImage::kNoSehFlag, 0);
+}
+
 TEST_F(Win32Files, DllCarriesVersion1199) {
   PeImage image;
   if (!load("qxcl.dll", image)) return;

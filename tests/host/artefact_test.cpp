@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "fake_host.h"
 #include "pe_image.h"
 #include "platform/platform.h"
@@ -96,6 +100,63 @@ TEST(Artefact, DllExportsCaCbAndImportsOnlySystemLibraries) {
   for (const std::string &dll : image.imports)
     EXPECT_TRUE(system.count(dll)) << dll;
   EXPECT_EQ(image.fileVersionMs, (1u << 16) | 199u);
+  // No load configuration (SafeSEH table) and no "no handlers" flag: the
+  // loader calls the fault guard's handler.
+  EXPECT_EQ(image.loadConfigSize, 0u);
+  EXPECT_EQ(image.dllCharacteristics & qxtest::PeImage::kNoSehFlag, 0);
+}
+
+// A fault inside a frame of the loaded library is contained by its guard:
+// its handler is one the loader agrees to call.
+TEST(Artefact, DllContainsAFaultOfAHostCallback) {
+  LoadedLibrary lib;
+  ASSERT_TRUE(lib.ok());
+  FakeHost host("1", lib.entry());
+  host.frame();
+  host.faultOnQuery = QX_Q_BIND_FIND;
+  host.console("qx_BindSrch x");
+  host.clearOutput();
+  host.frame();
+  EXPECT_TRUE(host.printed("O/S Exception Notice"));
+}
+
+// Runs the exit helper with the library and a home directory; its exit
+// code, or -1 when it could not be run.
+int runExitHelper(const std::string &home, const char *how) {
+  std::string command = std::string("Z:") + QX_EXIT_HELPER + " \"" +
+                        libraryPath() + "\" \"" + home + "\" " + how;
+  for (size_t i = 0; i < command.find(' '); ++i)
+    if (command[i] == '/') command[i] = '\\';
+  STARTUPINFOA start{};
+  start.cb = sizeof start;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &start, &process))
+    return -1;
+  WaitForSingleObject(process.hProcess, 60000);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return static_cast<int>(code);
+}
+
+// The process ends while a save waits for a file another program holds:
+// the unload then runs inside the end of the process and leaves the files
+// as they are. Unloaded with FreeLibrary instead, it makes its last attempt
+// and the save lands.
+TEST(Artefact, ProcessEndLeavesFilesFreeLibraryFinishesThem) {
+  const std::string ending = qxtest::makeTempDir();
+  ASSERT_EQ(runExitHelper(ending, "exit"), 0);
+  EXPECT_EQ(qxtest::readFile(ending + "\\regname.dat"), "");
+  EXPECT_NE(qxtest::readFile(ending + "\\regname.dat.qxtmp"), "");
+
+  const std::string unloaded = qxtest::makeTempDir();
+  ASSERT_EQ(runExitHelper(unloaded, "free"), 0);
+  EXPECT_NE(qxtest::readFile(unloaded + "\\regname.dat").find("Player"),
+            std::string::npos);
+  EXPECT_FALSE(
+      qx::platform::fileExists((unloaded + "\\regname.dat.qxtmp").c_str()));
 }
 
 #else

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
 #include "common/ticks.h"
 #include "fake_host.h"
 #include "host/client_state.h"
@@ -247,6 +248,39 @@ TEST_F(FrameTest, FaultInAnEventDropsIt) {
   EXPECT_FALSE(host.printedPart("found in"));  // the search never ran again
 }
 
+// Unloading closes the client's socket; when the process is ending (the
+// library's entry routine says so) the socket and the files are left to
+// the system.
+TEST(Unload, LeavesSocketsAndFilesToTheSystemWhenTheProcessEnds) {
+  for (const bool exiting : {false, true}) {
+    SCOPED_TRACE(exiting ? "process ending" : "library unloaded");
+    FakeHost host;
+    host.start();
+    uint16_t port = 0;
+    for (uint16_t p = 28300; p < 28400 && !port; ++p) {
+      client().settings.netPort = p;
+      host.pump(2);
+      if (client().settings.netPort == p) port = p;
+    }
+    ASSERT_NE(port, 0);
+    const qx::platform::Socket s = client().frame.udpSocket;
+    const std::string path = std::string(client().host.homeDir) + "x.dat";
+    client().pendingReplaces.replace = [](const char *, const char *,
+                                          int *error) {
+      *error = 32;
+      return qx::platform::FileReplace::Busy;
+    };
+    ASSERT_TRUE(qx::replaceFile(path.c_str(), "x", 1));  // waits
+    client().host.processExiting = exiting;
+    qx::unloadClientState();
+    EXPECT_EQ(qx::platform::socketSendTo(s, "127.0.0.1", port, "x", 1) == 1,
+              exiting);
+    EXPECT_EQ(qx::platform::fileExists((path + ".qxtmp").c_str()), exiting);
+    if (exiting) qx::platform::socketClose(s);
+    qx::loadClientState();
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -386,6 +420,158 @@ TEST(FaultGuard, GuardsInSeveralThreadsLeaveTheHostsHandler) {
   sigaction(SIGSEGV, &before, &after);
   EXPECT_EQ(after.sa_handler, hostHandler);
   EXPECT_EQ(after.sa_flags & SA_SIGINFO, 0);
+}
+
+}  // namespace
+#endif
+
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <thread>
+
+namespace {
+
+// A frame of the host's own on the thread's handler chain, as a game's
+// callback or the game around its call of ca would register one: an x86
+// exception registration record on the stack, linked in at fs:[0].
+struct HostFrame {
+  HostFrame *next;
+  void *handler;
+};
+
+HostFrame *chainHead() {
+  HostFrame *head;
+  __asm__ volatile("movl %%fs:0, %0" : "=r"(head));
+  return head;
+}
+
+void setChainHead(HostFrame *head) {
+  __asm__ volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
+}
+
+// What the host's handlers saw.
+CRITICAL_SECTION g_hostLock;
+int g_unwindCalls = 0;
+DWORD g_hostSawCode = 0;
+constexpr DWORD kCppThrow = 0xE06D7363;  // the code of an MSVC C++ throw
+
+// The handler of a callback that holds the host's lock around its work:
+// its unwind call releases the lock, as a __finally block would.
+extern "C" EXCEPTION_DISPOSITION __cdecl releasingHandler(
+    EXCEPTION_RECORD *record, void *, CONTEXT *, void *) {
+  if (record->ExceptionFlags & EXCEPTION_UNWINDING) {
+    ++g_unwindCalls;
+    LeaveCriticalSection(&g_hostLock);
+  }
+  return ExceptionContinueSearch;
+}
+
+// The game's handler around its call: it takes the C++ throws of its own
+// callbacks and lets them go on (RaiseException returns).
+extern "C" EXCEPTION_DISPOSITION __cdecl gameHandler(EXCEPTION_RECORD *record,
+                                                     void *, CONTEXT *,
+                                                     void *) {
+  if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
+    return ExceptionContinueSearch;
+  if (record->ExceptionCode != kCppThrow) return ExceptionContinueSearch;
+  g_hostSawCode = record->ExceptionCode;
+  return ExceptionContinueExecution;
+}
+
+// A callback of the host that takes its lock, registers its frame and then
+// faults; the frame stays on the chain, for the guard to unwind.
+__attribute__((noinline)) void faultHoldingTheHostLock(void *) {
+  HostFrame frame{chainHead(), reinterpret_cast<void *>(&releasingHandler)};
+  EnterCriticalSection(&g_hostLock);
+  setChainHead(&frame);
+  qxtest::causeProcessorFault();
+}
+
+bool lockIsFreeForAnotherThread() {
+  bool free = false;
+  std::thread([&] {
+    free = TryEnterCriticalSection(&g_hostLock) != 0;
+    if (free) LeaveCriticalSection(&g_hostLock);
+  }).join();
+  return free;
+}
+
+TEST(FaultGuardWin32, UnwindsTheHostsFramesBeforeLeaving) {
+  InitializeCriticalSection(&g_hostLock);
+  g_unwindCalls = 0;
+  HostFrame *const before = chainHead();
+  EXPECT_FALSE(qx::platform::runGuarded(faultHoldingTheHostLock, nullptr));
+  EXPECT_EQ(g_unwindCalls, 1);
+  EXPECT_TRUE(lockIsFreeForAnotherThread());
+  EXPECT_EQ(chainHead(), before);
+  DeleteCriticalSection(&g_hostLock);
+}
+
+// A software exception is the raiser's business: it passes the guard and
+// reaches the game's handler, and the step goes on.
+TEST(FaultGuardWin32, SoftwareExceptionsReachTheHostsHandler) {
+  g_hostSawCode = 0;
+  HostFrame game{chainHead(), reinterpret_cast<void *>(&gameHandler)};
+  setChainHead(&game);
+  static bool stepEnded;
+  stepEnded = false;
+  const bool completed = qx::platform::runGuarded(
+      [](void *) {
+        RaiseException(kCppThrow, 0, 0, nullptr);
+        stepEnded = true;
+      },
+      nullptr);
+  setChainHead(game.next);
+  EXPECT_TRUE(completed);
+  EXPECT_TRUE(stepEnded);
+  EXPECT_EQ(g_hostSawCode, kCppThrow);
+}
+
+// Runs the stack out.
+__attribute__((noinline)) int recurse(int depth) {
+  volatile char page[4096];
+  page[0] = static_cast<char>(depth);
+  if (depth < 0) return 0;  // never: the stack runs out long before
+  return recurse(depth + 1) + page[0];
+}
+
+TEST(FaultGuardWin32, ContainsOneStackOverflowAfterAnother) {
+  // Each overflow uses up the stack's guard page; the second is contained
+  // only when the first guard put it back.
+  for (int i = 0; i < 3; ++i)
+    EXPECT_FALSE(qx::platform::runGuarded(
+        [](void *) { static_cast<void>(recurse(0)); }, nullptr))
+        << "overflow " << i;
+}
+
+// A fault in the middle of a calculation with other precision, rounding or
+// exception masks leaves the host's floating-point settings as they were.
+TEST(FaultGuardWin32, RestoresTheFloatingPointControlWords) {
+  uint16_t x87 = 0, x87After = 0;
+  uint32_t sse = 0, sseAfter = 0;
+  __asm__ volatile("fnstcw %0" : "=m"(x87));
+  __asm__ volatile("stmxcsr %0" : "=m"(sse));
+  EXPECT_FALSE(qx::platform::runGuarded(
+      [](void *) {
+        const uint16_t chop = 0x0C00 | 0x0000 | 0x003E;  // truncate, single
+        const uint32_t up = 0x4000 | 0x1D80;  // round up, divide unmasked
+        __asm__ volatile("fldcw %0" : : "m"(chop));
+        __asm__ volatile("ldmxcsr %0" : : "m"(up));
+        __asm__ volatile("fld1\n\tfld1" ::
+                             : "st", "st(1)");  // left on the stack
+        qxtest::causeProcessorFault();
+      },
+      nullptr));
+  __asm__ volatile("fnstcw %0" : "=m"(x87After));
+  __asm__ volatile("stmxcsr %0" : "=m"(sseAfter));
+  EXPECT_EQ(x87After, x87);
+  EXPECT_EQ(sseAfter & 0xFFC0, sse & 0xFFC0);  // the control bits
+  uint16_t status = 0;
+  __asm__ volatile("fnstsw %0" : "=m"(status));
+  EXPECT_EQ(status & 0x3800, 0) << "x87 register stack left in use";
+  volatile double x = 1.0 / 3.0;
+  EXPECT_NEAR(x * 3.0, 1.0, 1e-12);
 }
 
 }  // namespace

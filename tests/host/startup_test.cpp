@@ -6,6 +6,10 @@
 #include <set>
 #include <string>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "fake_host.h"
 #include "host/client_state.h"
 #include "platform/platform.h"
@@ -140,9 +144,8 @@ TEST(StartUp, UnusableHomeDirectoryLeavesTheClientRunning) {
   host.pump(4);
   EXPECT_TRUE(host.printed("Quellor Client (v1.199 | A0) Enabled"));
   // Said once at start-up, and again by a save that cannot happen.
-  const std::string noHome = "Error: Cannot create the home folder " + file +
-                             "\\qx: settings, logs and screenshots will not "
-                             "be saved";
+  const std::string noHome = "Error: Cannot use the home directory " + file +
+                             "\\qx - no files are loaded or saved";
   EXPECT_EQ(std::count(host.texts.begin(), host.texts.end(), noHome), 1);
   host.console("qx_WriteCfg");
   host.pump();
@@ -166,6 +169,30 @@ TEST(StartUp, HomeDirectoryIsCreatedWithTheFoldersAboveIt) {
         << missing;
   }
 }
+
+#if defined(_WIN32)
+// A working directory whose name the system's ANSI code page cannot hold:
+// the client's paths cannot reach it, and start-up says so instead of
+// running on without its files. Where the code page is UTF-8 the directory
+// is simply used.
+TEST(StartUp, HomeDirectoryOutsideTheCodePageIsNamedAsUnusable) {
+  const std::string base = qxtest::makeTempDir();
+  std::wstring dir(base.begin(), base.end());
+  dir += L"\\home_\U0001F600";  // in no ANSI code page
+  ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
+  wchar_t before[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, before);
+  ASSERT_TRUE(SetCurrentDirectoryW(dir.c_str()));
+  FakeHost host;
+  host.cvars.erase("fs_homepath");
+  host.start();
+  SetCurrentDirectoryW(before);
+  const bool unusable =
+      host.printedPart("Error: Cannot use the home directory ");
+  EXPECT_EQ(unusable, GetACP() != CP_UTF8);
+  EXPECT_TRUE(client().host.initialised);
+}
+#endif
 
 TEST(StartUp, NonceIsEightToFifteenPrintableCharactersWithoutQuote) {
   std::set<size_t> lengths;

@@ -23,6 +23,7 @@ struct FakeScreen {
   bool placementOk = true;
   platform::WindowPlacement window{1, 0, 0, 800, 600};
   bool opens = true, locks = true;
+  bool faultyBits = false;  // the lock hands out an address that faults
   int32_t bitsPerPixel = 32, pitch = 0, height = 0;
   std::vector<uint8_t> bits;
   bool hasPalette = true;
@@ -71,6 +72,7 @@ const platform::ScreenAccess kFakeAccess = {
       if (!s->locks) return false;
       ++s->locked;
       out = {s->bits.data(), s->pitch, s->bitsPerPixel, s->height};
+      if (s->faultyBits) out.bits = reinterpret_cast<const uint8_t *>(16);
       return true;
     },
     [](platform::Surface) { ++FakeScreen::current->unlocked; },
@@ -107,6 +109,20 @@ class SurfaceCapture : public testing::Test {
     error[0] = '\0';
     return ss::captureSurface(*capture, w, h, x, y, step, error);
   }
+  // take inside a fault guard, as a frame runs the screenshot step; false
+  // when a fault was contained.
+  bool takeGuarded(int32_t w, int32_t h) {
+    struct Args {
+      SurfaceCapture *test;
+      int32_t w, h;
+    } args{this, w, h};
+    return platform::runGuarded(
+        [](void *p) {
+          const Args &a = *static_cast<Args *>(p);
+          a.test->take(a.w, a.h, 0, 0);
+        },
+        &args);
+  }
   // Pixel c of sampled row r: red, green, blue.
   const uint8_t *pixel(uint32_t r, uint32_t c) const {
     const uint32_t out = capture->width / capture->step;
@@ -122,6 +138,25 @@ class SurfaceCapture : public testing::Test {
   ss::Capture *capture = nullptr;
   char error[256] = {};
 };
+
+// A fault while the locked surface is copied (its memory gone with a mode
+// change, say) abandons the capture. The guard that contains it unlocks and
+// closes the surface, which would otherwise stay locked with the screen's
+// objects alive; the next capture runs normally.
+TEST_F(SurfaceCapture, AFaultDuringTheCopyReleasesTheSurface) {
+  screen.faultyBits = true;
+  EXPECT_FALSE(takeGuarded(64, 48));
+  EXPECT_EQ(screen.locked, 1);
+  EXPECT_EQ(screen.unlocked, 1);
+  EXPECT_EQ(screen.opened, 1);
+  EXPECT_EQ(screen.closed, 1);
+  platform::releaseScreen();  // as at unload: nothing is left to release
+  EXPECT_EQ(screen.closed, 1);
+  screen.faultyBits = false;
+  EXPECT_EQ(take(64, 48, 0, 0), 1);
+  EXPECT_EQ(screen.unlocked, 2);
+  EXPECT_EQ(screen.closed, 2);
+}
 
 TEST_F(SurfaceCapture, FailuresHaveTheirTexts) {
   struct Case {

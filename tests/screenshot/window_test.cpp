@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "fake_host.h"
+#include "platform/platform.h"
 #include "screenshot/capture.h"
 
 namespace {
@@ -105,6 +106,58 @@ TEST_F(RealWindow, DirectDrawReadsTheWindowsPixels) {
   EXPECT_EQ(capture->offsetX, 80);
   expectColour(10, 0, kRed);     // screen column 180
   expectColour(10, 79, kGreen);  // screen column 338
+}
+
+// The system's screen, except that the lock hands out an address that
+// faults, as the surface's memory would after a mode change under the lock.
+int g_unlocks = 0, g_closes = 0;
+const qx::platform::ScreenAccess &systemScreen() {
+  return qx::platform::systemScreen();
+}
+const qx::platform::ScreenAccess kFaultyLock = {
+    [] { return systemScreen().foregroundIsOwn(); },
+    [](qx::platform::WindowPlacement &out) {
+      return systemScreen().foregroundPlacement(out);
+    },
+    [] { return systemScreen().primaryOpen(); },
+    [](qx::platform::Surface s, qx::platform::SurfaceLock &out) {
+      if (!systemScreen().primaryLock(s, out)) return false;
+      out.bits = reinterpret_cast<const uint8_t *>(16);
+      return true;
+    },
+    [](qx::platform::Surface s) {
+      ++g_unlocks;
+      systemScreen().primaryUnlock(s);
+    },
+    [](qx::platform::Surface s, qx::platform::PaletteColour *entries) {
+      return systemScreen().primaryPalette(s, entries);
+    },
+    [](qx::platform::Surface s) {
+      ++g_closes;
+      systemScreen().primaryClose(s);
+    },
+};
+
+// A fault during the copy from the real primary surface: the guard that
+// contains it unlocks the surface and releases the DirectDraw objects, and
+// the next capture reads the window again.
+TEST_F(RealWindow, AFaultDuringTheCopyReleasesTheRealSurface) {
+  qx::platform::setScreenAccess(&kFaultyLock);
+  g_unlocks = g_closes = 0;
+  const bool completed = qx::platform::runGuarded(
+      [](void *c) {
+        char text[256];
+        ss::captureSurface(*static_cast<ss::Capture *>(c), kWidth, kHeight, 0,
+                           0, 1, text);
+      },
+      capture);
+  qx::platform::setScreenAccess(nullptr);
+  EXPECT_FALSE(completed);
+  EXPECT_EQ(g_unlocks, 1);
+  EXPECT_EQ(g_closes, 1);
+  ASSERT_EQ(ss::captureSurface(*capture, kWidth, kHeight, 0, 0, 1, error), 1)
+      << error;
+  expectColour(100, 10, kRed);
 }
 
 TEST_F(RealWindow, MinimisedWindowGivesTheWindowStateText) {

@@ -15,12 +15,17 @@ struct PeImage {
   static constexpr uint16_t kMachineI386 = 0x14C;
   static constexpr uint16_t kDllFlag = 0x2000;
   static constexpr uint16_t kPe32Magic = 0x10B;
+  // The image has no structured exception handlers: the loader then refuses
+  // to call any handler that lies in it.
+  static constexpr uint16_t kNoSehFlag = 0x0400;
 
   std::vector<uint8_t> bytes;
   uint16_t machine = 0;
   uint16_t characteristics = 0;
   uint16_t optionalMagic = 0;
-  std::string exportName;  // the name the export directory gives the DLL
+  uint16_t dllCharacteristics = 0;
+  uint32_t loadConfigSize = 0;  // 0: the image has no load configuration
+  std::string exportName;       // the name the export directory gives the DLL
   std::vector<std::string> exports, imports;
   uint32_t fileVersionMs = 0, fileVersionLs = 0;
   uint32_t productVersionMs = 0, productVersionLs = 0;
@@ -58,10 +63,13 @@ struct PeImage {
     characteristics = u16(pe_ + 22);
     const size_t optional = pe_ + 24;
     optionalMagic = u16(optional);
+    dllCharacteristics = u16(optional + 70);
     sectionTable_ = optional + optionalSize;
     // Data directories of a PE32 image start 96 bytes into its optional
-    // header: export (0), import (1), resource (2), 8 bytes each.
+    // header: export (0), import (1), resource (2), ... load configuration
+    // (10), 8 bytes each.
     const size_t dirs = optional + 96;
+    loadConfigSize = u32(dirs + 8 * 10 + 4);
     readExports(u32(dirs));
     readImports(u32(dirs + 8));
     readVersion(u32(dirs + 16));

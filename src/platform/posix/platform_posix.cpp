@@ -107,10 +107,23 @@ bool fileRemove(const char *path) {
   return path && systemPath(path, p, sizeof p) && std::remove(p) == 0;
 }
 
-bool fileReplace(const char *from, const char *to) {
+FileReplace fileReplace(const char *from, const char *to, int *error) {
   char f[kPathMax], t[kPathMax];
-  return from && to && systemPath(from, f, sizeof f) &&
-         systemPath(to, t, sizeof t) && std::rename(f, t) == 0;
+  if (!from || !to || !systemPath(from, f, sizeof f) ||
+      !systemPath(to, t, sizeof t)) {
+    if (error) *error = ENAMETOOLONG;
+    return FileReplace::Failed;
+  }
+  if (std::rename(f, t) == 0) return FileReplace::Replaced;
+  if (error) *error = errno;
+  return replaceOutcome(errno);
+}
+
+// A rename here is refused for an open file only when the system itself
+// uses it (EBUSY) or runs it (ETXTBSY).
+FileReplace replaceOutcome(int error) {
+  return error == EBUSY || error == ETXTBSY ? FileReplace::Busy
+                                            : FileReplace::Failed;
 }
 
 bool makeDirectory(const char *path) {
@@ -146,7 +159,11 @@ bool workingDirectory(char *buffer, size_t size) {
 Socket udpOpen() {
   // Non-blocking from its creation: there is no later switch that could fail.
   int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-  return s < 0 ? kNoSocket : static_cast<Socket>(s);
+  if (s < 0) return kNoSocket;
+  // The system caps the size at its own limit; less is no failure.
+  const int bytes = kDatagramBufferBytes;
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  return static_cast<Socket>(s);
 }
 
 bool socketSetNonBlocking(Socket s) {
@@ -166,7 +183,27 @@ bool socketBind(Socket s, uint16_t port) {
 
 int socketReceive(Socket s, void *buffer, int size) {
   ssize_t n = recv(static_cast<int>(s), buffer, static_cast<size_t>(size), 0);
-  return n < 0 ? -1 : static_cast<int>(n);
+  return n < 0 ? receiveOutcome(errno) : static_cast<int>(n);
+}
+
+// Linux cuts a datagram larger than the buffer and reports no error for it;
+// a refused earlier send shows as ECONNREFUSED where reports are on.
+int receiveOutcome(int error) {
+  switch (error) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+      return kNoDatagram;
+    case ECONNREFUSED:
+    case ECONNRESET:
+    case ENETRESET:
+    case EMSGSIZE:
+    case EINTR:
+      return kDatagramLost;
+    default:
+      return kReceiveFailed;
+  }
 }
 
 int socketSendTo(Socket s, const char *address, uint16_t port, const void *data,
@@ -379,6 +416,7 @@ bool runGuarded(GuardedStep step, void *context) {
     completed = true;
   }
   t_guard = outer;
+  if (!completed) releaseScreen();
   {
     std::lock_guard<std::mutex> lock(g_guardLock);
     if (--g_activeGuards == 0) restoreHandlers();

@@ -1,6 +1,7 @@
 // Win32 implementation of the platform layer (qxcl.dll).
 #include "platform/file_stdio.h"
 #include "platform/platform.h"
+#include "platform/win32/system_library.h"
 
 // Winsock's headers must come before windows.h.
 #include <winsock2.h>
@@ -11,6 +12,7 @@
 #include <windows.h>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 namespace qx::platform {
 
@@ -110,10 +112,45 @@ bool fileCommit(FileHandle f) {
 
 bool fileRemove(const char *path) { return path && DeleteFileA(path) != 0; }
 
-bool fileReplace(const char *from, const char *to) {
-  return from && to &&
-         MoveFileExA(from, to,
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+// MOVEFILE_WRITE_THROUGH is left out on purpose: it makes the call wait
+// until the rename is on the disk, which holds up the frame for as long as
+// the disk takes, and the file's data is not committed either.
+FileReplace fileReplace(const char *from, const char *to, int *error) {
+  if (!from || !to) {
+    if (error) *error = ERROR_INVALID_PARAMETER;
+    return FileReplace::Failed;
+  }
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING))
+    return FileReplace::Replaced;
+  DWORD code = GetLastError();
+  // A read-only target refuses to be replaced; the client's own files may
+  // carry the mark (set by the player or a copy from a CD), so it goes.
+  const DWORD attributes = GetFileAttributesA(to);
+  if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_READONLY) &&
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      SetFileAttributesA(to, attributes & ~FILE_ATTRIBUTE_READONLY)) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING))
+      return FileReplace::Replaced;
+    code = GetLastError();
+  }
+  if (error) *error = static_cast<int>(code);
+  return replaceOutcome(static_cast<int>(code));
+}
+
+// A file held open without delete sharing refuses the rename with a sharing
+// violation, and one being deleted or mapped with access denied; a locked
+// range gives a lock violation. All of them pass once the other program is
+// done with the file.
+FileReplace replaceOutcome(int error) {
+  switch (static_cast<DWORD>(error)) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_LOCK_VIOLATION:
+      return FileReplace::Busy;
+    default:
+      return FileReplace::Failed;
+  }
 }
 
 bool makeDirectory(const char *path) {
@@ -145,6 +182,25 @@ bool workingDirectory(char *buffer, size_t size) {
   return true;
 }
 
+namespace {
+
+// Winsock's controls that make a UDP socket report an ICMP "port
+// unreachable" or "TTL expired" for an earlier send as WSAECONNRESET or
+// WSAENETRESET on a later receive (mswsock.h).
+constexpr DWORD kUdpConnReset = IOC_IN | IOC_VENDOR | 12;
+constexpr DWORD kUdpNetReset = IOC_IN | IOC_VENDOR | 15;
+
+// Turns a reset report off. Systems without the control keep reporting,
+// and the receive loop reads past the reports then.
+void stopResetReports(SOCKET s, DWORD control) {
+  BOOL report = FALSE;
+  DWORD returned = 0;
+  WSAIoctl(s, control, &report, sizeof report, nullptr, 0, &returned, nullptr,
+           nullptr);
+}
+
+}  // namespace
+
 Socket udpOpen() {
   if (!ensureWinsock()) return kNoSocket;
   SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -155,6 +211,11 @@ Socket udpOpen() {
     closesocket(s);
     return kNoSocket;
   }
+  stopResetReports(s, kUdpConnReset);
+  stopResetReports(s, kUdpNetReset);
+  const int bytes = kDatagramBufferBytes;
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&bytes),
+             sizeof bytes);
   return static_cast<Socket>(s);
 }
 
@@ -174,7 +235,23 @@ bool socketBind(Socket s, uint16_t port) {
 
 int socketReceive(Socket s, void *buffer, int size) {
   int n = recv(static_cast<SOCKET>(s), static_cast<char *>(buffer), size, 0);
-  return n == SOCKET_ERROR ? -1 : n;
+  return n == SOCKET_ERROR ? receiveOutcome(WSAGetLastError()) : n;
+}
+
+// A datagram larger than the buffer fails with WSAEMSGSIZE (and is gone);
+// a reset report fails one receive. Neither touches the datagrams behind.
+int receiveOutcome(int error) {
+  switch (error) {
+    case WSAEWOULDBLOCK:
+      return kNoDatagram;
+    case WSAECONNRESET:
+    case WSAENETRESET:
+    case WSAEMSGSIZE:
+    case WSAEINTR:
+      return kDatagramLost;
+    default:
+      return kReceiveFailed;
+  }
 }
 
 int socketSendTo(Socket s, const char *address, uint16_t port, const void *data,
@@ -299,6 +376,16 @@ int tcpReceive(Socket s, void *buffer, int size) {
   return WSAGetLastError() == WSAEWOULDBLOCK ? kStreamPending : kStreamFailed;
 }
 
+void *loadSystemLibrary(const wchar_t *name) {
+  wchar_t path[MAX_PATH];
+  const UINT n = GetSystemDirectoryW(path, MAX_PATH);
+  const size_t nameLength = std::wcslen(name);
+  if (n == 0 || n + 1 + nameLength >= MAX_PATH) return nullptr;
+  path[n] = L'\\';
+  std::wmemcpy(path + n + 1, name, nameLength + 1);
+  return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 Library libraryOpen(const char *path) {
   return path ? reinterpret_cast<Library>(LoadLibraryA(path)) : nullptr;
 }
@@ -317,11 +404,20 @@ void libraryClose(Library lib) {
 //
 // An x86 structured-exception frame is pushed onto the thread's handler chain
 // (fs:[0]) for the duration of the step. Handlers nearer the fault (the host's
-// own, inside its callbacks) see the exception first; one that reaches our
-// frame is a fault of the step. The handler jumps back into runGuarded with
-// __builtin_longjmp, which restores the stack and frame pointers; the chain
-// head is then put back to the host's frame, dropping the dispatcher's
-// records that lay on the abandoned stack.
+// own, inside its callbacks) see the exception first. One that reaches our
+// frame is contained only when it is a processor or system fault; any other
+// code (a C++ throw, a RaiseException code) goes on to the handlers outside
+// the guard, as if the guard were not there.
+//
+// Containing a fault first unwinds: RtlUnwind gives every frame between the
+// fault and the guard its unwind call (the __finally blocks and destructors
+// of the host's callbacks and of system code, which release the locks they
+// hold) and takes those frames off the chain. Then the handler jumps back
+// into runGuarded with __builtin_longjmp, which restores the stack and frame
+// pointers, and runGuarded puts the chain head back to the host's frame.
+// After a stack overflow the stack's guard page is set again, and the
+// floating-point state the fault may have left behind is reset to what it
+// was when the step began.
 
 #if defined(_M_IX86) || defined(__i386__)
 
@@ -333,7 +429,10 @@ struct GuardFrame {
   // address back to the handler.
   GuardFrame *next;
   void *handler;
-  void *resume[5];  // __builtin_setjmp buffer
+  void *resume[5];      // __builtin_setjmp buffer
+  DWORD code;           // the contained exception's code
+  uint32_t mxcsr;       // SSE control and status at the start
+  uint16_t x87Control;  // x87 control word at the start
 };
 
 GuardFrame *chainHead() {
@@ -346,13 +445,109 @@ void setChainHead(GuardFrame *head) {
   __asm__ volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
 }
 
+// The processor and system faults a guard contains. Everything else is a
+// software exception that its raiser's own handlers expect to see.
+bool isContainedFault(DWORD code) {
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_IN_PAGE_ERROR:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_PRIV_INSTRUCTION:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_INT_OVERFLOW:
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+    case EXCEPTION_FLT_INEXACT_RESULT:
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_FLT_OVERFLOW:
+    case EXCEPTION_FLT_STACK_CHECK:
+    case EXCEPTION_FLT_UNDERFLOW:
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
+    case EXCEPTION_DATATYPE_MISALIGNMENT:
+    case EXCEPTION_STACK_OVERFLOW:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// RtlUnwind(frame, resumeAddress, record, 0), called as the system's own
+// unwinding helpers call it: it resumes at the address after the call with
+// the stack as a normal return leaves it, but it does not promise to keep
+// the registers the compiler expects a call to keep, so those are saved
+// around it (ebx, esi and edi by the clobbers, ebp by hand).
+void unwindTo(GuardFrame *frame, EXCEPTION_RECORD *record) {
+  void *unwind = reinterpret_cast<void *>(&RtlUnwind);
+  __asm__ volatile(
+      "pushl %%ebp\n\t"
+      "pushl $0\n\t"
+      "pushl %%edx\n\t"
+      "pushl $1f\n\t"
+      "pushl %%ecx\n\t"
+      "call *%%eax\n"
+      "1:\n\t"
+      "popl %%ebp"
+      : "+a"(unwind), "+c"(frame), "+d"(record)
+      :
+      : "ebx", "esi", "edi", "memory", "cc");
+}
+
 extern "C" EXCEPTION_DISPOSITION __cdecl guardHandler(EXCEPTION_RECORD *record,
                                                       void *frame, CONTEXT *,
                                                       void *) {
   // During an unwind the frame is only being passed over.
   if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
     return ExceptionContinueSearch;
-  __builtin_longjmp(static_cast<GuardFrame *>(frame)->resume, 1);
+  if (!isContainedFault(record->ExceptionCode)) return ExceptionContinueSearch;
+  GuardFrame *guard = static_cast<GuardFrame *>(frame);
+  guard->code = record->ExceptionCode;
+  unwindTo(guard, record);
+  __builtin_longjmp(guard->resume, 1);
+}
+
+void saveFloatingPoint(GuardFrame &frame) {
+  __asm__ volatile("fnstcw %0" : "=m"(frame.x87Control));
+  __asm__ volatile("stmxcsr %0" : "=m"(frame.mxcsr));
+}
+
+// fninit empties the x87 register stack and clears its status (a fault in
+// the middle of a calculation can leave both behind), then the control words
+// of the start come back: precision, rounding and masked exceptions as the
+// host had set them.
+void restoreFloatingPoint(const GuardFrame &frame) {
+  __asm__ volatile("fninit\n\tfldcw %0" : : "m"(frame.x87Control));
+  __asm__ volatile("ldmxcsr %0" : : "m"(frame.mxcsr));
+}
+
+// A stack overflow uses up the stack's guard page, and without one the next
+// overflow of this thread ends the process with no handler called. The
+// guard page goes back where the overflow found it: onto the lowest page of
+// the stack that is committed and accessible, never the stack's first page
+// (kept reserved, or committed without access, as the last barrier), and
+// only with a page of room left between it and the frames in use, as the
+// C runtime's _resetstkoflw does (msvcrt.dll does not export that on every
+// system).
+void restoreStackGuard() {
+  MEMORY_BASIC_INFORMATION region{};
+  const char *here = reinterpret_cast<const char *>(&region);
+  if (!VirtualQuery(here, &region, sizeof region)) return;
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  const size_t page = system.dwPageSize;
+  const char *p = static_cast<const char *>(region.AllocationBase) + page;
+  while (p < here) {
+    if (!VirtualQuery(p, &region, sizeof region)) return;
+    const bool accessible =
+        region.State == MEM_COMMIT && !(region.Protect & PAGE_NOACCESS);
+    if (accessible) break;
+    p = static_cast<const char *>(region.BaseAddress) + region.RegionSize;
+  }
+  if (p >= here || (region.Protect & PAGE_GUARD)) return;
+  const uintptr_t herePage = reinterpret_cast<uintptr_t>(here) & ~(page - 1);
+  if (reinterpret_cast<uintptr_t>(p) + 2 * page > herePage) return;
+  DWORD before = 0;
+  VirtualProtect(const_cast<char *>(p), page, PAGE_READWRITE | PAGE_GUARD,
+                 &before);
 }
 
 }  // namespace
@@ -361,8 +556,13 @@ bool runGuarded(GuardedStep step, void *context) {
   GuardFrame frame;
   frame.next = chainHead();
   frame.handler = reinterpret_cast<void *>(&guardHandler);
+  frame.code = 0;
+  saveFloatingPoint(frame);
   if (__builtin_setjmp(frame.resume) != 0) {
     setChainHead(frame.next);
+    restoreFloatingPoint(frame);
+    if (frame.code == EXCEPTION_STACK_OVERFLOW) restoreStackGuard();
+    releaseScreen();
     return false;
   }
   setChainHead(&frame);

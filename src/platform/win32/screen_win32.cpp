@@ -1,12 +1,14 @@
 // The window in front and the primary surface through DirectDraw 4. ddraw.dll
-// is loaded at the first capture and kept, so that the library's import
-// table names system libraries only and a machine without DirectDraw still
-// loads the client; such a machine simply has no primary surface.
+// is loaded from the system folder at the first capture and kept, so that
+// the library's import table names system libraries only and a machine
+// without DirectDraw still loads the client; such a machine simply has no
+// primary surface.
 #include <windows.h>
 
 #include <ddraw.h>
 
 #include "platform/platform.h"
+#include "platform/win32/system_library.h"
 
 namespace qx::platform {
 
@@ -33,7 +35,7 @@ DirectDrawCreateFn directDrawCreate() {
   static HMODULE library = nullptr;
   static DirectDrawCreateFn create = nullptr;
   if (!library) {
-    library = LoadLibraryA("ddraw.dll");
+    library = static_cast<HMODULE>(loadSystemLibrary(L"ddraw.dll"));
     if (library)
       create = reinterpret_cast<DirectDrawCreateFn>(reinterpret_cast<void *>(
           GetProcAddress(library, "DirectDrawCreate")));
