@@ -4,8 +4,9 @@
 #include <cstdio>
 
 #if defined(_WIN32)
-#include <psapi.h>
 #include <windows.h>
+// psapi.h needs the types of windows.h first.
+#include <psapi.h>
 #else
 #include <dirent.h>
 #include <time.h>
