@@ -113,7 +113,8 @@ void checkLimits(const Options &options, Result &r) {
       if (m.worstNs[k] > kCallLimitNs)
         fail(r, m.minute, workName(static_cast<Work>(k)),
              "an entry call took " + number(m.worstNs[k] / 1000) +
-                 " us of the client's own work (limit 1000 us)");
+                 " us of the client's own work (limit 1000 us); " +
+                 m.worstNote[k]);
     }
   const uint64_t seconds = std::max<uint64_t>(1, r.simulatedMs / 1000);
   const uint64_t perSecond = r.all.total() / seconds;

@@ -60,6 +60,8 @@ struct Minute {
   uint64_t descriptors = 0;  // the process's open descriptors (handles)
   uint64_t cpuNs = 0;        // the client's own work in this minute
   std::array<uint64_t, kWorkKinds> worstNs{};  // per kind of work
+  // What the worst call of each kind printed first, as a hint of its work.
+  std::array<std::string, kWorkKinds> worstNote{};
 };
 
 // Resident memory in KiB and open descriptors of this process; 0 when the

@@ -466,7 +466,12 @@ class Session {
       result_.work[static_cast<size_t>(Work::ReadBack)].add(g_host.readBack);
     minuteCpu_ += own;
     uint64_t &worst = minuteWorst_[static_cast<size_t>(kind)];
-    worst = std::max(worst, own);
+    if (own > worst) {
+      worst = own;
+      minuteNote_[static_cast<size_t>(kind)] =
+          host_->texts.empty() ? "it printed nothing"
+                               : "it printed \"" + host_->texts.front() + "\"";
+    }
     if (result_.heapCounted) {
       const qxtest::HeapCounts c = qxtest::heapCounts();
       peakBlocks_ = std::max(peakBlocks_, c.liveBlocks);
@@ -1037,6 +1042,7 @@ class Session {
     m.descriptors = openDescriptors();
     m.cpuNs = minuteCpu_;
     m.worstNs = minuteWorst_;
+    m.worstNote = minuteNote_;
     result_.minutes.push_back(m);
     if (result_.heapCounted) {
       const qxtest::HeapCounts c = qxtest::heapCounts();
@@ -1128,6 +1134,7 @@ class Session {
   uint64_t peakBlocks_ = 0, peakBytes_ = 0, minuteCpu_ = 0;
   uint64_t floorBlocks_ = UINT64_MAX, floorBytes_ = UINT64_MAX;
   std::array<uint64_t, kWorkKinds> minuteWorst_{};
+  std::array<std::string, kWorkKinds> minuteNote_{};
 };
 
 }  // namespace
