@@ -14,11 +14,12 @@
 #include <memory>
 #include <random>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "common/protocol.h"
 #include "fake_host.h"
+#include "files.h"
+#include "host_time.h"
 #include "peer/agent_peer.h"
 #include "peer/cvars_peer.h"
 #include "peer/master_peer.h"
@@ -31,13 +32,6 @@
 #include "soak.h"
 #include "test_heap.h"
 #include "web_server.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dirent.h>
-#include <sys/stat.h>
-#endif
 
 namespace qxsoak {
 
@@ -78,125 +72,6 @@ constexpr int32_t kHostNumbers[4] = {1234, 77, 250, 9};
 constexpr const char *kPlayerGuid = "PLAYER0123456789abcdef0123456789";
 constexpr uint32_t kMinute = 60000;
 constexpr const char *kFaultNotice = "O/S Exception Notice";
-
-// ---- host callbacks: time spent in the host is not the client's work ----
-
-struct HostTime {
-  uint64_t ns = 0;        // host callbacks inside the current entry call
-  uint64_t readBack = 0;  // of which the read-back
-  QxGameInterface original{};
-  QxReadBackFn readBackFn = nullptr;
-};
-HostTime g_host;
-
-struct Stopwatch {
-  uint64_t start = threadCpuNs();
-  ~Stopwatch() { g_host.ns += threadCpuNs() - start; }
-};
-
-void QX_CDECL timedNamedOp(const char *name, const char *argument) {
-  Stopwatch s;
-  g_host.original.namedOp(name, argument);
-}
-intptr_t QX_CDECL timedQuery(int32_t code, char *buffer, int32_t size) {
-  Stopwatch s;
-  return g_host.original.query(code, buffer, size);
-}
-void QX_CDECL timedPrint(const char *text, int32_t one) {
-  Stopwatch s;
-  g_host.original.print(text, one);
-}
-void QX_CDECL timedSend(int32_t length, const void *packet) {
-  Stopwatch s;
-  g_host.original.sendToServer(length, packet);
-}
-void QX_CDECL timedSendOob(const char *address, int32_t port, int32_t length,
-                           const void *packet) {
-  Stopwatch s;
-  g_host.original.sendOob(address, port, length, packet);
-}
-void QX_READBACK_CALL timedReadBack(int32_t x, int32_t y, int32_t width,
-                                    int32_t height, int32_t format,
-                                    int32_t type, void *destination) {
-  const uint64_t start = threadCpuNs();
-  g_host.readBackFn(x, y, width, height, format, type, destination);
-  g_host.readBack += threadCpuNs() - start;
-}
-intptr_t QX_CDECL timedCapture(int32_t code) {
-  Stopwatch s;
-  const intptr_t answer = g_host.original.captureQuery(code);
-  if (code != QX_CAP_READBACK || answer == 0) return answer;
-  g_host.readBackFn = reinterpret_cast<QxReadBackFn>(answer);
-  return reinterpret_cast<intptr_t>(&timedReadBack);
-}
-
-void timeHostCallbacks(QxGameInterface &gi) {
-  g_host.original = gi;
-  gi.namedOp = timedNamedOp;
-  gi.query = timedQuery;
-  gi.print = timedPrint;
-  gi.sendToServer = timedSend;
-  gi.sendOob = timedSendOob;
-  gi.captureQuery = timedCapture;
-}
-
-// ---- small helpers -------------------------------------------------------
-
-std::string minuteText(uint64_t ms) {
-  return "minute " + std::to_string(ms / kMinute + 1);
-}
-
-std::string readBytes(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::string systemPath(std::string path) {
-#if !defined(_WIN32)
-  for (char &c : path)
-    if (c == '\\') c = '/';
-#endif
-  return path;
-}
-
-// Every file below dir, relative to it with '/' between names.
-void listFiles(const std::string &dir, const std::string &prefix,
-               std::vector<std::string> &out) {
-#if defined(_WIN32)
-  WIN32_FIND_DATAA data;
-  HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &data);
-  if (h == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::string name = data.cFileName;
-    if (name == "." || name == "..") continue;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-      listFiles(dir + "\\" + name, prefix + name + "/", out);
-    else
-      out.push_back(prefix + name);
-  } while (FindNextFileA(h, &data));
-  FindClose(h);
-#else
-  DIR *d = opendir(dir.c_str());
-  if (!d) return;
-  while (const dirent *e = readdir(d)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st {};
-    if (stat((dir + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-      listFiles(dir + "/" + name, prefix + name + "/", out);
-    else
-      out.push_back(prefix + name);
-  }
-  closedir(d);
-#endif
-}
-
-bool endsWith(const std::string &s, const std::string &end) {
-  return s.size() >= end.size() &&
-         s.compare(s.size() - end.size(), end.size(), end) == 0;
-}
 
 // A reply the server side waits for, with the simulated time it must come
 // by.
@@ -408,7 +283,7 @@ class Session {
     const size_t sentBefore = host_->sent.size();
     const size_t readBacksBefore = host_->readBacks.size();
     const uintptr_t agentBefore = host_->gi.agentModule;
-    g_host.ns = g_host.readBack = 0;
+    hostTime() = HostTime{};
     const uint64_t start = threadCpuNs();
     host_->frame(0);
     const uint64_t total = threadCpuNs() - start;
@@ -444,7 +319,7 @@ class Session {
   }
 
   intptr_t callEvent(int32_t code, const Bytes &data) {
-    g_host.ns = g_host.readBack = 0;
+    hostTime() = HostTime{};
     const uint64_t start = threadCpuNs();
     const intptr_t r =
         host_->call(code, static_cast<int32_t>(data.size()), data.data(), 0);
@@ -458,12 +333,13 @@ class Session {
   }
 
   void record(Work kind, uint64_t total) {
-    const uint64_t host = std::min(total, g_host.ns + g_host.readBack);
+    const uint64_t host = std::min(total, hostTime().ns + hostTime().readBack);
     const uint64_t own = total - host;
     result_.work[static_cast<size_t>(kind)].add(own);
     result_.all.add(own);
-    if (g_host.readBack)
-      result_.work[static_cast<size_t>(Work::ReadBack)].add(g_host.readBack);
+    if (hostTime().readBack)
+      result_.work[static_cast<size_t>(Work::ReadBack)].add(
+          hostTime().readBack);
     minuteCpu_ += own;
     uint64_t &worst = minuteWorst_[static_cast<size_t>(kind)];
     if (own > worst) {
