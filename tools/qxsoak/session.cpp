@@ -608,9 +608,7 @@ class Session {
     // installs from the package it now holds.
     if (!push_.busy() && controlAgain_ && elapsed() >= nextPushStep_ + 1000) {
       controlAgain_ = false;
-      send(peer::controlMessage(control_));
-      keyChanging();
-      pendingModule_ = true;
+      sendControl();
     }
     if (!push_.busy() || elapsed() < nextPushStep_) return;
     nextPushStep_ = elapsed() + 100;
@@ -630,12 +628,19 @@ class Session {
     control_.agentVersion = wantedAgent_;
     for (int i = 0; i < 4; ++i) control_.numbers[i] = kHostNumbers[i];
     control_.guid = "SoakGuid" + std::to_string(random_() % 100);
+    sendControl();
+  }
+
+  // The client empties its key at a control message unless the one before
+  // left every module current (it then answered "ready"), and derives it
+  // again, answering "ready", once every module is current. The server
+  // keeps the same account; the framing of the client's packets confirms
+  // it (reply()).
+  void sendControl() {
     send(peer::controlMessage(control_));
+    if (!modulesCurrent_) key_.clear();
+    modulesCurrent_ = false;
     keyChanging();
-    // The first control message names the first host number anew: the
-    // client empties its key until its modules are current.
-    if (!controlSent_) key_.clear();
-    controlSent_ = true;
     pendingModule_ = true;
   }
 
@@ -788,7 +793,11 @@ class Session {
     for (const std::string &other : {derivedKey_, current, std::string()})
       if (!u.ok && (u = peer::unframe(other, packet)).ok) key_ = other;
     if (!u.ok) {
-      fail(elapsed(), "channel", "a packet from the client fails its check");
+      fail(elapsed(), "channel",
+           "a packet from the client fails its check (type " +
+               std::string(
+                   1, packet.size() > 3 ? static_cast<char>(packet[3]) : '?') +
+               ", " + std::to_string(packet.size()) + " bytes)");
       return;
     }
     // Without a key the client frames plainly with its token; the server
@@ -861,6 +870,8 @@ class Session {
       if (!push_.busy()) push_.start(push);
       pendingModule_ = true;
       controlAgain_ = true;
+    } else if (r.kind == "ready") {
+      modulesCurrent_ = true;
     }
   }
 
@@ -972,7 +983,7 @@ class Session {
   std::unique_ptr<qxtest::FakeHost> host_;
   std::unique_ptr<qxtest::Nginx> web_;
   std::string home_, key_, derivedKey_;
-  bool controlSent_ = false, plain_ = false;
+  bool modulesCurrent_ = false, plain_ = false;
   uint32_t token_ = 0;
   uint64_t keySettled_ = 0;
   uint64_t simulated_ = 0;
