@@ -6,11 +6,14 @@
 // lowest, no more than the warm-up's lowest plus noise, and no single minute
 // may go beyond twice the warm-up's highest (hour-long runs only):
 //   live blocks     lowest + 4 blocks         highest x 2 + 4
-//   bytes held      lowest + 2 % + 16 KiB     highest x 2 + 64 KiB
+//   bytes held      lowest + 2 % + 32 KiB     highest x 2 + 64 KiB
 //   resident        lowest + 10 % + 1 MiB
 //   descriptors     highest + 2 (a web exchange in flight at a minute's end)
 // A leak of one block or one descriptor a minute breaks these within an
-// hour; a working set that doubles breaks the highest.
+// hour; a working set that doubles breaks the highest. The 32 KiB allow a
+// record list to keep its storage at its high-water mark: the delayed-send
+// queue's records are 1.1 KiB each, and one doubling from 16 to 32 of them
+// after a burst of replies holds 17.6 KiB more from then on (its cap is 256).
 #include <algorithm>
 #include <cinttypes>
 #include <cstdint>
@@ -93,7 +96,7 @@ void checkLimits(const Options &options, Result &r) {
   const int warmUp = warmUpMinutes(options.minutes);
   if (r.heapCounted) {
     checkBaseline(r, warmUp, "live blocks", &Minute::floorBlocks, 4, 0);
-    checkBaseline(r, warmUp, "bytes held", &Minute::floorBytes, 16384, 2);
+    checkBaseline(r, warmUp, "bytes held", &Minute::floorBytes, 32768, 2);
     // A short run's warm-up is too short to have seen the whole working set.
     if (warmUp >= 10) {
       checkPeak(r, warmUp, "peak live blocks", &Minute::liveBlocks, 4, 100);
