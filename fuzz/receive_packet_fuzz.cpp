@@ -2,15 +2,29 @@
 // packet, as the message of a correctly framed 'E' packet under the derived
 // channel key, or as the message of a 'P' packet with the right token, so
 // that the dispatcher and its handlers see arbitrary messages.
+//
+// The mutator is aware of that structure: besides libFuzzer's own changes to
+// the message, it now and then starts over from a well-formed server message
+// (a rule set, a query, a screenshot request, a file announcement or chunk,
+// a control message, an agent order, a directive) framed as 'E', so that the
+// mutations land deep in the handlers instead of failing the check value or
+// the first byte of dispatch.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "channel/channel.h"
 #include "host/client_state.h"
+#include "peer/agent_peer.h"
+#include "peer/cvars_peer.h"
 #include "peer/peer.h"
+#include "peer/regnames_peer.h"
+#include "peer/screenshot_peer.h"
+#include "peer/transfer_peer.h"
 #include "platform/platform.h"
 
 namespace {
@@ -72,7 +86,66 @@ QxGameInterface &setUp() {
   return gi;
 }
 
+// Well-formed server messages, each a start for mutations.
+std::vector<qx::peer::Bytes> serverMessages() {
+  namespace peer = qx::peer;
+  std::vector<peer::Bytes> m;
+  peer::RuleSet rules;
+  rules.rules = {"rate in 8000 25000", "r_picmip out 3 10", "model exclude BOT",
+                 "cl_maxpackets in 30 100"};
+  for (const peer::Bytes &b : rules.messages(0, 2)) m.push_back(b);
+  m.push_back(peer::serverText("hello"));
+  m.push_back(peer::directive("QX_CVAR= rate"));
+  m.push_back(peer::directive("qx_cmd say hi"));
+  m.push_back(peer::aliveRequest());
+  m.push_back(peer::queryAlive());
+  m.push_back(peer::aliveEcho());
+  m.push_back(peer::lookup("alpha"));
+  m.push_back(peer::variableQuery("rate", true));
+  m.push_back(peer::bindingSearch("attack"));
+  m.push_back(peer::variableSearch("cl_"));
+  m.push_back(peer::userVariablesQuery());
+  m.push_back(peer::changedVariablesQuery());
+  m.push_back(peer::listRequest(77, 75, "players"));
+  m.push_back(peer::registeredNamesQuery());
+  peer::ScreenshotRequest shot;
+  shot.seconds = 2;
+  shot.number = 9;
+  shot.numbers = {"64", "48", "50", "50", "1"};
+  m.push_back(peer::screenshotRequest(shot, kHostNumbers[2]));
+  m.push_back(peer::screenshotRestartFrom('A', 1));
+  const peer::FilePush push("la001301.htm", peer::Bytes(2500, 'x'));
+  m.push_back(push.announcement());
+  m.push_back(push.chunk(1));
+  peer::Control control;
+  control.agentVersion = 1301;
+  for (int i = 0; i < 4; ++i) control.numbers[i] = kHostNumbers[i];
+  m.push_back(peer::controlMessage(control));
+  m.push_back(peer::agentOrder(3, "scan"));
+  m.push_back(peer::identityAddressed(kServerGuid, kHostNumbers[2],
+                                      peer::serverText("only you")));
+  return m;
+}
+
 }  // namespace
+
+// One mutation in eight starts from a well-formed message in 'E' framing
+// (mode byte 1); the others let libFuzzer change the message and keep the
+// mode byte.
+extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t maxSize);
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size,
+                                          size_t maxSize, unsigned int seed) {
+  static const std::vector<qx::peer::Bytes> messages = serverMessages();
+  if (maxSize < 2) return LLVMFuzzerMutate(data, size, maxSize);
+  if (size == 0 || seed % 8 == 0) {
+    const qx::peer::Bytes &m = messages[(seed >> 3) % messages.size()];
+    const size_t n = std::min(m.size(), maxSize - 1);
+    data[0] = 1;
+    std::memcpy(data + 1, m.data(), n);
+    return n + 1;
+  }
+  return 1 + LLVMFuzzerMutate(data + 1, size - 1, maxSize - 1);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static QxGameInterface &gi = setUp();

@@ -5,6 +5,7 @@
 
 #include "channel/channel.h"
 #include "channel/channel_state.h"
+#include "common/heap.h"
 #include "common/md5.h"
 #include "common/numbers.h"
 #include "common/protocol.h"
@@ -37,7 +38,7 @@ bool ensureKeyBlock() {
   ClientState &c = client();
   State &s = c.channel;
   if (s.keyBlock) return true;
-  s.keyBlock = static_cast<uint8_t *>(std::malloc(protocol::kKeyBlockSize));
+  s.keyBlock = static_cast<uint8_t *>(heap::allocate(protocol::kKeyBlockSize));
   if (!s.keyBlock) return false;
   for (int i = 0; i < protocol::kKeyBlockSize; ++i)
     s.keyBlock[i] = static_cast<uint8_t>(c.host.random.next());

@@ -4,15 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/heap.h"
 #include "common/text.h"
 
 namespace qx::console {
-
-namespace {
-ListAllocator g_allocator = nullptr;  // test hook; life-long
-}
-
-void setListAllocator(ListAllocator allocator) { g_allocator = allocator; }
 
 void listConstruct(RecordList &list, int32_t recordSize, const char *name) {
   list.data = nullptr;
@@ -34,13 +29,13 @@ int listReserve(RecordList &list) {
   if (grown <= list.capacity) return 0;  // the count would overflow
   const size_t bytes =
       static_cast<size_t>(grown) * static_cast<size_t>(list.recordSize);
-  void *block = g_allocator ? g_allocator(bytes) : std::malloc(bytes);
+  void *block = heap::allocate(bytes);
   if (!block) return 0;
   if (list.data && list.count > 0)
     std::memcpy(
         block, list.data,
         static_cast<size_t>(list.count) * static_cast<size_t>(list.recordSize));
-  std::free(list.data);
+  heap::release(list.data);
   list.data = static_cast<uint8_t *>(block);
   list.capacity = grown;
   return 1;
@@ -63,7 +58,7 @@ void *listAt(const RecordList &list, int32_t index) {
 void listDestroy(RecordList &list) {
   if (list.releaseRecords) list.releaseRecords(list);
   appendText(list.name, sizeof list.name, "!");
-  std::free(list.data);
+  heap::release(list.data);
   list.data = nullptr;
 }
 

@@ -32,8 +32,4 @@ Record *listRecord(const RecordList &list, int32_t index) {
   return static_cast<Record *>(listAt(list, index));
 }
 
-// Allocation hook for tests that force an allocation failure.
-using ListAllocator = void *(*)(std::size_t size);
-void setListAllocator(ListAllocator allocator);  // nullptr: malloc
-
 }  // namespace qx::console

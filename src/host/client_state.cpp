@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/heap.h"
 #include "common/pending_replace.h"
 #include "common/protocol.h"
 #include "common/text.h"
@@ -46,7 +47,7 @@ void destroyLists(ClientState &c) {
 
 void freeEventData(host::EventQueue &q) {
   for (host::Event &e : q.records) {
-    std::free(e.data);
+    heap::release(e.data);
     e.data = nullptr;
   }
 }
@@ -97,7 +98,7 @@ void loadClientState() {
 
 void unloadClientState() {
   ClientState &c = client();
-  std::free(c.channel.keyBlock);
+  heap::release(c.channel.keyBlock);
   c.channel.keyBlock = nullptr;
   freeEventData(c.events);
   update::releaseTransfer(c.update.transfer);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "channel/channel.h"
+#include "common/heap.h"
 #include "common/ticks.h"
 #include "console/command_processor.h"
 #include "host/client_state.h"
@@ -70,7 +71,7 @@ const char *pushEvent(int32_t code, int32_t length, const void *data,
   if (data) {
     e.length = length;
     const size_t copy = length > 0 ? static_cast<size_t>(length) : 0;
-    e.data = static_cast<uint8_t *>(std::malloc(copy + 1));
+    e.data = static_cast<uint8_t *>(heap::allocate(copy + 1));
     if (e.data) {
       if (copy) std::memcpy(e.data, data, copy);
       e.data[copy] = 0;
@@ -96,7 +97,7 @@ bool runEvent(QxGameInterface *gi, int32_t index) {
   const bool completed = platform::runGuarded(handleGuarded, &h);
   if (completed && !h.consumed && e.retries > 0)
     pushEvent(e.code, e.length, e.data, e.retries - 1);
-  std::free(e.data);
+  heap::release(e.data);
   return completed;
 }
 

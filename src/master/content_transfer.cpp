@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/heap.h"
 #include "common/md5.h"
 #include "common/paths.h"
 #include "common/protocol.h"
@@ -57,7 +58,7 @@ ContentTransfer *findTransfer(uint32_t identifier) {
 }
 
 void release(ContentTransfer &t) {
-  std::free(t.buffer);
+  heap::release(t.buffer);
   std::memset(&t, 0, sizeof t);
   t.state = -1;
 }
@@ -117,7 +118,7 @@ void storeChunk(ContentTransfer &t, const uint8_t *body, int length) {
   if (size < 1 || size > static_cast<uint64_t>(kChunk)) return;
   if (!t.buffer) {
     t.buffer = static_cast<uint8_t *>(
-        std::calloc(t.transferSize + 1 + (t.chunkCount + 7) / 8, 1));
+        heap::allocateZeroed(t.transferSize + 1 + (t.chunkCount + 7) / 8, 1));
     if (!t.buffer) return;
   }
   uint8_t &bits = chunkBits(t)[index / 8];
@@ -183,7 +184,7 @@ void announce(const uint8_t *body, int length, uint32_t identifier) {
   t.state = -1;
   t.announcedAt = platform::tickCount();
   if (ContentTransfer *slot = reusableRecord(t.announcedAt)) {
-    std::free(slot->buffer);
+    heap::release(slot->buffer);
     *slot = t;
     return;
   }
@@ -209,10 +210,10 @@ uint8_t *content(ContentTransfer &t, uint32_t *length, bool *owned) {
     *length = t.transferSize;
     return t.buffer;
   }
-  uint8_t *out = static_cast<uint8_t *>(std::malloc(t.finalSize + 1));
+  uint8_t *out = static_cast<uint8_t *>(heap::allocate(t.finalSize + 1));
   uLongf outLength = t.finalSize;
   if (!out || uncompress(out, &outLength, t.buffer, t.transferSize) != Z_OK) {
-    std::free(out);
+    heap::release(out);
     log::printMessage(1, kBadInflate, t.name);
     return nullptr;
   }
@@ -254,7 +255,7 @@ void complete(QxGameInterface *gi, ContentTransfer &t) {
       mergeListText(gi, t, data, length);
     else
       storeFile(t, data, length);
-    if (owned) std::free(data);
+    if (owned) heap::release(data);
   }
   release(t);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/file.h"
+#include "common/heap.h"
 #include "common/numbers.h"
 #include "common/paths.h"
 #include "common/protocol.h"
@@ -367,14 +368,14 @@ void noteMergeOutcome(MergeOutcome outcome, const char *source, bool always) {
 
 bool saveMasterList(const char *path) {
   const State &m = client().master;
-  char *text = static_cast<char *>(std::malloc(kFileCapacity));
+  char *text = static_cast<char *>(heap::allocate(kFileCapacity));
   if (!text) return false;
   TextOut out{text, kFileCapacity, 0};
   put(out, "%s", protocol::kMasterListHeader);
   for (int32_t i = 0; i < m.entryCount && i < kMaxEntries; ++i)
     writeEntry(out, m.entries[i]);
   const bool saved = replaceFile(path, text, out.length);
-  std::free(text);
+  heap::release(text);
   return saved;
 }
 
@@ -436,8 +437,9 @@ bool readTextFile(const char *path, TextFile &file) {
   const long size = in.size();
   if (size < 0 || static_cast<unsigned long>(size) > protocol::kContentMaxSize)
     return false;
-  std::free(file.text);
-  file.text = static_cast<char *>(std::malloc(static_cast<size_t>(size) + 1));
+  heap::release(file.text);
+  file.text =
+      static_cast<char *>(heap::allocate(static_cast<size_t>(size) + 1));
   if (!file.text) return false;
   file.length =
       static_cast<int32_t>(in.read(file.text, static_cast<size_t>(size)));

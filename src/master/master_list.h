@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "common/heap.h"
 #include "master/master_state.h"
 #include "qx/game_interface.h"
 
@@ -58,7 +59,7 @@ struct TextFile {
   TextFile() = default;
   TextFile(const TextFile &) = delete;
   TextFile &operator=(const TextFile &) = delete;
-  ~TextFile() { std::free(text); }
+  ~TextFile() { heap::release(text); }
 };
 
 // Reads the file at path whole (at most protocol::kContentMaxSize bytes).

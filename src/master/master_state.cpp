@@ -3,12 +3,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/heap.h"
+
 namespace qx::master {
 
 void releaseTransfers(console::RecordList &list) {
   for (int32_t i = 0; i < list.count; ++i) {
     auto *t = console::listRecord<ContentTransfer>(list, i);
-    std::free(t->buffer);
+    heap::release(t->buffer);
     std::memset(t, 0, sizeof *t);
   }
 }

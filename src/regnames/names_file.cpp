@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/file.h"
+#include "common/heap.h"
 #include "common/md5.h"
 #include "common/paths.h"
 #include "common/text.h"
@@ -93,7 +94,7 @@ uint8_t *buildFile(size_t &size, int &count) {
     size += lineLength(*r);
     ++count;
   }
-  uint8_t *data = static_cast<uint8_t *>(std::malloc(size));
+  uint8_t *data = static_cast<uint8_t *>(heap::allocate(size));
   if (!data) return nullptr;
   uint8_t *out = data;
   if (k[0]) {
@@ -171,9 +172,9 @@ char *recordsOf(uint8_t *data, size_t size, const char *path) {
 // Reads the whole file into memory with a terminator after it. A NUL byte
 // inside separates like a blank, so that it cannot hide the names after it.
 uint8_t *readWhole(File &file, size_t size, const char *path) {
-  uint8_t *data = static_cast<uint8_t *>(std::malloc(size + 1));
+  uint8_t *data = static_cast<uint8_t *>(heap::allocate(size + 1));
   if (!data || file.read(data, size) != size) {
-    std::free(data);
+    heap::release(data);
     log::printMessage(1, kUnreadable, path);
     return nullptr;
   }
@@ -199,7 +200,7 @@ LoadResult loadFile(QxGameInterface *gi, const char *path) {
       if (*c == '\0') *c = ' ';
     addRecords(gi, records);
   }
-  std::free(data);
+  heap::release(data);
   return records ? LoadResult::Loaded : LoadResult::Refused;
 }
 
@@ -247,7 +248,7 @@ int saveRegisteredNames(QxGameInterface *gi, const char *path) {
     int count = 0;
     uint8_t *data = buildFile(size, count);
     written = data && replaceFile(path, data, size) ? 1 : 0;
-    std::free(data);
+    heap::release(data);
     log::printMessage(1, written ? kWrittenLine : kNotWritten, count,
                       plural(count), path);
     if (written) noteLoadedFrom(path, true);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/heap.h"
 #include "common/text.h"
 #include "host/client_state.h"
 
@@ -45,13 +46,13 @@ uint16_t percent(uint16_t stored) {
 // capacity 0.
 bool allocateBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size,
                     bool zeroed) {
-  std::free(buffer);
+  heap::release(buffer);
   buffer = nullptr;
   capacity = 0;
   if (size > 0xFFFFFFFFu) return false;
   const size_t bytes = size ? static_cast<size_t>(size) : 1;
-  buffer = static_cast<uint8_t *>(zeroed ? std::calloc(bytes, 1)
-                                         : std::malloc(bytes));
+  buffer = static_cast<uint8_t *>(zeroed ? heap::allocateZeroed(bytes, 1)
+                                         : heap::allocate(bytes));
   if (!buffer) return false;
   capacity = static_cast<uint32_t>(size);
   return true;
@@ -186,7 +187,7 @@ void sampleReadBack(Capture &c) {
 }  // namespace
 
 Capture *newCapture() {
-  Capture *c = static_cast<Capture *>(std::calloc(1, sizeof(Capture)));
+  Capture *c = static_cast<Capture *>(heap::allocateZeroed(1, sizeof(Capture)));
   if (!c) return nullptr;
   c->marginTop = c->marginLeft = c->marginRight = c->marginBottom =
       kFreshMargin;
@@ -203,11 +204,11 @@ void releaseCapture(Capture *&capture) {
   if (!capture) return;
   if (capture->encoder.stream) {
     deflateEnd(capture->encoder.stream);
-    std::free(capture->encoder.stream);
+    heap::release(capture->encoder.stream);
   }
-  std::free(capture->pixels);
-  std::free(capture->work);
-  std::free(capture);
+  heap::release(capture->pixels);
+  heap::release(capture->work);
+  heap::release(capture);
   capture = nullptr;
 }
 

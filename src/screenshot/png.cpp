@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/heap.h"
 #include "common/md5.h"
 #include "screenshot/capture.h"
 
@@ -27,10 +28,17 @@ uint32_t crcOf(uint32_t crc, const uint8_t *bytes, size_t length) {
   return static_cast<uint32_t>(crc32(crc, bytes, static_cast<uInt>(length)));
 }
 
+// zlib's own blocks come from the client's heap as well, so that they are
+// counted and can fail like every other allocation of the client.
+voidpf zlibAllocate(voidpf, uInt count, uInt size) {
+  return heap::allocateZeroed(count, size);
+}
+void zlibRelease(voidpf, voidpf block) { heap::release(block); }
+
 void endStream(Encoder &e) {
   if (!e.stream) return;
   deflateEnd(e.stream);
-  std::free(e.stream);
+  heap::release(e.stream);
   e.stream = nullptr;
 }
 
@@ -39,12 +47,14 @@ EncodeResult begin(Capture &c) {
   const uint64_t bound = uint64_t{c.imageSize} + c.imageSize / 100 + 16;
   if (!growBuffer(c.pixels, c.pixelsCapacity, bound))
     return EncodeResult::OutOfMemory;
-  e.stream = static_cast<z_stream *>(std::calloc(1, sizeof(z_stream)));
+  e.stream = static_cast<z_stream *>(heap::allocateZeroed(1, sizeof(z_stream)));
   if (!e.stream) return EncodeResult::OutOfMemory;
+  e.stream->zalloc = zlibAllocate;
+  e.stream->zfree = zlibRelease;
   const int rc = deflateInit2(e.stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED,
                               kWindowBits, kMemoryLevel, Z_DEFAULT_STRATEGY);
   if (rc != Z_OK) {
-    std::free(e.stream);
+    heap::release(e.stream);
     e.stream = nullptr;
     return rc == Z_MEM_ERROR ? EncodeResult::OutOfMemory
                              : EncodeResult::CompressionFailed;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "common/file.h"
+#include "common/heap.h"
 #include "common/paths.h"
 #include "common/protocol.h"
 #include "common/text.h"
@@ -103,7 +104,7 @@ bool copyModuleFile(const char *from, const char *to) {
   if (!source.open()) return false;
   const long size = source.size();
   if (size < 0 || size > kModuleFileMax) return false;
-  void *data = std::malloc(size > 0 ? static_cast<size_t>(size) : 1);
+  void *data = heap::allocate(size > 0 ? static_cast<size_t>(size) : 1);
   if (!data) return false;
   const size_t n = static_cast<size_t>(size);
   // The module is loaded right after: a copy that still waits to take its
@@ -111,7 +112,7 @@ bool copyModuleFile(const char *from, const char *to) {
   const bool copied =
       source.read(data, n) == n &&
       replaceFileChecked(to, data, n) == ReplaceResult::kReplaced;
-  std::free(data);
+  heap::release(data);
   return copied;
 }
 

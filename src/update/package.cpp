@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "common/file.h"
+#include "common/heap.h"
 #include "common/md5.h"
 #include "common/paths.h"
 #include "common/protocol.h"
-#include "update/memory.h"
 
 namespace qx::update {
 
@@ -46,11 +46,11 @@ constexpr DataDigits kDataDigits;
 class Block {
  public:
   Block() = default;
-  ~Block() { release(data_); }
+  ~Block() { heap::release(data_); }
   Block(const Block &) = delete;
   Block &operator=(const Block &) = delete;
   bool allocate(uint32_t size) {
-    data_ = static_cast<uint8_t *>(update::allocate(size));
+    data_ = static_cast<uint8_t *>(heap::allocate(size));
     return data_ != nullptr;
   }
   uint8_t *data() const { return data_; }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "channel/channel.h"
+#include "common/heap.h"
 #include "common/md5.h"
 #include "common/numbers.h"
 #include "common/paths.h"
@@ -13,7 +14,6 @@
 #include "host/client_state.h"
 #include "log/log.h"
 #include "platform/platform.h"
-#include "update/memory.h"
 
 namespace qx::update {
 
@@ -35,7 +35,7 @@ bool endsWithNoCase(const char *text, const char *ending, size_t n) {
 // The transfer is over (complete, refused or replaced); the letter of its
 // name stays for the "-1" requests that stray chunks may draw.
 void endTransfer(Transfer &t) {
-  release(t.buffer);
+  heap::release(t.buffer);
   t.buffer = nullptr;
   t.path[0] = '\0';
 }
@@ -118,7 +118,7 @@ void announceTransfer(QxGameInterface *, int length, const uint8_t *text) {
   t.lastChunk = -1;
   t.lastActivity = platform::tickCount();
   if (size > p::kTransferSizeMax) return;  // as if the allocation failed
-  t.buffer = static_cast<uint8_t *>(allocate(size));
+  t.buffer = static_cast<uint8_t *>(heap::allocate(size));
   // Short chunks may leave gaps; they hold zeros, never stale heap bytes.
   if (t.buffer) std::memset(t.buffer, 0, size);
 }
@@ -163,7 +163,7 @@ void abandonStaleTransfer(uint32_t now) {
 }
 
 void releaseTransfer(Transfer &t) {
-  release(t.buffer);
+  heap::release(t.buffer);
   t = Transfer{};
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "channel_fixture.h"
+#include "common/heap.h"
 #include "peer/cvars_peer.h"
 #include "screenshot/capture.h"
 #include "screenshot/screenshot.h"
@@ -270,7 +271,8 @@ class ScreenshotRestart : public ChannelTest {
       s.transfer.lastChunkTick = qxtest::FakeHost::now;
       s.capture = qx::screenshot::newCapture();
       s.capture->pngSize = 6000;
-      s.capture->work = static_cast<uint8_t *>(std::calloc(6000, 1));
+      s.capture->work =
+          static_cast<uint8_t *>(qx::heap::allocateZeroed(6000, 1));
       s.transfer.pngData = s.capture->work;
       s.transfer.size = 6000;
       std::snprintf(s.transfer.transferName, sizeof s.transfer.transferName,

@@ -5,6 +5,7 @@
 #include "channel_fixture.h"
 #include "console/record_list.h"
 #include "host/event_queue.h"
+#include "test_heap.h"
 
 namespace channeltest {
 namespace {
@@ -36,12 +37,10 @@ TEST_F(ChannelTest, SentRecordsAreReusedAndAllDueRecordsLeaveTogether) {
   EXPECT_EQ(host.sent.size(), 3u);
 }
 
-void *failingAllocation(std::size_t) { return nullptr; }
-
 TEST_F(ChannelTest, FailedQueueAllocationDropsOnlyThatMessage) {
-  qx::console::setListAllocator(failingAllocation);
+  qxtest::failAllocations(qxtest::everyAllocation);
   channel::queueMessage(kReply.data(), 7, 5);
-  qx::console::setListAllocator(nullptr);
+  qxtest::failAllocations(nullptr);
   EXPECT_EQ(client().channel.outbound.count, 0);
   channel::queueMessage(kReply.data(), 7, 5);
   channel::flushQueue(&host.gi, qxtest::FakeHost::now + 5);

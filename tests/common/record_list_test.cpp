@@ -6,8 +6,10 @@
 #include <cstring>
 #include <string>
 
+#include "common/heap.h"
 #include "console/record_list.h"
 #include "host/client_state.h"
+#include "test_heap.h"
 
 using namespace qx::console;
 
@@ -22,7 +24,7 @@ class RecordListTest : public testing::Test {
  protected:
   void SetUp() override { listConstruct(list, sizeof(Rec), "FLXX"); }
   void TearDown() override {
-    setListAllocator(nullptr);
+    qxtest::failAllocations(nullptr);
     listDestroy(list);
   }
   Rec make(int32_t key) {
@@ -68,7 +70,7 @@ TEST_F(RecordListTest, EmptyingKeepsStorageForReuse) {
   listAppend(list, &r);
   uint8_t *storage = list.data;
   list.count = 0;
-  setListAllocator([](size_t) -> void * { return nullptr; });
+  qxtest::failAllocations(qxtest::everyAllocation);
   EXPECT_EQ(listAppend(list, &r), 1);  // no allocation needed
   EXPECT_EQ(list.data, storage);
 }
@@ -78,7 +80,7 @@ TEST_F(RecordListTest, AllocationFailureLeavesTheListUnchanged) {
     Rec r = make(i);
     listAppend(list, &r);
   }
-  setListAllocator([](size_t) -> void * { return nullptr; });
+  qxtest::failAllocations(qxtest::everyAllocation);
   Rec r = make(9);
   EXPECT_EQ(listAppend(list, &r), 0);
   EXPECT_EQ(list.count, 4);
@@ -128,7 +130,7 @@ TEST(RecordList, TransferListReleasesTheBuffersItsRecordsOwn) {
   qx::ClientState &c = qx::client();
   qx::master::ContentTransfer t{};
   t.identifier = 7;
-  t.buffer = static_cast<uint8_t *>(std::malloc(100));
+  t.buffer = static_cast<uint8_t *>(qx::heap::allocate(100));
   listAppend(c.master.transfers, &t);
   qx::unloadClientState();  // the sanitizers report a leaked buffer
   EXPECT_STREQ(c.master.transfers.name, "FLFC!");

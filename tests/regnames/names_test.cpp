@@ -8,6 +8,7 @@
 
 #include "console/record_list.h"
 #include "regnames_fixture.h"
+#include "test_heap.h"
 
 namespace regnamestest {
 namespace {
@@ -119,9 +120,10 @@ TEST_F(Names, AListThatCannotGrowKeepsWhatItHas) {
     type(std::string("qx_RegNameFull ") + name + " pw");
   ASSERT_EQ(client().regnames.names.capacity, 4);
   const std::string before = read("regname.dat");
-  qx::console::setListAllocator([](std::size_t) -> void * { return nullptr; });
+  // The list's next block is the one large allocation of the line.
+  qxtest::failAllocations([](size_t size) { return size > 256; });
   type("qx_RegNameFull Ann two");
-  qx::console::setListAllocator(nullptr);
+  qxtest::failAllocations(nullptr);
   EXPECT_EQ(host.texts, std::vector<std::string>{
                             "Error: could not add Registered Name Record"});
   EXPECT_EQ(list().size(), 4u);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/heap.h"
 #include "png_decode.h"
 #include "screenshot/annotate.h"
 #include "screenshot/capture.h"
@@ -31,7 +32,8 @@ struct Picture {
     c->outWidth = w;
     c->outHeight = h;
     c->pixelsCapacity = uint32_t(h) * (3u * w + 1);
-    c->pixels = static_cast<uint8_t *>(std::calloc(c->pixelsCapacity, 1));
+    c->pixels =
+        static_cast<uint8_t *>(qx::heap::allocateZeroed(c->pixelsCapacity, 1));
     for (uint32_t r = 0; r < h; ++r)
       for (uint32_t x = 0; x < w; ++x)
         colour(x, r, c->pixels + r * (3u * w + 1) + 1 + 3 * x);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../channel/channel_fixture.h"
+#include "common/heap.h"
 #include "common/protocol.h"
 #include "peer/digest.h"
 #include "peer/screenshot_peer.h"
@@ -374,7 +375,7 @@ TEST_F(Screenshots, UploadPacesChunksOnePerSecond) {
   s.number = 77;
   s.capture = ss::newCapture();
   s.capture->pngSize = 2049;
-  s.capture->work = static_cast<uint8_t *>(std::calloc(2049, 1));
+  s.capture->work = static_cast<uint8_t *>(qx::heap::allocateZeroed(2049, 1));
   s.capture->work[2048] = 0x5A;
   const uint32_t t = 500000;
   struct Step {

@@ -9,7 +9,7 @@
 
 #include "peer/digest.h"
 #include "peer/package_peer.h"
-#include "update/memory.h"
+#include "test_heap.h"
 #include "update/package.h"
 #include "update_fixture.h"
 
@@ -58,7 +58,7 @@ struct Parts {
 
 class PackageTest : public testing::Test {
  protected:
-  void TearDown() override { qx::update::setAllocator(nullptr); }
+  void TearDown() override { qxtest::failAllocationNumber(0); }
 
   const char *unpack(const std::string &text, uint32_t expectedSize = 0,
                      const char *digest1 = nullptr,
@@ -276,18 +276,12 @@ TEST_F(PackageTest, FilesThatCannotBeOpened) {
   EXPECT_FALSE(updatetest::fileExists(module));
 }
 
-int g_allocationsLeft = 0;
-void *failAfter(size_t size) {
-  return g_allocationsLeft-- > 0 ? std::malloc(size) : nullptr;
-}
-
 TEST_F(PackageTest, FailedAllocationsAreReported) {
   for (int succeeding : {0, 1}) {  // the compressed data, then the module
     SCOPED_TRACE(succeeding);
-    g_allocationsLeft = succeeding;
-    qx::update::setAllocator(failAfter);
+    qxtest::failAllocationNumber(succeeding + 1);
     EXPECT_STREQ(unpack(parts.page()), "ERROR: Memory Allocation");
-    qx::update::setAllocator(nullptr);
+    qxtest::failAllocationNumber(0);
     EXPECT_FALSE(updatetest::fileExists(module));
   }
 }

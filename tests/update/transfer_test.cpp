@@ -10,7 +10,7 @@
 #include "common/protocol.h"
 #include "peer/digest.h"
 #include "peer/transfer_peer.h"
-#include "update/memory.h"
+#include "test_heap.h"
 #include "update/transfer.h"
 #include "update_fixture.h"
 
@@ -25,7 +25,7 @@ constexpr const char *kAgentPackage = "wa001200.htm";
 
 class TransferTest : public channeltest::ChannelTest {
  protected:
-  void TearDown() override { update::setAllocator(nullptr); }
+  void TearDown() override { qxtest::failAllocations(nullptr); }
 
   // The handlers get the message without its code byte, as from dispatch.
   void deliver(const Bytes &m) {
@@ -230,17 +230,15 @@ TEST_F(TransferTest, AWrongDigestGoesToTheCorruptFileOnly) {
   EXPECT_EQ(received(kAgentPackage), good);
 }
 
-void *failingAllocation(size_t) { return nullptr; }
-
 TEST_F(TransferTest, SizesOverTheCapAndFailedAllocationsKeepOnlyThePath) {
   const std::string digest(32, 'A');
   for (bool failAllocation : {false, true}) {
     SCOPED_TRACE(failAllocation);
     const uint32_t size =
         failAllocation ? 4096 : qx::protocol::kTransferSizeMax + 1;
-    update::setAllocator(failAllocation ? failingAllocation : nullptr);
+    qxtest::failAllocations(failAllocation ? qxtest::everyAllocation : nullptr);
     announce(std::to_string(size) + " " + digest + " " + kAgentPackage);
-    update::setAllocator(nullptr);
+    qxtest::failAllocations(nullptr);
     EXPECT_EQ(transfer().buffer, nullptr);
     EXPECT_STREQ(transfer().path, "htm\\wa001200.htm");
     const peer::FilePush push(kAgentPackage, Bytes(4096));

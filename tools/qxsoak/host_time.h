@@ -1,0 +1,22 @@
+// The host's part of an entry call: the soak run puts timed wrappers around
+// the fake host's callbacks, so that the time spent in the host (and, apart,
+// in its read-back) is not counted as the client's own work.
+#pragma once
+
+#include <cstdint>
+
+#include "qx/game_interface.h"
+
+namespace qxsoak {
+
+struct HostTime {
+  uint64_t ns = 0;        // host callbacks inside the current entry call
+  uint64_t readBack = 0;  // of which the read-back
+};
+
+// Replaces the callbacks of gi by timed wrappers around them.
+void timeHostCallbacks(QxGameInterface &gi);
+// The host's time in the current call; reset before each call.
+HostTime &hostTime();
+
+}  // namespace qxsoak

@@ -1,0 +1,130 @@
+// The limits of a soak run, and the rule for "flat". Screenshots,
+// transfers and web exchanges come and go, so what the client holds at any
+// moment swings by megabytes; a leak shows instead as a rising floor. The
+// warm-up is the first 10 minutes of an hour (a third of a shorter run);
+// after it, every window of as many minutes (at least 10) must reach, at its
+// lowest, no more than the warm-up's lowest plus noise, and no single minute
+// may go beyond twice the warm-up's highest (hour-long runs only):
+//   live blocks     lowest + 4 blocks         highest x 2 + 4
+//   bytes held      lowest + 2 % + 32 KiB     highest x 2 + 64 KiB
+//   resident        lowest + 10 % + 1 MiB
+//   descriptors     highest + 2 (a web exchange in flight at a minute's end)
+// A leak of one block or one descriptor a minute breaks these within an
+// hour; a working set that doubles breaks the highest. The 32 KiB allow a
+// record list to keep its storage at its high-water mark: the delayed-send
+// queue's records are 1.1 KiB each, and one doubling from 16 to 32 of them
+// after a burst of replies holds 17.6 KiB more from then on (its cap is 256).
+#include <algorithm>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "soak.h"
+
+namespace qxsoak {
+
+namespace {
+
+constexpr uint64_t kCallLimitNs = 1000000;    // worst call's own work
+constexpr uint64_t kSecondLimitNs = 1000000;  // mean work per second of play
+
+void fail(Result &r, int minute, const std::string &work,
+          const std::string &what) {
+  r.failures.push_back("minute " + std::to_string(minute) + ", " + work + ": " +
+                       what);
+}
+
+std::string number(uint64_t v) { return std::to_string(v); }
+
+// The metric's low over each window of warmUp minutes after the warm-up
+// against its low over the warm-up.
+void checkBaseline(Result &r, int warmUp, const char *what,
+                   uint64_t Minute::*field, uint64_t slackAbsolute,
+                   uint64_t slackPercent) {
+  // The first minute is start-up: the client builds its lists then.
+  uint64_t baseline = UINT64_MAX;
+  for (const Minute &m : r.minutes)
+    if (m.minute > 1 && m.minute <= warmUp)
+      baseline = std::min(baseline, m.*field);
+  if (baseline == UINT64_MAX) return;
+  const uint64_t limit =
+      baseline + slackAbsolute + baseline * slackPercent / 100;
+  const int window = std::max(warmUp, 10);
+  for (int from = warmUp + 1; from <= static_cast<int>(r.minutes.size());
+       from += window) {
+    uint64_t low = UINT64_MAX;
+    for (const Minute &m : r.minutes)
+      if (m.minute >= from && m.minute < from + window)
+        low = std::min(low, m.*field);
+    if (low != UINT64_MAX && low > limit) {
+      fail(r, from + window - 1, "memory",
+           std::string(what) + ": the lowest of minutes " +
+               std::to_string(from) + " on is " + number(low) + " (warm-up " +
+               number(baseline) + ", limit " + number(limit) + ")");
+      return;
+    }
+  }
+}
+
+// The metric's every minute after the warm-up against its highest in the
+// warm-up.
+void checkPeak(Result &r, int warmUp, const char *what, uint64_t Minute::*field,
+               uint64_t slackAbsolute, uint64_t slackPercent) {
+  uint64_t reference = 0;
+  for (const Minute &m : r.minutes)
+    if (m.minute <= warmUp) reference = std::max(reference, m.*field);
+  const uint64_t limit =
+      reference + slackAbsolute + reference * slackPercent / 100;
+  for (const Minute &m : r.minutes)
+    if (m.minute > warmUp && m.*field > limit) {
+      fail(r, m.minute, "memory",
+           std::string(what) + " grew to " + number(m.*field) + " (warm-up " +
+               number(reference) + ", limit " + number(limit) + ")");
+      return;
+    }
+}
+
+}  // namespace
+
+int warmUpMinutes(int minutes) {
+  if (minutes >= 30) return 10;
+  return std::max(2, (minutes + 2) / 3);
+}
+
+void checkLimits(const Options &options, Result &r) {
+  const int warmUp = warmUpMinutes(options.minutes);
+  if (r.heapCounted) {
+    checkBaseline(r, warmUp, "live blocks", &Minute::floorBlocks, 4, 0);
+    checkBaseline(r, warmUp, "bytes held", &Minute::floorBytes, 32768, 2);
+    // A short run's warm-up is too short to have seen the whole working set.
+    if (warmUp >= 10) {
+      checkPeak(r, warmUp, "peak live blocks", &Minute::liveBlocks, 4, 100);
+      checkPeak(r, warmUp, "peak bytes held", &Minute::liveBytes, 65536, 100);
+    }
+  }
+#if !defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer keeps freed blocks in quarantine (up to 256 MiB), so
+  // resident memory says nothing there; the client's own counts do.
+  checkBaseline(r, warmUp, "resident KiB", &Minute::residentKiB, 1024, 10);
+#endif
+  checkPeak(r, warmUp, "descriptors", &Minute::descriptors, 2, 0);
+  if (!options.limits) return;
+  for (const Minute &m : r.minutes)
+    for (size_t k = 0; k < kWorkKinds; ++k) {
+      if (static_cast<Work>(k) == Work::ReadBack) continue;
+      if (m.worstNs[k] > kCallLimitNs)
+        fail(r, m.minute, workName(static_cast<Work>(k)),
+             "an entry call took " + number(m.worstNs[k] / 1000) +
+                 " us of the client's own work (limit 1000 us); " +
+                 m.worstNote[k]);
+    }
+  const uint64_t seconds = std::max<uint64_t>(1, r.simulatedMs / 1000);
+  const uint64_t perSecond = r.all.total() / seconds;
+  if (perSecond > kSecondLimitNs)
+    fail(r, static_cast<int>(r.minutes.size()), "all",
+         "the client worked " + number(perSecond / 1000) +
+             " us per second of play (limit 1000 us)");
+}
+
+}  // namespace qxsoak

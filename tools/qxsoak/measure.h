@@ -1,0 +1,72 @@
+// What the soak run measures: the processor time of every entry call by the
+// kind of work it did, kept in fixed histograms so that measuring allocates
+// nothing while the session runs, and the process's resources per minute.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qxsoak {
+
+// Processor time of the calling thread, in nanoseconds. The client never
+// reads it: the soak run wraps each entry call with it.
+uint64_t threadCpuNs();
+
+enum class Work {
+  Event,          // cb: an event queued or a question answered
+  Idle,           // ca that is not due
+  Draining,       // ca that drains the event queue
+  WorkFrame,      // ca that runs the work frame with nothing special on
+  Screenshot,     // a call that moved a screenshot on (a slice)
+  Transfer,       // a call that took file transfer or package chunks
+  MasterList,     // a call that read master datagrams from the own socket
+  WebUpdate,      // a call while a web update is in flight
+  ModuleInstall,  // a call that installed or loaded a module
+  ReadBack,       // the host's read-back, apart from the client's own work
+  Count
+};
+const char *workName(Work w);
+constexpr size_t kWorkKinds = static_cast<size_t>(Work::Count);
+
+// Nanosecond samples in buckets of 250 ns up to 20 ms, then one bucket for
+// everything longer (whose worst is kept exactly).
+class Histogram {
+ public:
+  Histogram();
+  void add(uint64_t ns);
+  uint64_t count() const { return count_; }
+  uint64_t total() const { return total_; }
+  uint64_t worst() const { return worst_; }
+  // The smallest bucket bound below which at least q of the samples lie.
+  uint64_t quantile(double q) const;
+
+ private:
+  static constexpr uint64_t kBucket = 250;
+  static constexpr size_t kBuckets = 80000;
+  std::vector<uint32_t> buckets_;
+  uint64_t count_ = 0, total_ = 0, worst_ = 0;
+};
+
+// The state of the process at the end of a simulated minute.
+struct Minute {
+  int minute = 0;
+  uint64_t liveBlocks = 0;   // the client's, at the minute's peak
+  uint64_t liveBytes = 0;    // the client's, at the minute's peak
+  uint64_t floorBlocks = 0;  // the client's, at the minute's lowest
+  uint64_t floorBytes = 0;   // the client's, at the minute's lowest
+  uint64_t residentKiB = 0;  // the process
+  uint64_t descriptors = 0;  // the process's open descriptors (handles)
+  uint64_t cpuNs = 0;        // the client's own work in this minute
+  std::array<uint64_t, kWorkKinds> worstNs{};  // per kind of work
+  // What the worst call of each kind printed first, as a hint of its work.
+  std::array<std::string, kWorkKinds> worstNote{};
+};
+
+// Resident memory in KiB and open descriptors of this process; 0 when the
+// platform cannot say.
+uint64_t residentKiB();
+uint64_t openDescriptors();
+
+}  // namespace qxsoak

@@ -1,0 +1,62 @@
+// The soak run: a session of simulated play from a seed, driven through the
+// entry points ca and cb exactly as a game drives them, against the server
+// side of peer/ (game server and master server) and, when it is there,
+// nginx for the web update. It checks as it goes and measures every entry
+// call and, per simulated minute, what the process holds.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "measure.h"
+
+namespace qxsoak {
+
+struct Options {
+  int minutes = 60;
+  uint32_t seed = 1;
+  // Empty: the client linked into this program, on a clock the run moves
+  // (an hour passes in minutes). Else the path of the client library,
+  // loaded as a game loads it; its clock is the system's, so the session
+  // then runs in real time.
+  std::string library;
+  // Directory of the test agents the project builds
+  // (qxtest_agent_1300 and qxtest_agent_1301 with the platform's suffix).
+  std::string modules;
+  bool web = true;     // web updates against nginx on a loopback address
+  bool limits = true;  // apply the time limits (off under sanitizers)
+  int frameMs = 16;    // the game's frame
+};
+
+struct Result {
+  std::vector<std::string> failures;  // each names the minute and the work
+  // Replies the server side waited for in vain, and answers it could not
+  // place: reported, not failed, as their cause is not settled (a request
+  // that met the client while its key changed, or a replay).
+  std::vector<std::string> missed;
+  std::array<Histogram, kWorkKinds> work;  // the client's own work per call
+  Histogram all;                           // every entry call (read-back apart)
+  std::vector<Minute> minutes;
+  uint64_t simulatedMs = 0;
+  uint64_t counters[16] = {};  // traffic sent and replies checked
+  bool heapCounted = false;    // live blocks and bytes are known
+};
+
+// Names of the counters in Result::counters.
+extern const char *const kCounterNames[16];
+
+// Under Wine a path of the build system ("/work/...") is the same file on
+// drive Z: ("Z:\work\..."); elsewhere paths stay as they are.
+std::string windowsPath(const std::string &path);
+
+// Runs the session; failures are collected, never thrown.
+void runSoak(const Options &options, Result &result);
+
+// The limits, applied to a finished run: appends a failure per broken one.
+// warmUp is the number of minutes before memory must stay flat.
+int warmUpMinutes(int minutes);
+void checkLimits(const Options &options, Result &result);
+
+}  // namespace qxsoak
