@@ -31,7 +31,42 @@ constexpr const char *kLocalSecond = "Screenshot";
 constexpr const char *kSavedMessage = "Screenshot saved to %s";
 constexpr const char *kSaveFailedMessage = "ERROR Creating Screenshot file %s";
 
-constexpr size_t kLogLineMax = 2 * kTextMax + 256;
+// A value from outside grows at most six times when escaped ('"' becomes
+// "&quot;"); the line holds both values escaped whole beside its own text.
+constexpr size_t kEscapedMax = 6 * kTextMax;
+constexpr size_t kLogLineMax = 2 * kEscapedMax + 256;
+
+// The characters that would open markup or end an attribute, and the
+// references a page shows them by.
+constexpr struct {
+  char c;
+  const char *reference;
+} kReferences[] = {{'&', "&amp;"},
+                   {'<', "&lt;"},
+                   {'>', "&gt;"},
+                   {'"', "&quot;"},
+                   {'\'', "&#39;"}};
+
+// Copies text into out (capacity bytes, terminated) with & < > " ' written
+// as references, so that a value the server or the host chose shows as
+// text in the log page and never becomes markup or script. A reference
+// that does not fit is left out whole.
+void escapeHtml(char *out, size_t capacity, const char *text) {
+  size_t n = 0;
+  for (; *text; ++text) {
+    const char *piece = text;
+    size_t length = 1;
+    for (const auto &r : kReferences)
+      if (*text == r.c) {
+        piece = r.reference;
+        length = std::strlen(piece);
+      }
+    if (n + length >= capacity) break;
+    std::memcpy(out + n, piece, length);
+    n += length;
+  }
+  out[n] = '\0';
+}
 
 void appendLog(const char *line) {
   char path[kPathCapacity];
@@ -75,14 +110,17 @@ void storeStage(QxGameInterface *gi, Slot &s, uint32_t) {
              day, number, "htm");
 
   if (cs.settings.ssLog != 0 || local) {
-    char first[kTextMax + 1], second[kTextMax + 1];
+    char address[kTextMax + 1], player[kTextMax + 1];
     if (local) {
-      copyText(first, kLocalFirst, kTextMax);
-      copyText(second, kLocalSecond, kTextMax);
+      copyText(address, kLocalFirst, kTextMax);
+      copyText(player, kLocalSecond, kTextMax);
     } else {
-      serverAddress(gi, first);
-      hostDetail(gi, QX_SS_DETAIL_PLAYER, second);
+      serverAddress(gi, address);
+      hostDetail(gi, QX_SS_DETAIL_PLAYER, player);
     }
+    char first[kEscapedMax + 1], second[kEscapedMax + 1];
+    escapeHtml(first, sizeof first, address);
+    escapeHtml(second, sizeof second, player);
     const uint8_t *d = s.transfer.digest;
     const unsigned hh = unsigned(t.hour), mm = unsigned(t.minute),
                    ss = unsigned(t.second);

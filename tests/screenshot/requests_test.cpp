@@ -159,6 +159,35 @@ TEST_F(Screenshots, ServerScreenshotTravelsToTheServer) {
   EXPECT_EQ(qxtest::readFile(home() + "scrnshot\\1208_000.png"), "");
 }
 
+// The log is a page the player opens: a value the server or the host
+// chooses shows as text there and never becomes markup or script.
+TEST_F(Screenshots, LogEscapesValuesFromOutside) {
+  struct Case {
+    std::string player, shown;
+  } cases[] = {
+      {"<script>alert('x')</script> & \"q\"",
+       "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &amp; &quot;q&quot;"},
+      // The longest value, all of it escaped, still ends the line whole.
+      {std::string(255, '<'),
+       [] {
+         std::string s;
+         for (int i = 0; i < 255; ++i) s += "&lt;";
+         return s;
+       }()},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.shown.substr(0, 20));
+    host.details["player"] = c.player;
+    request(0, 42, {"64", "64"});
+    runUntilDone();
+    // Each case appends its line at the end of the log.
+    const std::string log = qxtest::readFile(home() + "qxsslog.htm");
+    const std::string tail = " 10.1.2.3:27960 " + c.shown + "\r\n";
+    ASSERT_GE(log.size(), tail.size()) << log;
+    EXPECT_EQ(log.substr(log.size() - tail.size()), tail) << log;
+  }
+}
+
 TEST_F(Screenshots, RequestWordsBecomeTheCaptureSize) {
   struct Case {
     std::vector<std::string> words;
