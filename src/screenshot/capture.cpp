@@ -166,6 +166,16 @@ void callReadBack(QxReadBackFn readBack, int32_t x, int32_t y, int32_t width,
 #endif
 }
 
+// Bytes the host's read-back may write for w x h pixels. Its rows are
+// packed (3 * w bytes), but a host that leaves its pack alignment at the
+// common graphics libraries' default of 4 pads every row to a multiple of
+// 4 bytes; the buffer holds that too, so such a host gets a skewed picture
+// and never writes past the buffer.
+uint64_t readBackBytes(int32_t w, int32_t h) {
+  const uint64_t paddedRow = (3 * uint64_t(w) + 3) & ~uint64_t{3};
+  return paddedRow * uint64_t(h);
+}
+
 // Output row r comes from read-back row height - 1 - r * step: the host
 // delivers the bottom row first.
 void sampleReadBack(Capture &c) {
@@ -314,7 +324,7 @@ int captureReadBack(Capture &c, QxGameInterface *gi, int32_t width,
   const int32_t h = clampSide(height, frameHeight);
   if (!reuseBuffer(c.pixels, c.pixelsCapacity,
                    uint64_t(h) * (3 * uint64_t(w) + 1)) ||
-      !reuseBuffer(c.work, c.workCapacity, uint64_t(w) * uint64_t(h) * 3))
+      !reuseBuffer(c.work, c.workCapacity, readBackBytes(w, h)))
     return fail(errorText, kMemoryText);
   c.width = static_cast<uint16_t>(w);
   c.height = static_cast<uint16_t>(h);

@@ -215,6 +215,49 @@ TEST_F(Screenshots, RequestWordsBecomeTheCaptureSize) {
   }
 }
 
+// A host whose read-back pads every row to 4 bytes, as the common graphics
+// libraries do by default, against the header's word: rows of 1366 pixels
+// take 4100 bytes instead of 4098. Run under AddressSanitizer, a buffer
+// sized for packed rows is overrun by the last rows.
+struct PaddingHost {
+  static int32_t width, height;
+  static size_t written;  // bytes the last read-back wrote
+  static void QX_READBACK_CALL readBack(int32_t, int32_t, int32_t w, int32_t h,
+                                        int32_t, int32_t, void *out) {
+    const size_t stride = (size_t(w) * 3 + 3) & ~size_t{3};
+    written = stride * size_t(h);
+    for (size_t i = 0; i < written; ++i)
+      static_cast<uint8_t *>(out)[i] = uint8_t(i % 251);
+  }
+  static intptr_t QX_CDECL query(int32_t code) {
+    switch (code) {
+      case QX_CAP_READBACK:
+        return reinterpret_cast<intptr_t>(&readBack);
+      case QX_CAP_WIDTH:
+        return width;
+      case QX_CAP_HEIGHT:
+        return height;
+      default:
+        return 1;
+    }
+  }
+};
+int32_t PaddingHost::width = 1366, PaddingHost::height = 768;
+size_t PaddingHost::written = 0;
+
+TEST_F(Screenshots, ReadBackThatPadsItsRowsStaysInItsBuffer) {
+  host.gi.captureQuery = PaddingHost::query;
+  request(0, 11, {"1400", "768", "50", "50", "4"});
+  runUntilCaptured();
+  ASSERT_GE(slot().stage, ss::kStageEncode);
+  ASSERT_NE(slot().capture, nullptr);
+  EXPECT_EQ(slot().capture->width, 1366);
+  EXPECT_EQ(slot().capture->height, 768);
+  EXPECT_EQ(PaddingHost::written, 4100u * 768);
+  runUntilDone();
+  EXPECT_NE(completed(), nullptr);
+}
+
 TEST_F(Screenshots, BadRequestWordsStayWithinTheFrame) {
   const std::vector<std::vector<std::string>> cases = {
       {"99999999999999999999", "abc"},
