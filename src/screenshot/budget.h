@@ -10,9 +10,10 @@
 // processes does not count against the game's frame.
 //
 // The only steps that are not cut are the copy of the locked surface and
-// the host's read-back: the lock must be held for the copy alone, and the
-// read-back is one host call. Each runs only at the start of a call, and
-// ends that call's screenshot work.
+// the host's read-back (the lock must be held for the copy alone, and the
+// read-back is one host call) and the release of a finished slot's buffers
+// (one free each). Each runs only at the start of a call, and ends that
+// call's screenshot work.
 #pragma once
 
 #include <cstdint>
@@ -25,9 +26,9 @@ constexpr uint64_t kCallBudgetMicros = 500;
 
 // Slice sizes: each slice takes well below a tenth of the budget on a
 // machine that decodes a game's frame, so the budget is overrun by little.
-constexpr uint32_t kClearSlice = 128 * 1024;  // bytes zero-filled
-constexpr uint32_t kRowSlice = 64 * 1024;     // bytes of rows converted,
-                                              // sampled or annotated
+constexpr uint32_t kClearSlice = 64 * 1024;  // bytes zero-filled
+constexpr uint32_t kRowSlice = 32 * 1024;    // bytes of rows converted,
+                                             // sampled or annotated
 
 // The budget of one call.
 class CallBudget {

@@ -388,10 +388,16 @@ void runSlot(QxGameInterface *gi, Slot &s, uint32_t now, CallBudget &budget,
 // One pass over the slots: the server's requests first, then the player's,
 // each in slot order, as long as the call's budget lasts. A server request
 // is small (its pixel budget) and bound to a time, so a player's large
-// screenshots never hold it up. The pass ends once a slot has finished.
+// screenshots never hold it up. A finished slot is cleared at the start of
+// a call, in a pass of its own: freeing its buffers can take a while.
 void passSlots(QxGameInterface *gi, uint32_t now, bool workFrame) {
   CallBudget budget;
   State &st = client().screenshot;
+  for (Slot &s : st.slots)
+    if (s.stage >= kStageFinished) {
+      finishSlot(s);
+      return;  // at most one slot finishes per pass
+    }
   for (int group = 0; group < 2; ++group) {
     const bool local = group == 1;
     for (Slot &s : st.slots) {
@@ -399,11 +405,7 @@ void passSlots(QxGameInterface *gi, uint32_t now, bool workFrame) {
       if (!workFrame && !underWay(s)) continue;
       if (tickDiff(now, s.startTick) < s.delayMs) continue;
       runSlot(gi, s, now, budget, workFrame);
-      if (s.stage >= kStageFinished) {
-        finishSlot(s);
-        return;  // at most one slot finishes per pass
-      }
-      if (!budget.left()) return;
+      if (s.stage >= kStageFinished || !budget.left()) return;
     }
   }
 }

@@ -88,7 +88,7 @@ enum StorePhase : int32_t {
 };
 
 constexpr const char *kTemporarySuffix = ".qxtmp";
-constexpr uint32_t kWriteSlice = 65536;  // PNG bytes per piece
+constexpr uint32_t kWriteSlice = 32768;  // PNG bytes per piece
 
 void logLine(QxGameInterface *gi, const Slot &s, bool save,
              const char *pageName, const char *pngName) {

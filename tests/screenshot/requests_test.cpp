@@ -366,10 +366,16 @@ TEST_F(Screenshots, SchedulerRetriesAtWorkFramesAndFinishesOneSlotPerPass) {
   // The fourth failure shows, and with the whole budget the image is
   // encoded and stored in the same pass, which then ends: slot 1 waits.
   ss::runScreenshots(&host.gi, now);
-  EXPECT_EQ(slot(0).stage, 0);
-  EXPECT_EQ(slot(1).stage, ss::kStageCapture);
+  EXPECT_EQ(slot(0).stage, ss::kStageFinished);
   EXPECT_EQ(slot(1).failures, 3);
   EXPECT_TRUE(host.printedPart("Screenshot saved to "));
+  // The next pass only clears the finished slot; slot 1 still waits.
+  ss::runScreenshots(&host.gi, now);
+  EXPECT_EQ(slot(0).stage, 0);
+  EXPECT_EQ(slot(0).capture, nullptr);
+  EXPECT_EQ(slot(1).failures, 3);
+  ss::runScreenshots(&host.gi, now);
+  EXPECT_EQ(slot(1).stage, ss::kStageFinished);
   ss::runScreenshots(&host.gi, now);
   EXPECT_EQ(busy(), 0);
 }
@@ -427,6 +433,7 @@ TEST_F(Screenshots, ImageThatCannotBeEncodedIsReportedAndDropped) {
   s.capture->imageSize = 0xFFFFFFF0u;
   ss::runScreenshots(&host.gi, qxtest::FakeHost::now);
   EXPECT_TRUE(host.printed(ss::kOutOfMemoryMessage));
+  ss::continueScreenshots(&host.gi);  // clears the finished slot
   EXPECT_EQ(busy(), 0);
   EXPECT_EQ(slot().capture, nullptr);
   EXPECT_TRUE(host.sent.empty());
@@ -663,8 +670,8 @@ TEST_F(Screenshots, LocalRequestsLeaveTheLastSlotToTheServer) {
 // slot order, and the player's still all end stored.
 TEST_F(Screenshots, ServerRequestGoesAheadOfThePlayers) {
   g_workStep = ss::kCallBudgetMicros;  // one slice per call
-  host.setFrame(1024, 768, gameFrame);
-  host.console("qx_SsOptions 1024 768 50 50 1");
+  host.setFrame(640, 480, gameFrame);
+  host.console("qx_SsOptions 640 480 50 50 1");
   for (int i = 0; i < 3; ++i) host.console("qx_GetSs");
   host.pump(1);
   for (int i = 0; i < 20; ++i) {
