@@ -1,5 +1,6 @@
 // The slots and their scheduler, the requests, the capture and encode
 // stages and the player's options.
+#include <cstdlib>
 #include <cstring>
 
 #include "common/numbers.h"
@@ -389,12 +390,21 @@ void runSlot(QxGameInterface *gi, Slot &s, uint32_t now, CallBudget &budget,
 // each in slot order, as long as the call's budget lasts. A server request
 // is small (its pixel budget) and bound to a time, so a player's large
 // screenshots never hold it up. A finished slot is cleared at the start of
-// a call, in a pass of its own: freeing its buffers can take a while.
+// calls, in passes of their own: freeing a buffer of several MB can take as
+// long as a slice's whole budget.
 void passSlots(QxGameInterface *gi, uint32_t now, bool workFrame) {
   CallBudget budget;
   State &st = client().screenshot;
   for (Slot &s : st.slots)
     if (s.stage >= kStageFinished) {
+      // The two large buffers go in calls of their own.
+      Capture *c = s.capture;
+      if (c && c->work) {
+        std::free(c->work);
+        c->work = nullptr;
+        c->workCapacity = 0;
+        return;
+      }
       finishSlot(s);
       return;  // at most one slot finishes per pass
     }

@@ -181,6 +181,8 @@ bool writePieces(Slot &s, CallBudget &budget) {
     }
     st.written += n;
   }
+  // Handing the rest to the system and renaming are a step of their own.
+  if (!budget.left()) return false;
   const bool flushed = platform::fileFlush(st.file);
   platform::fileClose(st.file);
   st.file = nullptr;
