@@ -149,8 +149,11 @@ typedef intptr_t(QX_CDECL *QxCaptureQueryFn)(int32_t code);
 #define QX_CAP_TYPE 105
 /* The read-back function: copies the rectangle x, y, width, height of the
  * host's frame (in the host's own coordinates) into
- * destination as height rows of 3 * width bytes, red, green, blue, with no
- * padding, the bottom row of the rectangle first. format and type are the
+ * destination as height rows of 3 * width bytes, red, green, blue, the
+ * bottom row of the rectangle first. Rows are tightly packed, with no
+ * padding: a host whose read-pixels call aligns rows to 4 bytes by default
+ * sets its pack alignment to 1 first (the client's buffer takes padded rows
+ * without harm, but the picture is then skewed). format and type are the
  * answers to QX_CAP_FORMAT and QX_CAP_TYPE. On 32-bit Windows it has the
  * system's convention (__stdcall), as the system's graphics libraries do;
  * the client restores its stack after the call, so a __cdecl function

@@ -231,6 +231,22 @@ struct GuardedCall {
   bool eventFaulted;  // an event handler faulted: the rest is skipped
 };
 
+// A screenshot under way goes on in every call, not only in work frames:
+// its work is cut into slices of a small budget per call (screenshot/
+// budget.h), and at the game's frame rate those add up to a stored
+// screenshot within a few seconds. Guarded like the frame itself.
+void guardedSlices(void *context) {
+  screenshot::continueScreenshots(static_cast<QxGameInterface *>(context));
+}
+
+void screenshotSlices(QxGameInterface *gi) {
+  const ClientState &c = client();
+  if (!c.host.initialised || !c.host.enabled || c.frame.shutOff ||
+      !screenshot::workUnderWay())
+    return;
+  if (!platform::runGuarded(guardedSlices, gi)) reportContainedFault();
+}
+
 void guardedFrame(void *context) {
   GuardedCall &call = *static_cast<GuardedCall *>(context);
   if (call.drain && !drainEvents(call.gi, call.budget, call.wasEnabled)) {
@@ -322,7 +338,10 @@ const char *runFrame(QxGameInterface *gi, int32_t budget) {
   serverChangeCheck(gi);
   const uint32_t sleep =
       c.settings.sleep > 0 ? static_cast<uint32_t>(c.settings.sleep) : 0;
-  if (tickDiff(now, c.frame.lastFrameTick) < sleep) return nullptr;
+  if (tickDiff(now, c.frame.lastFrameTick) < sleep) {
+    screenshotSlices(gi);
+    return nullptr;
+  }
   const bool firstDue = c.frame.lastFrameTick == 0;
   c.frame.lastFrameTick = now;
   c.frame.parity = (c.frame.parity + 1) % 2;
@@ -335,6 +354,7 @@ const char *runFrame(QxGameInterface *gi, int32_t budget) {
                    false};
   if (!platform::runGuarded(guardedFrame, &call) || call.eventFaulted)
     reportContainedFault();
+  if (!call.work) screenshotSlices(gi);
   return nullptr;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/text.h"
+#include "screenshot/budget.h"
 #include "screenshot/capture.h"
 
 namespace qx::screenshot {
@@ -1293,8 +1294,12 @@ void greyPixel(uint8_t *image, uint32_t rowLength, uint32_t x, uint32_t y) {
   std::memset(image + size_t{y} * rowLength + 1 + size_t{x} * 3, kGrey, 3);
 }
 
-void greyRow(uint8_t *image, uint32_t rowLength, uint32_t y) {
-  std::memset(image + size_t{y} * rowLength + 1, kGrey, rowLength - 1);
+uint32_t rowLength(const Capture &c) {
+  return 3 * (uint32_t{c.marginLeft} + c.outWidth + c.marginRight) + 1;
+}
+
+uint32_t imageHeight(const Capture &c) {
+  return uint32_t{c.marginTop} + c.outHeight + c.marginBottom;
 }
 
 }  // namespace
@@ -1318,9 +1323,8 @@ void drawChar(uint8_t *image, uint32_t rowLength, uint32_t x, uint32_t top,
             kHexHeight);
 }
 
-int annotate(Capture &c, const char lines[kLineCount][kTextMax + 1]) {
+int annotateBegin(Capture &c, const char lines[kLineCount][kTextMax + 1]) {
   prepareFonts();
-  const uint32_t b0 = c.marginBottom;
   c.marginBottom = static_cast<uint16_t>(c.marginBottom + kPanelHeight);
   size_t longest = 0;
   for (int k = 0; k < kLineCount; ++k) {
@@ -1336,43 +1340,60 @@ int annotate(Capture &c, const char lines[kLineCount][kTextMax + 1]) {
     c.marginLeft = static_cast<uint16_t>(c.marginLeft + grow);
     c.marginRight = static_cast<uint16_t>(c.marginRight + grow);
   }
-  const uint32_t width = uint32_t{c.marginLeft} + c.outWidth + c.marginRight;
-  const uint32_t height = uint32_t{c.marginTop} + c.outHeight + c.marginBottom;
-  const uint32_t rowLength = 3 * width + 1;
-  const uint64_t size = uint64_t{height} * rowLength;
+  const uint64_t size = uint64_t{imageHeight(c)} * rowLength(c);
   if (size > 0xFFFFFFFFu) return 0;
   c.imageSize = static_cast<uint32_t>(size);
   if (!growBuffer(c.work, c.workCapacity, c.imageSize)) return 0;
-  uint8_t *image = c.work;
-  std::memset(image, 0, c.imageSize);
+  c.slicing.done = 0;
+  return 1;
+}
 
-  greyRow(image, rowLength, 0);
-  greyRow(image, rowLength, c.marginTop + c.outHeight + b0 - 1);
-  greyRow(image, rowLength, height - 1);
-  for (uint32_t y = 1; y + 1 < height; ++y) {
-    greyPixel(image, rowLength, 0, y);
-    greyPixel(image, rowLength, width - 1, y);
-  }
-
+Step annotateSlice(Capture &c) {
+  const uint32_t length = rowLength(c);
+  const uint32_t height = imageHeight(c);
+  const uint32_t width = (length - 1) / 3;
+  // The grey line between picture and text panel; the panel's height was
+  // added to a bottom margin that was b0 before.
+  const uint32_t b0 = c.marginBottom - kPanelHeight;
+  const uint32_t separator = c.marginTop + c.outHeight + b0 - 1;
   // The picture; a capture that left fewer bytes than its size needs (a
   // failed one) stays black.
   const size_t pictureRow = size_t{c.outWidth} * 3 + 1;
-  if (c.pixels && c.pixelsCapacity >= pictureRow * c.outHeight)
-    for (uint32_t r = 0; r < c.outHeight; ++r)
-      std::memcpy(image + size_t{c.marginTop + r} * rowLength + 1 +
-                      size_t{c.marginLeft} * 3,
-                  c.pixels + r * pictureRow + 1, pictureRow - 1);
-
-  for (uint32_t k = 0; k < kLineCount; ++k) {
-    const uint32_t top =
-        c.marginTop + c.outHeight + kTextTop + kLineSpacing * k;
-    for (uint32_t i = 0; i < kTextMax && lines[k][i]; ++i) {
-      // The cell's last byte lies at 66 + 24 i of its row.
-      if (67 + 24 * i >= rowLength) break;
-      drawChar(image, rowLength, kTextLeft + kCharAdvance * i, top,
-               static_cast<uint8_t>(lines[k][i]));
+  const bool picture = c.pixels && c.pixelsCapacity >= pictureRow * c.outHeight;
+  uint32_t &y = c.slicing.done;
+  for (uint32_t n = rowsPerSlice(length); n > 0 && y < height; --n, ++y) {
+    uint8_t *row = c.work + size_t{y} * length;
+    std::memset(row, 0, length);  // black, filter byte 0
+    if (y == 0 || y == separator || y == height - 1) {
+      std::memset(row + 1, kGrey, length - 1);
+    } else {
+      greyPixel(c.work, length, 0, y);
+      greyPixel(c.work, length, width - 1, y);
     }
+    if (picture && y >= c.marginTop && y - c.marginTop < c.outHeight)
+      std::memcpy(row + 1 + size_t{c.marginLeft} * 3,
+                  c.pixels + (y - c.marginTop) * pictureRow + 1,
+                  pictureRow - 1);
   }
+  return y < height ? Step::More : Step::Done;
+}
+
+void annotateLine(Capture &c, const char *line, uint32_t k) {
+  const uint32_t length = rowLength(c);
+  const uint32_t top = c.marginTop + c.outHeight + kTextTop + kLineSpacing * k;
+  for (uint32_t i = 0; i < kTextMax && line[i]; ++i) {
+    // The cell's last byte lies at 66 + 24 i of its row.
+    if (67 + 24 * i >= length) break;
+    drawChar(c.work, length, kTextLeft + kCharAdvance * i, top,
+             static_cast<uint8_t>(line[i]));
+  }
+}
+
+int annotate(Capture &c, const char lines[kLineCount][kTextMax + 1]) {
+  if (!annotateBegin(c, lines)) return 0;
+  while (annotateSlice(c) == Step::More) {
+  }
+  for (uint32_t k = 0; k < kLineCount; ++k) annotateLine(c, lines[k], k);
   return 1;
 }
 

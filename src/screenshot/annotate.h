@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "screenshot/budget.h"
 #include "screenshot/screenshot_state.h"
 
 namespace qx::screenshot {
@@ -26,7 +27,17 @@ void drawChar(uint8_t *image, uint32_t rowLength, uint32_t x, uint32_t top,
 
 // Frames the capture's picture and draws the five lines (each at most 255
 // characters) below it into the capture's work buffer; widens the image
-// until the longest line fits. 0 when the buffer cannot be allocated.
+// until the longest line fits. 0 when the buffer cannot be allocated. All
+// of it in one call: annotateBegin, annotateSlice until done, annotateLine
+// for each line.
 int annotate(Capture &c, const char lines[kLineCount][kTextMax + 1]);
+
+// The same in steps. annotateBegin widens the image for the lines, sets
+// imageSize and gets the buffer (0 when it cannot); annotateSlice fills a
+// slice of rows (black, the grey frame and separator, the picture);
+// annotateLine then draws line k over the finished rows.
+int annotateBegin(Capture &c, const char lines[kLineCount][kTextMax + 1]);
+Step annotateSlice(Capture &c);
+void annotateLine(Capture &c, const char *line, uint32_t k);
 
 }  // namespace qx::screenshot

@@ -7,6 +7,7 @@
 #include "common/heap.h"
 #include "common/text.h"
 #include "host/client_state.h"
+#include "screenshot/budget.h"
 
 namespace qx::screenshot {
 
@@ -41,33 +42,16 @@ uint16_t percent(uint16_t stored) {
   return static_cast<uint16_t>(client().host.random.next() % 101);
 }
 
-// Frees buffer and allocates size bytes in its place, zero-filled when
-// zeroed. False when the allocation fails; buffer is then null and
-// capacity 0.
-bool allocateBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size,
-                    bool zeroed) {
+// Frees buffer and allocates size bytes in its place, contents undefined.
+// False when the allocation fails; buffer is then null and capacity 0.
+bool allocateBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
   heap::release(buffer);
   buffer = nullptr;
   capacity = 0;
   if (size > 0xFFFFFFFFu) return false;
-  const size_t bytes = size ? static_cast<size_t>(size) : 1;
-  buffer = static_cast<uint8_t *>(zeroed ? heap::allocateZeroed(bytes, 1)
-                                         : heap::allocate(bytes));
+  buffer = static_cast<uint8_t *>(heap::allocate(size ? size_t(size) : 1));
   if (!buffer) return false;
   capacity = static_cast<uint32_t>(size);
-  return true;
-}
-
-// Replaces buffer with a new zero-filled one of size bytes.
-bool replaceBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
-  return allocateBuffer(buffer, capacity, size, true);
-}
-
-// Keeps buffer when it holds size bytes, else replaces it; zero-fills the
-// size bytes the capture uses (a fresh buffer comes zeroed).
-bool reuseBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
-  if (!buffer || capacity < size) return replaceBuffer(buffer, capacity, size);
-  std::memset(buffer, 0, static_cast<size_t>(size));
   return true;
 }
 
@@ -108,27 +92,27 @@ void copyRows(Capture &c, const platform::SurfaceLock &lock,
   }
 }
 
-// Samples work into pixels; false when the picture is uniform.
-bool convertRows(Capture &c, const platform::PaletteColour *palette) {
+// Converts the source rows of one slice into the sampled picture and
+// notes whether any triple differs from the first.
+void convertRows(Capture &c, uint32_t rows) {
   const int bytes = bytesPerPixel(c.bitsPerPixel);
-  uint8_t *out = c.pixels;
-  uint8_t first[3] = {0, 0, 0};
-  bool haveFirst = false, varied = false;
-  for (uint32_t r = 0; r < c.height; r += c.step) {
+  const uint32_t outRow = 3 * (uint32_t{c.width} / c.step) + 1;
+  Slicing &sl = c.slicing;
+  for (; rows > 0 && sl.done < c.height; --rows, sl.done += c.step) {
+    uint8_t *out = c.pixels + size_t{sl.done / c.step} * outRow;
     *out++ = 0;  // filter type 0
-    const uint8_t *row = c.work + size_t{r} * c.width * 4;
+    const uint8_t *row = c.work + size_t{sl.done} * c.width * 4;
     for (uint32_t col = 0; col + c.step <= c.width; col += c.step) {
-      convertPixel(c.bitsPerPixel, row + size_t{col} * bytes, palette, out);
-      if (!haveFirst) {
-        std::memcpy(first, out, 3);
-        haveFirst = true;
-      } else if (std::memcmp(first, out, 3) != 0) {
-        varied = true;
+      convertPixel(c.bitsPerPixel, row + size_t{col} * bytes, sl.palette, out);
+      if (!sl.haveFirst) {
+        std::memcpy(sl.first, out, 3);
+        sl.haveFirst = 1;
+      } else if (std::memcmp(sl.first, out, 3) != 0) {
+        sl.varied = 1;
       }
       out += 3;
     }
   }
-  return varied;
 }
 
 // ---- the host's read-back --------------------------------------------------
@@ -167,21 +151,37 @@ void callReadBack(QxReadBackFn readBack, int32_t x, int32_t y, int32_t width,
 #endif
 }
 
+// Bytes the host's read-back may write for w x h pixels. Its rows are
+// packed (3 * w bytes), but a host that leaves its pack alignment at the
+// common graphics libraries' default of 4 pads every row to a multiple of
+// 4 bytes; the buffer holds that too, so such a host gets a skewed picture
+// and never writes past the buffer.
+uint64_t readBackBytes(int32_t w, int32_t h) {
+  const uint64_t paddedRow = (3 * uint64_t(w) + 3) & ~uint64_t{3};
+  return paddedRow * uint64_t(h);
+}
+
 // Output row r comes from read-back row height - 1 - r * step: the host
 // delivers the bottom row first.
-void sampleReadBack(Capture &c) {
+void sampleRows(Capture &c, uint32_t rows) {
   const uint32_t outWidth = c.width / c.step;
   const uint32_t outHeight = c.height / c.step;
   const size_t sourceRow = size_t{c.width} * 3;
-  uint8_t *out = c.pixels;
-  for (uint32_t r = 0; r < outHeight; ++r) {
+  Slicing &sl = c.slicing;
+  for (; rows > 0 && sl.done < outHeight; --rows, ++sl.done) {
+    uint8_t *out = c.pixels + size_t{sl.done} * (3 * outWidth + 1);
     *out++ = 0;
-    const uint8_t *row = c.work + (c.height - 1 - r * c.step) * sourceRow;
+    const uint8_t *row = c.work + (c.height - 1 - sl.done * c.step) * sourceRow;
     for (uint32_t col = 0; col < outWidth; ++col) {
       std::memcpy(out, row + size_t{col} * c.step * 3, 3);
       out += 3;
     }
   }
+}
+
+// Bytes the sampled picture of a capture of w x h pixels takes.
+uint64_t pictureBytes(int32_t w, int32_t h) {
+  return uint64_t(h) * (3 * uint64_t(w) + 1);
 }
 
 }  // namespace
@@ -197,7 +197,7 @@ Capture *newCapture() {
 
 bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
   if (buffer && capacity >= size) return true;
-  return allocateBuffer(buffer, capacity, size, false);
+  return allocateBuffer(buffer, capacity, size);
 }
 
 void releaseCapture(Capture *&capture) {
@@ -242,8 +242,8 @@ void convertPixel(int32_t bitsPerPixel, const uint8_t *p,
   }
 }
 
-int captureSurface(Capture &c, int32_t width, int32_t height, int32_t xPercent,
-                   int32_t yPercent, int32_t step, char *errorText) {
+int surfaceBegin(Capture &c, int32_t width, int32_t height, int32_t xPercent,
+                 int32_t yPercent, int32_t step, char *errorText) {
   if (width < 1 || height < 1) return fail(errorText, kSizeText);
   c.offsetY = static_cast<uint16_t>(yPercent);
   c.offsetX = static_cast<uint16_t>(xPercent);
@@ -265,12 +265,37 @@ int captureSurface(Capture &c, int32_t width, int32_t height, int32_t xPercent,
   const int32_t h = clampSide(height, c.windowHeight);
   c.width = static_cast<uint16_t>(w);
   c.height = static_cast<uint16_t>(h);
-  if (!replaceBuffer(c.pixels, c.pixelsCapacity,
-                     uint64_t(h) * (3 * uint64_t(w) + 1)) ||
-      !replaceBuffer(c.work, c.workCapacity,
-                     uint64_t(w) * (uint64_t(h) + 1) * 4))
+  if (!growBuffer(c.pixels, c.pixelsCapacity, pictureBytes(w, h)) ||
+      !growBuffer(c.work, c.workCapacity, uint64_t(w) * (uint64_t(h) + 1) * 4))
     return fail(errorText, kMemoryText);
+  c.slicing.done = 0;
+  return 1;
+}
 
+Step clearSlice(Capture &c) {
+  // The picture first, then the copy's rows: pixels outside the surface
+  // and rows a host leaves out stay zero.
+  uint32_t &done = c.slicing.done;
+  const uint64_t total = uint64_t{c.pixelsCapacity} + c.workCapacity;
+  if (done >= total) return Step::Done;
+  uint8_t *at = done < c.pixelsCapacity ? c.pixels + done
+                                        : c.work + (done - c.pixelsCapacity);
+  const uint32_t end = done < c.pixelsCapacity
+                           ? c.pixelsCapacity
+                           : c.pixelsCapacity + c.workCapacity;
+  const uint32_t n = end - done < kClearSlice ? end - done : kClearSlice;
+  std::memset(at, 0, n);
+  done += n;
+  return done >= total ? Step::Done : Step::More;
+}
+
+int surfaceCopy(Capture &c, char *errorText) {
+  const platform::ScreenAccess &screen = platform::screenAccess();
+  platform::WindowPlacement window{};
+  // The placement is read again: the window may have moved since the
+  // capture was sized, and the copy must follow where it is now.
+  if (!screen.foregroundPlacement(window) || (window.showState & 1) == 0)
+    return fail(errorText, kWindowStateText);
   platform::Surface surface = screen.primaryOpen();
   if (!surface) return fail(errorText, kSurfaceText);
   c.offsetX = percent(c.offsetX);
@@ -289,22 +314,42 @@ int captureSurface(Capture &c, int32_t width, int32_t height, int32_t xPercent,
       static_cast<uint16_t>((c.windowHeight - c.height) * c.offsetY / 100);
   copyRows(c, lock, window);
   screen.primaryUnlock(surface);
-
-  platform::PaletteColour palette[256] = {};
-  if (c.bitsPerPixel == 8) screen.primaryPalette(surface, palette);
-  const bool varied = convertRows(c, palette);
+  Slicing &sl = c.slicing;
+  std::memset(sl.palette, 0, sizeof sl.palette);
+  if (c.bitsPerPixel == 8) screen.primaryPalette(surface, sl.palette);
   screen.primaryClose(surface);
-  if (!varied) return fail(errorText, kSurfaceText);
+  sl.done = 0;
+  sl.haveFirst = sl.varied = 0;
   return 1;
 }
 
-int captureReadBack(Capture &c, QxGameInterface *gi, int32_t width,
-                    int32_t height, int32_t xPercent, int32_t yPercent,
-                    int32_t step, char *errorText) {
+Step convertSlice(Capture &c, char *errorText) {
+  convertRows(c, rowsPerSlice(uint64_t{c.width} * 4));
+  if (c.slicing.done < c.height) return Step::More;
+  if (c.slicing.varied) return Step::Done;
+  fail(errorText, kSurfaceText);
+  return Step::Failed;
+}
+
+int captureSurface(Capture &c, int32_t width, int32_t height, int32_t xPercent,
+                   int32_t yPercent, int32_t step, char *errorText) {
+  if (!surfaceBegin(c, width, height, xPercent, yPercent, step, errorText))
+    return 0;
+  while (clearSlice(c) == Step::More) {
+  }
+  if (!surfaceCopy(c, errorText)) return 0;
+  Step result;
+  while ((result = convertSlice(c, errorText)) == Step::More) {
+  }
+  return result == Step::Done ? 1 : 0;
+}
+
+int readBackBegin(Capture &c, QxGameInterface *gi, int32_t width,
+                  int32_t height, int32_t xPercent, int32_t yPercent,
+                  int32_t step, char *errorText) {
   QxCaptureQueryFn query = gi ? gi->captureQuery : nullptr;
   if (!query) return fail(errorText, kInterfaceText);
-  const intptr_t format = query(QX_CAP_FORMAT);
-  if (format == 0) return 0;
+  if (query(QX_CAP_FORMAT) == 0) return 0;
   if (width < 1 || height < 1) return fail(errorText, kSizeText);
   const intptr_t frameWidth = query(QX_CAP_WIDTH);
   const intptr_t frameHeight = query(QX_CAP_HEIGHT);
@@ -313,9 +358,8 @@ int captureReadBack(Capture &c, QxGameInterface *gi, int32_t width,
   // The host's frame bounds the capture before anything is allocated.
   const int32_t w = clampSide(width, frameWidth);
   const int32_t h = clampSide(height, frameHeight);
-  if (!reuseBuffer(c.pixels, c.pixelsCapacity,
-                   uint64_t(h) * (3 * uint64_t(w) + 1)) ||
-      !reuseBuffer(c.work, c.workCapacity, uint64_t(w) * uint64_t(h) * 3))
+  if (!growBuffer(c.pixels, c.pixelsCapacity, pictureBytes(w, h)) ||
+      !growBuffer(c.work, c.workCapacity, readBackBytes(w, h)))
     return fail(errorText, kMemoryText);
   c.width = static_cast<uint16_t>(w);
   c.height = static_cast<uint16_t>(h);
@@ -323,9 +367,7 @@ int captureReadBack(Capture &c, QxGameInterface *gi, int32_t width,
   c.offsetX = static_cast<uint16_t>(xPercent);
   c.step = normaliseStep(step);
 
-  const QxReadBackFn readBack =
-      reinterpret_cast<QxReadBackFn>(query(QX_CAP_READBACK));
-  if (!readBack) return 0;
+  if (query(QX_CAP_READBACK) == 0) return 0;
   // A percentage above 100 becomes a random one here as well: taken as it
   // is, it would place the rectangle outside the host's frame.
   const int64_t y =
@@ -334,10 +376,40 @@ int captureReadBack(Capture &c, QxGameInterface *gi, int32_t width,
       (frameSide(frameWidth) - w) * int64_t{percent(c.offsetX)} / 100;
   c.offsetY = static_cast<uint16_t>(y);
   c.offsetX = static_cast<uint16_t>(x);
-  callReadBack(readBack, static_cast<int32_t>(x), static_cast<int32_t>(y), w, h,
+  c.slicing.done = 0;
+  return 1;
+}
+
+int readBackCopy(Capture &c, QxGameInterface *gi) {
+  QxCaptureQueryFn query = gi ? gi->captureQuery : nullptr;
+  if (!query) return 0;
+  // Asked again at the call itself: the host's answers hold for now.
+  const intptr_t format = query(QX_CAP_FORMAT);
+  const QxReadBackFn readBack =
+      reinterpret_cast<QxReadBackFn>(query(QX_CAP_READBACK));
+  if (format == 0 || !readBack) return 0;
+  callReadBack(readBack, c.offsetX, c.offsetY, c.width, c.height,
                static_cast<int32_t>(format),
                static_cast<int32_t>(query(QX_CAP_TYPE)), c.work);
-  sampleReadBack(c);
+  c.slicing.done = 0;
+  return 1;
+}
+
+Step sampleSlice(Capture &c) {
+  sampleRows(c, rowsPerSlice(uint64_t{c.width} * 3 * c.step));
+  return c.slicing.done < uint32_t{c.height} / c.step ? Step::More : Step::Done;
+}
+
+int captureReadBack(Capture &c, QxGameInterface *gi, int32_t width,
+                    int32_t height, int32_t xPercent, int32_t yPercent,
+                    int32_t step, char *errorText) {
+  if (!readBackBegin(c, gi, width, height, xPercent, yPercent, step, errorText))
+    return 0;
+  while (clearSlice(c) == Step::More) {
+  }
+  if (!readBackCopy(c, gi)) return 0;
+  while (sampleSlice(c) == Step::More) {
+  }
   return 1;
 }
 

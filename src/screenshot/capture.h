@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "qx/game_interface.h"
+#include "screenshot/budget.h"
 #include "screenshot/screenshot_state.h"
 
 namespace qx::screenshot {
@@ -37,16 +38,46 @@ void releaseCapture(Capture *&capture);
 bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size);
 
 // Captures from the primary surface; 1 on success, 0 with a failure text
-// in errorText (kTextMax characters and a terminator).
+// in errorText (kTextMax characters and a terminator). All of it in one
+// call: surfaceBegin, clearSlice until done, surfaceCopy, convertSlice
+// until done.
 int captureSurface(Capture &c, int32_t width, int32_t height, int32_t xPercent,
                    int32_t yPercent, int32_t step, char *errorText);
 
 // Captures through the host's read-back function; 1 on success. Some
 // failures (read-back not available, no frame, no function) leave
-// errorText as it was.
+// errorText as it was. All of it in one call: readBackBegin, clearSlice
+// until done, readBackCopy, sampleSlice until done.
 int captureReadBack(Capture &c, QxGameInterface *gi, int32_t width,
                     int32_t height, int32_t xPercent, int32_t yPercent,
                     int32_t step, char *errorText);
+
+// ---- the same in steps, for the frames ------------------------------------
+//
+// Only surfaceCopy and readBackCopy are single steps that cannot be cut;
+// the others do one slice of bounded work per call.
+
+// Checks the window, sizes the capture and gets its buffers (not cleared
+// yet); 1, or 0 with a failure text.
+int surfaceBegin(Capture &c, int32_t width, int32_t height, int32_t xPercent,
+                 int32_t yPercent, int32_t step, char *errorText);
+// Sizes the read-back against the host's frame, gets its buffers and places
+// the rectangle; 1, or 0 with the texts of captureReadBack.
+int readBackBegin(Capture &c, QxGameInterface *gi, int32_t width,
+                  int32_t height, int32_t xPercent, int32_t yPercent,
+                  int32_t step, char *errorText);
+// Zero-fills a slice of the picture and then of the work buffer.
+Step clearSlice(Capture &c);
+// Locks the primary surface, copies the rectangle, unlocks and releases it
+// (and takes an 8-bit surface's palette); 1, or 0 with a failure text.
+int surfaceCopy(Capture &c, char *errorText);
+// Calls the host's read-back function; 0 when the host no longer offers it.
+int readBackCopy(Capture &c, QxGameInterface *gi);
+// Converts a slice of the surface rows into the picture. Failed with the
+// surface text when the whole picture is one colour.
+Step convertSlice(Capture &c, char *errorText);
+// Samples a slice of the read-back rows into the picture.
+Step sampleSlice(Capture &c);
 
 // The failure texts after which a request stops trying the primary surface
 // and reads the host's frame back instead: only the surface text (no

@@ -14,7 +14,8 @@ namespace {
 
 constexpr uint8_t kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
 constexpr int kWindowBits = 15;
-constexpr int kMemoryLevel = 8;  // zlib's default, as compress uses
+constexpr int kMemoryLevel = 8;     // zlib's default, as compress uses
+constexpr uint32_t kIdatData = 41;  // offset of the stream in the file
 
 uint8_t *putBig32(uint8_t *p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v >> 24);
@@ -68,9 +69,11 @@ EncodeResult begin(Capture &c) {
   return EncodeResult::More;
 }
 
-// Writes the PNG around the finished stream into work.
-EncodeResult assemble(Capture &c, uint32_t streamLength) {
-  const uint64_t size = uint64_t{streamLength} + kPngOverhead;
+// Starts the PNG in work once the stream is complete: the signature, IHDR
+// and the IDAT chunk's length and type. The stream follows in slices.
+EncodeResult beginFile(Capture &c) {
+  Encoder &e = c.encoder;
+  const uint64_t size = uint64_t{e.streamLength} + kPngOverhead;
   if (!growBuffer(c.work, c.workCapacity, size))
     return EncodeResult::OutOfMemory;
   c.pngSize = static_cast<uint32_t>(size);
@@ -89,17 +92,38 @@ EncodeResult assemble(Capture &c, uint32_t streamLength) {
   *p++ = 0;  // filter method
   *p++ = 0;  // no interlace
   p = putBig32(p, crcOf(crcOf(0, nullptr, 0), ihdr, 17));
-  p = putBig32(p, streamLength);
+  p = putBig32(p, e.streamLength);
   std::memcpy(p, "IDAT", 4);
-  std::memcpy(p + 4, c.pixels, streamLength);
-  p = putBig32(p + 4 + streamLength, c.encoder.idatCrc);
-  p = putBig32(p, 0);
-  std::memcpy(p, "IEND", 4);
-  putBig32(p + 4, crcOf(crcOf(0, nullptr, 0), p, 4));
+  e.copied = 0;
+  e.phase = kEncodeAssembling;
   return EncodeResult::More;
 }
 
-EncodeResult deflateSlice(Capture &c, uint32_t slice, bool digest) {
+// Copies a slice of the stream into the IDAT chunk; after the last one,
+// the chunk's CRC and the IEND chunk close the file.
+EncodeResult copySlice(Capture &c, bool digest) {
+  Encoder &e = c.encoder;
+  uint8_t *data = c.work + kIdatData;
+  const uint32_t left = e.streamLength - e.copied;
+  const uint32_t take = left < kCopySlice ? left : kCopySlice;
+  std::memcpy(data + e.copied, c.pixels + e.copied, take);
+  e.copied += take;
+  if (e.copied < e.streamLength) return EncodeResult::More;
+  uint8_t *p = putBig32(data + e.streamLength, e.idatCrc);
+  p = putBig32(p, 0);
+  std::memcpy(p, "IEND", 4);
+  putBig32(p + 4, crcOf(crcOf(0, nullptr, 0), p, 4));
+  if (!digest) {
+    e.phase = kEncodeDone;
+    return EncodeResult::Done;
+  }
+  md5Init(e.digest, 0);
+  e.hashed = 0;
+  e.phase = kEncodeDigesting;
+  return EncodeResult::More;
+}
+
+EncodeResult deflateSlice(Capture &c, uint32_t slice) {
   Encoder &e = c.encoder;
   z_stream &z = *e.stream;
   const uint32_t left = c.imageSize - e.fed;
@@ -117,18 +141,9 @@ EncodeResult deflateSlice(Capture &c, uint32_t slice, bool digest) {
     return EncodeResult::More;
   }
   if (rc != Z_STREAM_END) return EncodeResult::CompressionFailed;
-  const uint32_t streamLength = static_cast<uint32_t>(z.total_out);
+  e.streamLength = static_cast<uint32_t>(z.total_out);
   endStream(e);
-  const EncodeResult built = assemble(c, streamLength);
-  if (built != EncodeResult::More) return built;
-  if (!digest) {
-    e.phase = kEncodeDone;
-    return EncodeResult::Done;
-  }
-  md5Init(e.digest, 0);
-  e.hashed = 0;
-  e.phase = kEncodeDigesting;
-  return EncodeResult::More;
+  return beginFile(c);
 }
 
 EncodeResult digestSlice(Capture &c) {
@@ -152,10 +167,13 @@ EncodeResult encodeStep(Capture &c, uint32_t slice, bool digest) {
     case kEncodeIdle:
       result = begin(c);
       if (result != EncodeResult::More) break;
-      result = deflateSlice(c, slice, digest);
+      result = deflateSlice(c, slice);
       break;
     case kEncodeDeflating:
-      result = deflateSlice(c, slice, digest);
+      result = deflateSlice(c, slice);
+      break;
+    case kEncodeAssembling:
+      result = copySlice(c, digest);
       break;
     case kEncodeDigesting:
       result = digestSlice(c);

@@ -1,12 +1,14 @@
-// Screenshot requests: five slots that move through four stages, one stage
-// per scheduler pass at most (capture and annotate, encode, upload to the
-// server, store and log), the server's requests and restarts, the player's
-// qx_GetSs and qx_SsOptions, and the start-up preparation.
+// Screenshot requests: five slots that move through four stages (capture
+// and annotate, encode, upload to the server, store and log), their work
+// cut into slices that fit a call's budget (budget.h), the server's requests
+// and restarts, the player's qx_GetSs and qx_SsOptions, and the start-up
+// preparation.
 #pragma once
 
 #include <cstdint>
 
 #include "qx/game_interface.h"
+#include "screenshot/budget.h"
 #include "screenshot/screenshot_state.h"
 
 namespace qx::screenshot {
@@ -19,17 +21,30 @@ constexpr const char *kCompressionMessage =
     "Screenshot Error: the image could not be compressed";
 constexpr const char *kOptionsRefused =
     "Screenshot Options not changed - invalid value(s) specified";
+constexpr const char *kLocalRefused =
+    "Screenshot not taken: the server's screenshots are pending, try again "
+    "in a moment";
 
 // A new request: the server's (the message after its code byte, length
 // bytes, not necessarily terminated) or the player's ("0"). Dropped when
-// all five slots are busy or the text is empty or begins with a space.
+// all five slots are busy or the text is empty or begins with a space. A
+// local request (no words after the delay) never takes the last free slot:
+// it is refused with kLocalRefused.
 void queueScreenshot(QxGameInterface *gi, int32_t length, const char *text);
 
 // qx_GetSs: a local screenshot, with a frame at the next call.
 void takeLocalScreenshot();
 
-// The scheduler, in every work frame.
+// The scheduler, in every work frame: starts the capture of requests whose
+// delay has run out, sends upload chunks, and spends the call's budget on
+// the work under way.
 void runScreenshots(QxGameInterface *gi, uint32_t now);
+
+// Every call of ca that runs no work frame: spends the call's budget on the
+// work under way (capture slices, encoding, storing); starts nothing.
+void continueScreenshots(QxGameInterface *gi);
+// Some slot has work under way that continueScreenshots would do.
+bool workUnderWay();
 
 // Start-up: one capture stage on the still empty first slot prepares the
 // fonts; whatever it captured is discarded at the scheduler's first pass.
@@ -45,12 +60,24 @@ void restartTransfer(uint8_t letter, uint32_t chunk);
 // Releases every slot's capture record (unload).
 void releaseScreenshots(State &state);
 
-// ---- the stages, each (game interface, slot, now) --------------------------
+// ---- the stages, each (game interface, slot, now[, budget]) ---------------
+//
+// The sliced stages do as much of their work as the call's budget allows
+// and leave the rest for later calls.
 
-void captureStage(QxGameInterface *gi, Slot &slot, uint32_t now);
-void encodeStage(QxGameInterface *gi, Slot &slot, uint32_t now);
+void captureStage(QxGameInterface *gi, Slot &slot, uint32_t now,
+                  CallBudget &budget);
+void encodeStage(QxGameInterface *gi, Slot &slot, uint32_t now,
+                 CallBudget &budget);
 void uploadStage(QxGameInterface *gi, Slot &slot, uint32_t now);
-void storeStage(QxGameInterface *gi, Slot &slot, uint32_t now);
+void storeStage(QxGameInterface *gi, Slot &slot, uint32_t now,
+                CallBudget &budget);
+
+// Ends a slot: closes and removes a PNG still being written, releases the
+// capture record and clears the slot.
+void finishSlot(Slot &slot);
+// Closes and removes the temporary file of a store under way.
+void endStore(Slot &slot);
 
 // ---- upload messages -------------------------------------------------------
 

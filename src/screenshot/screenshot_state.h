@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/md5.h"
+#include "common/paths.h"
 #include "platform/platform.h"
 
 typedef struct z_stream_s z_stream;
@@ -16,15 +17,28 @@ constexpr int kTextMax = 255;  // request text and each of the five lines
 constexpr int kLineCount = 5;
 
 // The streaming compression of stage 2: the annotated image is fed to
-// deflate in bounded slices, one slice per scheduler pass.
+// deflate in bounded slices, as many per call as the call's budget allows.
 struct Encoder {
   z_stream *stream;       // null while no compression is under way
   uint32_t fed;           // bytes of the annotated image handed to deflate
   uint32_t idatCrc;       // running CRC of "IDAT" and the stream so far
+  uint32_t streamLength;  // bytes of the finished stream
+  uint32_t copied;        // bytes of the stream copied into the PNG
   uint32_t hashed;        // bytes of the PNG digested (server requests)
   int32_t phase;          // EncodePhase of png.h
-  Md5 digest;             // MD5 of the PNG, built over several passes
+  Md5 digest;             // MD5 of the PNG, built over several calls
   uint8_t pngDigest[16];  // its result once the phase is done
+};
+
+// How far the sliced work of stage 1 has come (capture.h, annotate.h). It
+// lives in the capture record, so releasing the record ends the work
+// wherever it stands.
+struct Slicing {
+  uint32_t done;      // rows or bytes of the phase done so far
+  uint8_t first[3];   // the picture's first triple, for the uniform test
+  uint8_t haveFirst;  // first holds a triple
+  uint8_t varied;     // some triple differs from the first
+  platform::PaletteColour palette[256];  // of an 8-bit surface, at the copy
 };
 
 // One capture: the sampled picture, the raw screen rows and, later, the
@@ -49,6 +63,7 @@ struct Capture {
   int32_t pitch;         // of the primary surface
   uint8_t step;          // 1, 2 or 4
   Encoder encoder;
+  Slicing slicing;
 };
 
 struct Upload {
@@ -71,6 +86,25 @@ enum Stage : int32_t {
   kStageFinished = 99,
 };
 
+// The size, position and rate a request asks for, read once per attempt
+// and kept for the steps that follow in later calls.
+struct Request {
+  uint32_t width, height;               // as asked, for line 4
+  int32_t captureWidth, captureHeight;  // after the pixel budget, multiples
+                                        // of 4
+  int32_t x, y, rate;
+};
+
+// The store stage writes the PNG in pieces into a temporary file beside its
+// name, which takes the name's place once whole.
+struct Store {
+  int32_t phase;              // StorePhase of store.cpp
+  platform::FileHandle file;  // the temporary file while it is written
+  uint32_t written;           // PNG bytes written to it
+  char path[kPathCapacity];   // the PNG's full path
+  char temporary[kPathCapacity];
+};
+
 struct Slot {
   char text[kTextMax + 1];  // request text; empty for a local screenshot
   uint32_t startTick;
@@ -84,6 +118,10 @@ struct Slot {
   Upload transfer;
   uint8_t status;  // 0xB0 failed, 0xB1 primary surface, 0xB2 read-back
   char lines[kLineCount][kTextMax + 1];  // the texts stamped into the image
+  int32_t phase;  // how far stage 1 has come (CapturePhase of stages.cpp)
+  uint32_t line;  // the next line annotateLine draws
+  Request asked;
+  Store store;
 };
 
 struct State {

@@ -1,7 +1,9 @@
 // The slots and their scheduler, the requests, the capture and encode
 // stages and the player's options.
+#include <cstdlib>
 #include <cstring>
 
+#include "common/heap.h"
 #include "common/numbers.h"
 #include "common/protocol.h"
 #include "common/text.h"
@@ -11,6 +13,7 @@
 #include "host/client_state.h"
 #include "log/log.h"
 #include "screenshot/annotate.h"
+#include "screenshot/budget.h"
 #include "screenshot/capture.h"
 #include "screenshot/png.h"
 #include "screenshot/screenshot.h"
@@ -93,14 +96,14 @@ void buildGuidLine(QxGameInterface *gi, char *line) {
   appendText(line + n, kTextMax + 1 - n, value);
 }
 
-struct Wanted {
-  uint32_t width, height;  // as asked, for line 4
-  uint32_t captureWidth, captureHeight;
-  int32_t x, y, rate;
-};
+// A capture side: the next lower multiple of 4, within 32-bit coordinates.
+int32_t side(uint64_t v) {
+  v -= v % 4;
+  return v > 0x7FFFFFFFu ? 0x7FFFFFFC : static_cast<int32_t>(v);
+}
 
 // The server's numbers; false when the request check refuses it.
-bool serverRequest(QxGameInterface *gi, Slot &s, Wanted &w) {
+bool serverRequest(QxGameInterface *gi, Slot &s, Request &w) {
   const uint32_t check = readDecimal(s.text);
   const uint32_t c = static_cast<uint32_t>(gi->agentParams[2]);
   if (((check ^ c) / p::kScreenshotCheckDivisor) & 1u) return false;
@@ -125,15 +128,17 @@ bool serverRequest(QxGameInterface *gi, Slot &s, Wanted &w) {
     W = W * 15 / 16;
     H = H * 15 / 16;
   }
-  w.captureWidth = static_cast<uint32_t>(W);
-  w.captureHeight = static_cast<uint32_t>(H);
+  w.captureWidth = side(W);
+  w.captureHeight = side(H);
   return true;
 }
 
-void localRequest(Slot &s, Wanted &w) {
+void localRequest(Slot &s, Request &w) {
   const console::Settings::ScreenshotOptions &o = client().settings.ssOptions;
-  w.width = w.captureWidth = static_cast<uint32_t>(o.width);
-  w.height = w.captureHeight = static_cast<uint32_t>(o.height);
+  w.width = static_cast<uint32_t>(o.width);
+  w.height = static_cast<uint32_t>(o.height);
+  w.captureWidth = side(w.width);
+  w.captureHeight = side(w.height);
   w.x = o.x;
   w.y = o.y;
   w.rate = o.sampleRate;
@@ -143,34 +148,283 @@ void localRequest(Slot &s, Wanted &w) {
              unsigned(t.minute), unsigned(t.second));
 }
 
-int32_t side(uint32_t v) {
-  v -= v % 4;
-  return v > 0x7FFFFFFFu ? 0x7FFFFFFC : static_cast<int32_t>(v);
+// How far stage 1 has come. An attempt starts with the request and ends in
+// the annotated image, or early for a silent retry at a later work frame.
+enum CapturePhase : int32_t {
+  kPhaseRequest = 0,    // read the request, build the lines
+  kPhaseSurfaceBegin,   // check the window, size the capture
+  kPhaseClear,          // zero-fill the buffers, in slices
+  kPhaseSurfaceCopy,    // lock, copy, unlock: one step
+  kPhaseConvert,        // convert and sample the surface rows, in slices
+  kPhaseReadBackBegin,  // size the read-back against the host's frame
+  kPhaseReadBackCopy,   // the host's read-back: one step
+  kPhaseSample,         // sample the read-back rows, in slices
+  kPhaseAnnotateBegin,  // the last lines and the image's geometry
+  kPhaseAnnotateRows,   // frame and picture, in slices
+  kPhaseAnnotateText,   // the five lines, one per slice
+};
+
+// Starts a capture attempt: reads the request, builds lines 1 to 4 and a
+// fresh capture record. False when the attempt does not go on: the request
+// is refused (stage 99) or the record cannot be allocated (the next work
+// frame tries again).
+bool beginAttempt(QxGameInterface *gi, Slot &s, uint32_t now) {
+  ClientState &cs = client();
+  State &st = cs.screenshot;
+  cs.host.random.seed(now);
+  if (!st.firstRunDone) {
+    st.firstRunDone = 1;
+    if (!gi->captureQuery) log::printMessage(1, "%s", kCorruptedInterface);
+    prepareFonts();
+  }
+  trimText(s.text);
+  std::memset(s.lines, 0, sizeof s.lines);
+  buildHeading(gi, s.lines[0]);
+  s.requestTime = platform::localTime();
+
+  Request &w = s.asked;
+  w = Request{};
+  if (!isLocal(s)) {
+    if (!serverRequest(gi, s, w)) {
+      s.stage = kStageFinished;
+      return false;
+    }
+  } else {
+    localRequest(s, w);
+  }
+  buildGuidLine(gi, s.lines[2]);
+  formatText(s.lines[3], kTextMax + 1, kWantedLineFormat,
+             static_cast<unsigned long>(w.width),
+             static_cast<unsigned long>(w.height), w.x, w.y);
+
+  releaseCapture(s.capture);
+  s.capture = newCapture();
+  if (!s.capture) return false;  // the next pass tries again
+  s.status = p::kScreenshotFailed;
+  s.phase = kPhaseSurfaceBegin;
+  return true;
 }
 
-// Takes the picture: the primary surface while it may be usable, the host's
-// read-back once it is not. False when the attempt ends for a retry.
-bool takePicture(QxGameInterface *gi, Slot &s, const Wanted &w) {
-  Capture &c = *s.capture;
+// After a failed attempt at the primary surface: three failures pass
+// silently and the attempt ends for a retry at a later work frame; the
+// fourth shows in the image, and a surface that is unusable sends the
+// request to the host's read-back at once.
+void surfaceFailed(Slot &s) {
   char *failure = s.lines[3];
   char *notice = s.lines[4];
-  const int32_t width = side(w.captureWidth), height = side(w.captureHeight);
-  s.status = p::kScreenshotFailed;
-  if (captureSurface(c, width, height, w.x, w.y, w.rate, failure)) {
-    s.status = p::kScreenshotSurface;
-    return true;
-  }
   if (marksSurfaceUnusable(failure)) s.failures = kReadBackFailures;
   if (!notice[0]) copyText(notice, kCaptureNotice, kTextMax);
-  if (++s.failures < kSilentFailures) return false;
-  if (s.failures >= kReadBackFailures) {
+  if (++s.failures < kSilentFailures) {
+    s.phase = kPhaseRequest;
+  } else if (s.failures >= kReadBackFailures) {
     failure[0] = notice[0] = '\0';
-    if (captureReadBack(c, gi, width, height, w.x, w.y, w.rate, failure))
-      s.status = p::kScreenshotReadBack;
-    else if (!notice[0])
-      copyText(notice, kCaptureNotice, kTextMax);
+    s.phase = kPhaseReadBackBegin;
+  } else {
+    s.phase = kPhaseAnnotateBegin;
   }
-  return true;
+}
+
+void readBackFailed(Slot &s) {
+  if (!s.lines[4][0]) copyText(s.lines[4], kCaptureNotice, kTextMax);
+  s.phase = kPhaseAnnotateBegin;
+}
+
+// The status byte in the heading, the picture's size, and line 5.
+void finishLines(Slot &s) {
+  // The heading is never shorter than the status byte's place.
+  s.lines[0][kStatusIndex] = static_cast<char>(s.status);
+  Capture &c = *s.capture;
+  c.outWidth = static_cast<uint16_t>(c.width / c.step);
+  c.outHeight = static_cast<uint16_t>(c.height / c.step);
+  if (c.outWidth < 1) c.outWidth = 1;
+  if (c.outHeight < 1) c.outHeight = 1;
+  if (!s.lines[4][0]) {
+    const size_t n = formatText(s.lines[4], kTextMax + 1, kSizeLineFormat,
+                                int(c.outWidth), int(c.outHeight), int(c.step));
+    if (s.status == p::kScreenshotSurface && s.failures > 0)
+      formatText(s.lines[4] + n, kTextMax + 1 - n, " (%d)", int(s.failures));
+  }
+}
+
+// One step of stage 1 past the request; false when the stage waits for a
+// later call (the budget is spent, a copy needs a fresh call, or the
+// attempt ended for a retry).
+bool captureStep(QxGameInterface *gi, Slot &s, CallBudget &budget) {
+  Capture &c = *s.capture;
+  const Request &w = s.asked;
+  char *failure = s.lines[3];
+  switch (s.phase) {
+    case kPhaseSurfaceBegin:
+      if (surfaceBegin(c, w.captureWidth, w.captureHeight, w.x, w.y, w.rate,
+                       failure))
+        s.phase = kPhaseClear;
+      else
+        surfaceFailed(s);
+      return s.phase != kPhaseRequest;
+    case kPhaseReadBackBegin:
+      if (readBackBegin(c, gi, w.captureWidth, w.captureHeight, w.x, w.y,
+                        w.rate, failure))
+        s.phase = kPhaseClear;
+      else
+        readBackFailed(s);
+      return true;
+    case kPhaseClear:
+      if (!budget.left()) return false;
+      budget.use();
+      if (clearSlice(c) == Step::Done)
+        s.phase = s.failures >= kReadBackFailures ? kPhaseReadBackCopy
+                                                  : kPhaseSurfaceCopy;
+      return true;
+    case kPhaseSurfaceCopy:
+      if (!budget.fresh()) return false;
+      budget.close();
+      if (surfaceCopy(c, failure))
+        s.phase = kPhaseConvert;
+      else
+        surfaceFailed(s);
+      return false;
+    case kPhaseReadBackCopy:
+      if (!budget.fresh()) return false;
+      budget.close();
+      if (readBackCopy(c, gi))
+        s.phase = kPhaseSample;
+      else
+        readBackFailed(s);
+      return false;
+    case kPhaseConvert:
+      if (!budget.left()) return false;
+      budget.use();
+      switch (convertSlice(c, failure)) {
+        case Step::More:
+          break;
+        case Step::Done:
+          s.status = p::kScreenshotSurface;
+          s.phase = kPhaseAnnotateBegin;
+          break;
+        case Step::Failed:
+          surfaceFailed(s);
+          break;
+      }
+      return s.phase != kPhaseRequest;
+    case kPhaseSample:
+      if (!budget.left()) return false;
+      budget.use();
+      if (sampleSlice(c) == Step::Done) {
+        s.status = p::kScreenshotReadBack;
+        s.phase = kPhaseAnnotateBegin;
+      }
+      return true;
+    case kPhaseAnnotateBegin:
+      finishLines(s);
+      if (!annotateBegin(c, s.lines)) {
+        log::printMessage(1, "%s", kOutOfMemoryMessage);
+        s.stage = kStageFinished;
+        return false;
+      }
+      s.phase = kPhaseAnnotateRows;
+      return true;
+    case kPhaseAnnotateRows:
+      if (!budget.left()) return false;
+      budget.use();
+      if (annotateSlice(c) == Step::Done) {
+        s.phase = kPhaseAnnotateText;
+        s.line = 0;
+      }
+      return true;
+    case kPhaseAnnotateText:
+      if (!budget.left()) return false;
+      budget.use();
+      annotateLine(c, s.lines[s.line], s.line);
+      if (++s.line >= kLineCount) {
+        s.stage = kStageEncode;
+        s.phase = kPhaseRequest;
+      }
+      return s.stage == kStageCapture;
+    default:
+      s.stage = kStageFinished;
+      return false;
+  }
+}
+
+// A slot whose work is under way: past its delay, and not waiting for a
+// work frame to start a capture attempt.
+bool underWay(const Slot &s) {
+  return s.stage > kStageCapture ||
+         (s.stage == kStageCapture && s.phase != kPhaseRequest);
+}
+
+// Runs the slot's stage within the call's budget. The capture and upload
+// stages may start in a work frame only (so retries and chunks keep their
+// pace); everything else goes on in any call.
+void runStage(QxGameInterface *gi, Slot &s, uint32_t now, CallBudget &budget,
+              bool workFrame) {
+  switch (s.stage) {
+    case kStageCapture:
+      if (s.phase == kPhaseRequest && !workFrame) return;
+      captureStage(gi, s, now, budget);
+      return;
+    case kStageEncode:
+      encodeStage(gi, s, now, budget);
+      return;
+    case kStageUpload:
+      if (workFrame || isLocal(s)) uploadStage(gi, s, now);
+      return;
+    case kStageStore:
+      storeStage(gi, s, now, budget);
+      return;
+    default:
+      s.stage = kStageFinished;
+  }
+}
+
+// The slot's stages, one after the other, while the budget lasts.
+void runSlot(QxGameInterface *gi, Slot &s, uint32_t now, CallBudget &budget,
+             bool workFrame) {
+  for (;;) {
+    const int32_t stage = s.stage;
+    runStage(gi, s, now, budget, workFrame);
+    if (s.stage == stage || s.stage >= kStageFinished || !budget.left()) return;
+  }
+}
+
+// One pass over the slots: the server's requests first, then the player's,
+// each in slot order, as long as the call's budget lasts. A server request
+// is small (its pixel budget) and bound to a time, so a player's large
+// screenshots never hold it up. A finished slot is cleared at the start of
+// calls, in passes of their own: freeing a buffer of several MB can take as
+// long as a slice's whole budget.
+void passSlots(QxGameInterface *gi, uint32_t now, bool workFrame) {
+  CallBudget budget;
+  State &st = client().screenshot;
+  for (Slot &s : st.slots)
+    if (s.stage >= kStageFinished) {
+      // The two large buffers go in calls of their own.
+      Capture *c = s.capture;
+      if (c && c->work) {
+        heap::release(c->work);
+        c->work = nullptr;
+        c->workCapacity = 0;
+        return;
+      }
+      finishSlot(s);
+      return;  // at most one slot finishes per pass
+    }
+  for (int group = 0; group < 2; ++group) {
+    const bool local = group == 1;
+    for (Slot &s : st.slots) {
+      if (s.stage <= kStageFree || isLocal(s) != local) continue;
+      if (!workFrame && !underWay(s)) continue;
+      if (tickDiff(now, s.startTick) < s.delayMs) continue;
+      runSlot(gi, s, now, budget, workFrame);
+      if (s.stage >= kStageFinished || !budget.left()) return;
+    }
+  }
+}
+
+int freeSlots() {
+  int n = 0;
+  for (const Slot &s : client().screenshot.slots) n += s.stage == kStageFree;
+  return n;
 }
 
 }  // namespace
@@ -202,6 +456,14 @@ void queueScreenshot(QxGameInterface *, int32_t length, const char *text) {
       static_cast<size_t>(length < p::kMaxMessage ? length : p::kMaxMessage));
   console::ArgumentList a;
   console::split(a, line);
+  // A request without words after its delay is a local screenshot. It
+  // never takes the last free slot: that one is kept for the server, so
+  // that a player cannot make the server's requests vanish by filling the
+  // slots.
+  if (a.argc <= 1 && freeSlots() < 2) {
+    log::printMessage(1, "%s", kLocalRefused);
+    return;
+  }
   const uint64_t seconds = decimalArg(a, 0, 0);
   releaseCapture(slot->capture);
   *slot = Slot{};
@@ -224,108 +486,60 @@ void takeLocalScreenshot() {
   c.frame.lastFrameTick = 0;
 }
 
-void captureStage(QxGameInterface *gi, Slot &s, uint32_t now) {
-  ClientState &cs = client();
-  State &st = cs.screenshot;
-  cs.host.random.seed(now);
-  if (!st.firstRunDone) {
-    st.firstRunDone = 1;
-    if (!gi->captureQuery) log::printMessage(1, "%s", kCorruptedInterface);
-    prepareFonts();
+void captureStage(QxGameInterface *gi, Slot &s, uint32_t now,
+                  CallBudget &budget) {
+  if (s.phase == kPhaseRequest) {
+    if (!beginAttempt(gi, s, now)) return;
+    budget.use();
   }
-  trimText(s.text);
-  std::memset(s.lines, 0, sizeof s.lines);
-  buildHeading(gi, s.lines[0]);
-  s.requestTime = platform::localTime();
-
-  Wanted w{};
-  if (!isLocal(s)) {
-    if (!serverRequest(gi, s, w)) {
-      s.stage = kStageFinished;
-      return;
-    }
-  } else {
-    localRequest(s, w);
+  while (s.stage == kStageCapture && captureStep(gi, s, budget)) {
   }
-  buildGuidLine(gi, s.lines[2]);
-  formatText(s.lines[3], kTextMax + 1, kWantedLineFormat,
-             static_cast<unsigned long>(w.width),
-             static_cast<unsigned long>(w.height), w.x, w.y);
-
-  releaseCapture(s.capture);
-  s.capture = newCapture();
-  if (!s.capture) return;  // the next pass tries again
-  if (!takePicture(gi, s, w)) return;
-
-  // The heading is never shorter than the status byte's place.
-  s.lines[0][kStatusIndex] = static_cast<char>(s.status);
-  Capture &c = *s.capture;
-  c.outWidth = static_cast<uint16_t>(c.width / c.step);
-  c.outHeight = static_cast<uint16_t>(c.height / c.step);
-  if (c.outWidth < 1) c.outWidth = 1;
-  if (c.outHeight < 1) c.outHeight = 1;
-  if (!s.lines[4][0]) {
-    const size_t n = formatText(s.lines[4], kTextMax + 1, kSizeLineFormat,
-                                int(c.outWidth), int(c.outHeight), int(c.step));
-    if (s.status == p::kScreenshotSurface && s.failures > 0)
-      formatText(s.lines[4] + n, kTextMax + 1 - n, " (%d)", int(s.failures));
-  }
-  if (!annotate(c, s.lines)) {
-    log::printMessage(1, "%s", kOutOfMemoryMessage);
-    s.stage = kStageFinished;
-    return;
-  }
-  s.stage = kStageEncode;
 }
 
-void encodeStage(QxGameInterface *, Slot &s, uint32_t) {
+void encodeStage(QxGameInterface *, Slot &s, uint32_t, CallBudget &budget) {
   if (!s.capture) {
     s.stage = kStageFinished;
     return;
   }
-  switch (encodeStep(*s.capture, kDeflateSlice, !isLocal(s))) {
-    case EncodeResult::More:
-      return;
-    case EncodeResult::Done:
-      s.transfer.chunksSent = 0;
-      s.stage = kStageUpload;
-      return;
-    case EncodeResult::OutOfMemory:
-      log::printMessage(1, "%s", kOutOfMemoryMessage);
-      break;
-    case EncodeResult::CompressionFailed:
-      log::printMessage(1, "%s", kCompressionMessage);
-      break;
+  while (budget.left()) {
+    budget.use();
+    switch (encodeStep(*s.capture, kDeflateSlice, !isLocal(s))) {
+      case EncodeResult::More:
+        continue;
+      case EncodeResult::Done:
+        s.transfer.chunksSent = 0;
+        s.stage = kStageUpload;
+        return;
+      case EncodeResult::OutOfMemory:
+        log::printMessage(1, "%s", kOutOfMemoryMessage);
+        break;
+      case EncodeResult::CompressionFailed:
+        log::printMessage(1, "%s", kCompressionMessage);
+        break;
+    }
+    s.stage = kStageFinished;
+    return;
   }
-  s.stage = kStageFinished;
 }
 
 void runScreenshots(QxGameInterface *gi, uint32_t now) {
-  for (Slot &s : client().screenshot.slots) {
-    if (s.stage <= kStageFree || tickDiff(now, s.startTick) < s.delayMs)
-      continue;
-    switch (s.stage) {
-      case kStageCapture:
-        captureStage(gi, s, now);
-        break;
-      case kStageEncode:
-        encodeStage(gi, s, now);
-        break;
-      case kStageUpload:
-        uploadStage(gi, s, now);
-        break;
-      case kStageStore:
-        storeStage(gi, s, now);
-        break;
-      default:
-        s.stage = kStageFinished;
-    }
-    if (s.stage >= kStageFinished) {
-      releaseCapture(s.capture);
-      s = Slot{};
-      return;  // at most one slot finishes per pass
-    }
-  }
+  passSlots(gi, now, true);
+}
+
+bool workUnderWay() {
+  for (const Slot &s : client().screenshot.slots)
+    if (underWay(s)) return true;
+  return false;
+}
+
+void continueScreenshots(QxGameInterface *gi) {
+  passSlots(gi, platform::tickCount(), false);
+}
+
+void finishSlot(Slot &s) {
+  endStore(s);
+  releaseCapture(s.capture);
+  s = Slot{};
 }
 
 void prepareScreenshots(QxGameInterface *gi, uint32_t start) {
@@ -333,7 +547,8 @@ void prepareScreenshots(QxGameInterface *gi, uint32_t start) {
   // Start-up has reported a missing capture query already.
   st.firstRunDone = 1;
   prepareFonts();
-  captureStage(gi, st.slots[0], start);
+  CallBudget budget;
+  captureStage(gi, st.slots[0], start, budget);
   st.slots[0].stage = kStageFinished;
 }
 
@@ -357,7 +572,10 @@ void setScreenshotOptions(const char *text) {
 }
 
 void releaseScreenshots(State &state) {
-  for (Slot &s : state.slots) releaseCapture(s.capture);
+  for (Slot &s : state.slots) {
+    endStore(s);
+    releaseCapture(s.capture);
+  }
 }
 
 }  // namespace qx::screenshot

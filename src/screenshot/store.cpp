@@ -1,5 +1,6 @@
 // The last stage: the line of the screenshot log qxsslog.htm and, when the
-// screenshot is kept, its page and PNG files under scrnshot\.
+// screenshot is kept, its page and PNG files under scrnshot\, the PNG
+// written in pieces over as many calls as its size needs.
 #include <cstring>
 
 #include "common/file.h"
@@ -7,6 +8,7 @@
 #include "common/text.h"
 #include "host/client_state.h"
 #include "log/log.h"
+#include "platform/platform.h"
 #include "screenshot/screenshot.h"
 
 namespace qx::screenshot {
@@ -31,7 +33,42 @@ constexpr const char *kLocalSecond = "Screenshot";
 constexpr const char *kSavedMessage = "Screenshot saved to %s";
 constexpr const char *kSaveFailedMessage = "ERROR Creating Screenshot file %s";
 
-constexpr size_t kLogLineMax = 2 * kTextMax + 256;
+// A value from outside grows at most six times when escaped ('"' becomes
+// "&quot;"); the line holds both values escaped whole beside its own text.
+constexpr size_t kEscapedMax = 6 * kTextMax;
+constexpr size_t kLogLineMax = 2 * kEscapedMax + 256;
+
+// The characters that would open markup or end an attribute, and the
+// references a page shows them by.
+constexpr struct {
+  char c;
+  const char *reference;
+} kReferences[] = {{'&', "&amp;"},
+                   {'<', "&lt;"},
+                   {'>', "&gt;"},
+                   {'"', "&quot;"},
+                   {'\'', "&#39;"}};
+
+// Copies text into out (capacity bytes, terminated) with & < > " ' written
+// as references, so that a value the server or the host chose shows as
+// text in the log page and never becomes markup or script. A reference
+// that does not fit is left out whole.
+void escapeHtml(char *out, size_t capacity, const char *text) {
+  size_t n = 0;
+  for (; *text; ++text) {
+    const char *piece = text;
+    size_t length = 1;
+    for (const auto &r : kReferences)
+      if (*text == r.c) {
+        piece = r.reference;
+        length = std::strlen(piece);
+      }
+    if (n + length >= capacity) break;
+    std::memcpy(out + n, piece, length);
+    n += length;
+  }
+  out[n] = '\0';
+}
 
 void appendLog(const char *line) {
   char path[kPathCapacity];
@@ -40,28 +77,72 @@ void appendLog(const char *line) {
   if (log.open()) log.writeText(line);
 }
 
-// The page and PNG are each written whole or not at all; an existing file
-// of the same name (the counter wraps at 1000) is replaced.
-void storeFiles(const Slot &s, const char *pageName, const char *pngName) {
+// The PNG goes to a temporary file beside its name in pieces, as many per
+// call as the budget allows, and takes the name's place once whole, so an
+// existing file of the same name (the counter wraps at 1000) is replaced
+// only by a complete one.
+enum StorePhase : int32_t {
+  kStoreLog = 0,  // the log line and the page; the PNG's names
+  kStoreOpen,     // create the temporary file
+  kStoreWrite,    // write the PNG in pieces, then put it in place
+};
+
+constexpr const char *kTemporarySuffix = ".qxtmp";
+constexpr uint32_t kWriteSlice = 32768;  // PNG bytes per piece
+
+void logLine(QxGameInterface *gi, const Slot &s, bool save,
+             const char *pageName, const char *pngName) {
+  const bool local = isLocal(s);
+  char address[kTextMax + 1], player[kTextMax + 1];
+  if (local) {
+    copyText(address, kLocalFirst, kTextMax);
+    copyText(player, kLocalSecond, kTextMax);
+  } else {
+    serverAddress(gi, address);
+    hostDetail(gi, QX_SS_DETAIL_PLAYER, player);
+  }
+  char first[kEscapedMax + 1], second[kEscapedMax + 1];
+  escapeHtml(first, sizeof first, address);
+  escapeHtml(second, sizeof second, player);
+  const platform::CalendarTime &t = s.requestTime;
+  const uint8_t *d = s.transfer.digest;
+  const unsigned hh = unsigned(t.hour), mm = unsigned(t.minute),
+                 ss = unsigned(t.second);
+  char line[kLogLineMax];
+  if (save)
+    formatText(line, sizeof line, kStoredLogFormat, pageName, pngName, s.number,
+               hh, mm, ss, d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], d[8],
+               d[9], d[10], d[11], d[12], d[13], d[14], d[15], first, second);
+  else
+    formatText(line, sizeof line, kNotStoredLogFormat, unsigned(t.month),
+               unsigned(t.day), s.number, hh, mm, ss, d[0], d[1], d[2], d[3],
+               d[4], d[5], d[6], d[7], d[8], d[9], d[10], d[11], d[12], d[13],
+               d[14], d[15], first, second);
+  appendLog(line);
+}
+
+// The page, whole, and the PNG's paths. False when the PNG has no place (a
+// home too long for its name), reported as a file that cannot be created.
+bool storePage(Slot &s, const char *pageName, const char *pngName) {
   char path[kPathCapacity];
   const char *pngFile = pngName + std::strlen(kDirectory) + 1;
   char page[kPathCapacity];
   const size_t n = formatText(page, sizeof page, kPageFormat, pngFile);
   if (homeFilePath(path, pageName)) replaceFile(path, page, n);
-  const Capture *c = s.capture;
-  const bool fits = homeFilePath(path, pngName);
-  if (!fits) formatText(path, sizeof path, "%s", pngName);
-  if (fits && c && replaceFile(path, c->work, c->pngSize))
-    log::printMessage(1, kSavedMessage, path);
-  else
-    log::printMessage(1, kSaveFailedMessage, path);
+  Store &st = s.store;
+  if (!homeFilePath(st.path, pngName)) {
+    formatText(st.path, sizeof st.path, "%s", pngName);
+    return false;
+  }
+  return formatText(st.temporary, sizeof st.temporary, "%s%s", st.path,
+                    kTemporarySuffix) ==
+         std::strlen(st.path) + std::strlen(kTemporarySuffix);
 }
 
-}  // namespace
-
-void storeStage(QxGameInterface *gi, Slot &s, uint32_t) {
+// The first call of the stage: numbers the screenshot, writes its log line
+// and page. False when nothing more is to be stored.
+bool startStore(QxGameInterface *gi, Slot &s) {
   ClientState &cs = client();
-  s.stage = kStageFinished;
   const bool local = isLocal(s);
   const bool save = local || cs.settings.ssSave > 0;
   const platform::CalendarTime &t = s.requestTime;
@@ -73,33 +154,79 @@ void storeStage(QxGameInterface *gi, Slot &s, uint32_t) {
              number, "png");
   formatText(pageName, sizeof pageName, kFileFormat, kDirectory, "\\", month,
              day, number, "htm");
-
-  if (cs.settings.ssLog != 0 || local) {
-    char first[kTextMax + 1], second[kTextMax + 1];
-    if (local) {
-      copyText(first, kLocalFirst, kTextMax);
-      copyText(second, kLocalSecond, kTextMax);
-    } else {
-      serverAddress(gi, first);
-      hostDetail(gi, QX_SS_DETAIL_PLAYER, second);
-    }
-    const uint8_t *d = s.transfer.digest;
-    const unsigned hh = unsigned(t.hour), mm = unsigned(t.minute),
-                   ss = unsigned(t.second);
-    char line[kLogLineMax];
-    if (save)
-      formatText(line, sizeof line, kStoredLogFormat, pageName, pngName,
-                 s.number, hh, mm, ss, d[0], d[1], d[2], d[3], d[4], d[5], d[6],
-                 d[7], d[8], d[9], d[10], d[11], d[12], d[13], d[14], d[15],
-                 first, second);
-    else
-      formatText(line, sizeof line, kNotStoredLogFormat, month, day, s.number,
-                 hh, mm, ss, d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7],
-                 d[8], d[9], d[10], d[11], d[12], d[13], d[14], d[15], first,
-                 second);
-    appendLog(line);
+  if (cs.settings.ssLog != 0 || local) logLine(gi, s, save, pageName, pngName);
+  if (!save) return false;
+  if (!storePage(s, pageName, pngName) || !s.capture) {
+    log::printMessage(1, kSaveFailedMessage, s.store.path);
+    return false;
   }
-  if (save) storeFiles(s, pageName, pngName);
+  s.store.phase = kStoreOpen;
+  return true;
+}
+
+// Writes pieces of the PNG while the budget lasts; true once it is in
+// place or has failed (with its message).
+bool writePieces(Slot &s, CallBudget &budget) {
+  Store &st = s.store;
+  const Capture &c = *s.capture;
+  while (st.written < c.pngSize) {
+    if (!budget.left()) return false;
+    budget.use();
+    const uint32_t left = c.pngSize - st.written;
+    const uint32_t n = left < kWriteSlice ? left : kWriteSlice;
+    if (platform::fileWrite(st.file, c.work + st.written, n) != n) {
+      endStore(s);
+      log::printMessage(1, kSaveFailedMessage, st.path);
+      return true;
+    }
+    st.written += n;
+  }
+  // Handing the rest to the system and renaming are a step of their own.
+  if (!budget.left()) return false;
+  const bool flushed = platform::fileFlush(st.file);
+  platform::fileClose(st.file);
+  st.file = nullptr;
+  if (flushed && platform::fileReplace(st.temporary, st.path)) {
+    log::printMessage(1, kSavedMessage, st.path);
+  } else {
+    platform::fileRemove(st.temporary);
+    log::printMessage(1, kSaveFailedMessage, st.path);
+  }
+  return true;
+}
+
+}  // namespace
+
+void storeStage(QxGameInterface *gi, Slot &s, uint32_t, CallBudget &budget) {
+  Store &st = s.store;
+  if (st.phase == kStoreLog) {
+    budget.use();
+    if (!startStore(gi, s)) {
+      s.stage = kStageFinished;
+      return;
+    }
+  }
+  if (st.phase == kStoreOpen) {
+    if (!budget.left()) return;
+    budget.use();
+    st.file = platform::fileOpen(st.temporary, platform::OpenMode::Write);
+    if (!st.file) {
+      log::printMessage(1, kSaveFailedMessage, st.path);
+      s.stage = kStageFinished;
+      return;
+    }
+    st.written = 0;
+    st.phase = kStoreWrite;
+  }
+  if (writePieces(s, budget)) s.stage = kStageFinished;
+}
+
+void endStore(Slot &s) {
+  Store &st = s.store;
+  if (!st.file) return;
+  platform::fileClose(st.file);
+  st.file = nullptr;
+  platform::fileRemove(st.temporary);
 }
 
 }  // namespace qx::screenshot

@@ -330,7 +330,10 @@ TEST_F(ScreenshotRestart, RestartToZeroSendsTheHeaderAgainWithTheSameLetter) {
   EXPECT_EQ(r[1].message[1] << 8 | r[1].message[2], 0);
   EXPECT_EQ(r[1].message[3], 'C');
   // The finished slot stores and logs as before.
-  qx::screenshot::storeStage(&host.gi, slot(3), now);
+  for (int call = 0; call < 10 && slot(3).stage != 99; ++call) {
+    qx::screenshot::CallBudget budget;
+    qx::screenshot::storeStage(&host.gi, slot(3), now, budget);
+  }
   EXPECT_EQ(slot(3).stage, qx::screenshot::kStageFinished);
 }
 

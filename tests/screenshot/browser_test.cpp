@@ -1,6 +1,7 @@
-// A real browser shows a saved screenshot page: headless Chromium renders
-// scrnshot\MMDD_NNN.htm to a PNG, which libpng decodes; the host's frame
-// must be there, at its place in the page.
+// A real browser shows the pages the screenshots leave: headless Chromium
+// renders scrnshot\MMDD_NNN.htm to a PNG, which libpng decodes, and the
+// host's frame must be there, at its place in the page; and it loads
+// qxsslog.htm, whose values from outside must show as text.
 #include <gtest/gtest.h>
 
 #if defined(QX_HAVE_LIBPNG)
@@ -13,6 +14,7 @@
 #include "fake_host.h"
 #include "host/client_state.h"
 #include "png_decode.h"
+#include "screenshot/screenshot.h"
 
 namespace {
 
@@ -79,6 +81,53 @@ TEST(Browser, ShowsTheSavedScreenshotPage) {
   EXPECT_EQ(outside[2], 40);
   qx::platform::setCalendarSource(nullptr);
   std::printf("rendered page: %s\n", shot.c_str());
+}
+
+// A player name the server set by directive goes into the screenshot log.
+// In the browser the log shows it as text, and its script never runs: a
+// script that ran would have added the element "ran" to the page.
+TEST(Browser, LogShowsHostileTextWithoutRunningIt) {
+  if (access(kChromium, X_OK) != 0) GTEST_SKIP() << "no " << kChromium;
+  qxtest::FakeHost host;
+  host.setFrame(64, 64, frame);
+  const std::string hostile =
+      "<script>document.body.insertAdjacentHTML('beforeend',"
+      "'<b id=\"ran\">RAN</b>')</script><i>'&amp;\"</i>";
+  host.details["player"] = hostile;
+  host.start();
+  // A server request the request check accepts, for 64 x 64 pixels now.
+  const std::string request =
+      "0 " + std::to_string(uint32_t(host.gi.agentParams[2])) + " 42 64 64";
+  qx::screenshot::queueScreenshot(&host.gi, int32_t(request.size()),
+                                  request.c_str());
+  for (int i = 0; i < 400 && qx::client().screenshot.slots[0].stage; ++i) {
+    host.advance(600);
+    host.frame();
+  }
+  ASSERT_EQ(qx::client().screenshot.slots[0].stage, 0);
+  std::string log = std::string(qx::client().host.homeDir) + "qxsslog.htm";
+  for (char &c : log)
+    if (c == '\\') c = '/';
+  const std::string dom = qxtest::makeTempDir() + "/dom.html";
+  const std::string profile = qxtest::makeTempDir();
+  const std::string command =
+      std::string(kChromium) +
+      " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
+      " --disable-background-networking --disable-component-update"
+      " --disable-sync --user-data-dir=" +
+      profile + " --dump-dom file://" + log + " >" + dom + " 2>/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string page = qxtest::readFile(dom);
+  ASSERT_NE(page.find("MD5="), std::string::npos) << page;
+  EXPECT_EQ(page.find("<b id=\"ran\">"), std::string::npos) << page;
+  EXPECT_EQ(page.find("<script"), std::string::npos) << page;
+  EXPECT_EQ(page.find("<i>"), std::string::npos) << page;
+  // The browser serialises the shown text with its own escapes.
+  EXPECT_NE(page.find("&lt;script&gt;document.body.insertAdjacentHTML("
+                      "'beforeend','&lt;b id=\"ran\"&gt;RAN&lt;/b&gt;')"
+                      "&lt;/script&gt;&lt;i&gt;'&amp;amp;\"&lt;/i&gt;"),
+            std::string::npos)
+      << page;
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "peer/screenshot_peer.h"
 #include "png_decode.h"
 #include "screenshot/capture.h"
+#include "screenshot/png.h"
 #include "screenshot/screenshot.h"
 
 namespace channeltest {
@@ -50,9 +51,18 @@ const qx::platform::ScreenAccess kNoSurface = {
     [](qx::platform::Surface) {},
 };
 
+// The work clock that the screenshots' budget is measured by: it advances
+// g_workStep microseconds at every reading, so that a test, not the speed
+// of the machine, decides how many slices fit in a call. 0: all of them;
+// the budget or more: one.
+uint64_t g_workNow = 0, g_workStep = 0;
+uint64_t workClock() { return g_workNow += g_workStep; }
+
 class Screenshots : public ChannelTest {
  protected:
   void SetUp() override {
+    g_workStep = 0;
+    qx::platform::setWorkClockSource(workClock);
     qx::platform::setScreenAccess(&kNoSurface);
     ChannelTest::SetUp();
     qx::platform::setCalendarSource(december8);
@@ -64,6 +74,7 @@ class Screenshots : public ChannelTest {
   void TearDown() override {
     qx::platform::setCalendarSource(nullptr);
     qx::platform::setScreenAccess(nullptr);
+    qx::platform::setWorkClockSource(nullptr);
   }
 
   std::string home() const { return client().host.homeDir; }
@@ -84,15 +95,17 @@ class Screenshots : public ChannelTest {
     sendE(peer::screenshotRequest(r, kHostNumbers[2]));
   }
 
-  // Runs work frames, each more than a second apart, until no slot is busy;
-  // feeds what the client sent to the server side.
-  void runUntilDone(int maxFrames = 4000) {
-    for (int i = 0; i < maxFrames && busy(); ++i) {
+  // Runs due calls, each more than half a second apart, until no slot is
+  // busy; feeds what the client sent to the server side. Returns the calls.
+  int runUntilDone(int maxFrames = 4000) {
+    int calls = 0;
+    for (; calls < maxFrames && busy(); ++calls) {
       host.advance(600);
       host.frame();
       takeSent();
     }
     EXPECT_EQ(busy(), 0);
+    return calls;
   }
   // Runs frames until the first slot has taken its picture.
   void runUntilCaptured() {
@@ -160,6 +173,35 @@ TEST_F(Screenshots, ServerScreenshotTravelsToTheServer) {
   EXPECT_EQ(qxtest::readFile(home() + "scrnshot\\1208_000.png"), "");
 }
 
+// The log is a page the player opens: a value the server or the host
+// chooses shows as text there and never becomes markup or script.
+TEST_F(Screenshots, LogEscapesValuesFromOutside) {
+  struct Case {
+    std::string player, shown;
+  } cases[] = {
+      {"<script>alert('x')</script> & \"q\"",
+       "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt; &amp; &quot;q&quot;"},
+      // The longest value, all of it escaped, still ends the line whole.
+      {std::string(255, '<'),
+       [] {
+         std::string s;
+         for (int i = 0; i < 255; ++i) s += "&lt;";
+         return s;
+       }()},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.shown.substr(0, 20));
+    host.details["player"] = c.player;
+    request(0, 42, {"64", "64"});
+    runUntilDone();
+    // Each case appends its line at the end of the log.
+    const std::string log = qxtest::readFile(home() + "qxsslog.htm");
+    const std::string tail = " 10.1.2.3:27960 " + c.shown + "\r\n";
+    ASSERT_GE(log.size(), tail.size()) << log;
+    EXPECT_EQ(log.substr(log.size() - tail.size()), tail) << log;
+  }
+}
+
 TEST_F(Screenshots, RequestWordsBecomeTheCaptureSize) {
   struct Case {
     std::vector<std::string> words;
@@ -185,6 +227,49 @@ TEST_F(Screenshots, RequestWordsBecomeTheCaptureSize) {
     ASSERT_NE(completed(), nullptr);
     events.clear();
   }
+}
+
+// A host whose read-back pads every row to 4 bytes, as the common graphics
+// libraries do by default, against the header's word: rows of 1366 pixels
+// take 4100 bytes instead of 4098. Run under AddressSanitizer, a buffer
+// sized for packed rows is overrun by the last rows.
+struct PaddingHost {
+  static int32_t width, height;
+  static size_t written;  // bytes the last read-back wrote
+  static void QX_READBACK_CALL readBack(int32_t, int32_t, int32_t w, int32_t h,
+                                        int32_t, int32_t, void *out) {
+    const size_t stride = (size_t(w) * 3 + 3) & ~size_t{3};
+    written = stride * size_t(h);
+    for (size_t i = 0; i < written; ++i)
+      static_cast<uint8_t *>(out)[i] = uint8_t(i % 251);
+  }
+  static intptr_t QX_CDECL query(int32_t code) {
+    switch (code) {
+      case QX_CAP_READBACK:
+        return reinterpret_cast<intptr_t>(&readBack);
+      case QX_CAP_WIDTH:
+        return width;
+      case QX_CAP_HEIGHT:
+        return height;
+      default:
+        return 1;
+    }
+  }
+};
+int32_t PaddingHost::width = 1366, PaddingHost::height = 768;
+size_t PaddingHost::written = 0;
+
+TEST_F(Screenshots, ReadBackThatPadsItsRowsStaysInItsBuffer) {
+  host.gi.captureQuery = PaddingHost::query;
+  request(0, 11, {"1400", "768", "50", "50", "4"});
+  runUntilCaptured();
+  ASSERT_GE(slot().stage, ss::kStageEncode);
+  ASSERT_NE(slot().capture, nullptr);
+  EXPECT_EQ(slot().capture->width, 1366);
+  EXPECT_EQ(slot().capture->height, 768);
+  EXPECT_EQ(PaddingHost::written, 4100u * 768);
+  runUntilDone();
+  EXPECT_NE(completed(), nullptr);
 }
 
 TEST_F(Screenshots, BadRequestWordsStayWithinTheFrame) {
@@ -266,26 +351,36 @@ TEST_F(Screenshots, DelayIsRandomBelowTheSeconds) {
   }
 }
 
-TEST_F(Screenshots, SchedulerAdvancesOneStagePerPassAndFinishesOne) {
+TEST_F(Screenshots, SchedulerRetriesAtWorkFramesAndFinishesOneSlotPerPass) {
   for (int i = 0; i < 2; ++i) ss::queueScreenshot(&host.gi, 1, "0");
   const uint32_t now = qxtest::FakeHost::now;
-  ss::runScreenshots(&host.gi, now);  // both capture: one stage each
-  EXPECT_EQ(slot(0).stage, 1);        // local, options 0: a silent failure
+  ss::runScreenshots(&host.gi, now);
+  EXPECT_EQ(slot(0).stage, 1);  // local, options 0: a silent failure
   EXPECT_EQ(slot(0).failures, 1);
   EXPECT_EQ(slot(1).failures, 1);
-  for (int i = 0; i < 3; ++i) ss::runScreenshots(&host.gi, now);
-  // The fourth failure shows.
-  EXPECT_EQ(slot(0).stage, ss::kStageEncode);
-  EXPECT_EQ(uint8_t(slot(0).status), qx::protocol::kScreenshotFailed);
-  EXPECT_STREQ(slot(0).lines[3], ss::kSizeText);
-  int passes = 0;
-  while (slot(0).stage != 0 && passes < 100) {
-    ss::runScreenshots(&host.gi, now);
-    ++passes;
-  }
-  // The pass that finished slot 0 stopped before slot 1's store stage.
-  EXPECT_EQ(slot(1).stage, ss::kStageStore);
+  // A retry waits for a work frame's pass.
+  EXPECT_FALSE(ss::workUnderWay());
+  ss::continueScreenshots(&host.gi);
+  EXPECT_EQ(slot(0).failures, 1);
+  for (int i = 0; i < 2; ++i) ss::runScreenshots(&host.gi, now);
+  EXPECT_EQ(slot(1).failures, 3);
+  // The fourth failure shows, and with the whole budget the image is
+  // encoded and stored in the same pass, which then ends: slot 1 waits.
   ss::runScreenshots(&host.gi, now);
+  EXPECT_EQ(slot(0).stage, ss::kStageFinished);
+  EXPECT_EQ(slot(1).failures, 3);
+  EXPECT_TRUE(host.printedPart("Screenshot saved to "));
+  // The next passes only clear the finished slot, a large buffer a pass;
+  // slot 1 still waits.
+  ss::runScreenshots(&host.gi, now);
+  EXPECT_EQ(slot(0).capture->work, nullptr);
+  ss::runScreenshots(&host.gi, now);
+  EXPECT_EQ(slot(0).stage, 0);
+  EXPECT_EQ(slot(0).capture, nullptr);
+  EXPECT_EQ(slot(1).failures, 3);
+  ss::runScreenshots(&host.gi, now);
+  EXPECT_EQ(slot(1).stage, ss::kStageFinished);
+  for (int i = 0; i < 2; ++i) ss::runScreenshots(&host.gi, now);
   EXPECT_EQ(busy(), 0);
 }
 
@@ -342,6 +437,7 @@ TEST_F(Screenshots, ImageThatCannotBeEncodedIsReportedAndDropped) {
   s.capture->imageSize = 0xFFFFFFF0u;
   ss::runScreenshots(&host.gi, qxtest::FakeHost::now);
   EXPECT_TRUE(host.printed(ss::kOutOfMemoryMessage));
+  ss::continueScreenshots(&host.gi);  // clears the finished slot
   EXPECT_EQ(busy(), 0);
   EXPECT_EQ(slot().capture, nullptr);
   EXPECT_TRUE(host.sent.empty());
@@ -457,8 +553,13 @@ TEST_F(Screenshots, SurfaceCaptureAfterFailuresCountsThem) {
       " 8 64 64";
   ss::queueScreenshot(&host.gi, int32_t(text.size()), text.c_str());
   const uint32_t now = qxtest::FakeHost::now;
-  for (int i = 0; i < 3; ++i) ss::runScreenshots(&host.gi, now);
-  ASSERT_EQ(slot().stage, ss::kStageEncode);
+  // Two silent failures, then the capture, whose copy waits for a call of
+  // its own; then it goes on up to the upload, which waits for its next
+  // chunk.
+  for (int i = 0; i < 4; ++i) ss::runScreenshots(&host.gi, now);
+  EXPECT_EQ(slot().stage, ss::kStageCapture);
+  ss::runScreenshots(&host.gi, now);
+  ASSERT_EQ(slot().stage, ss::kStageUpload);
   EXPECT_EQ(uint8_t(slot().status), qx::protocol::kScreenshotSurface);
   EXPECT_STREQ(slot().lines[3], "Requested 64x64 at X=50% Y=50%");
   EXPECT_STREQ(slot().lines[4], "Picture 64x64 step 1 (2)");
@@ -469,11 +570,201 @@ TEST_F(Screenshots, SurfaceCaptureAfterFailuresCountsThem) {
   g_behind = 100;
   ss::queueScreenshot(&host.gi, int32_t(text.size()), text.c_str());
   for (int i = 0; i < 4; ++i) ss::runScreenshots(&host.gi, now);
-  ASSERT_EQ(slot().stage, ss::kStageEncode);
+  ASSERT_EQ(slot().stage, ss::kStageUpload);
   EXPECT_EQ(uint8_t(slot().status), qx::protocol::kScreenshotFailed);
   EXPECT_STREQ(slot().lines[3], ss::kForegroundText);
   EXPECT_STREQ(slot().lines[4], "Screen capture failed");
   EXPECT_EQ(slot().failures, 4);
+}
+
+// A 16-bit surface of 320 x 240 pixels, for the surface path.
+std::vector<uint8_t> g_surface16;
+const qx::platform::ScreenAccess kSurface16 = {
+    [] { return true; },
+    [](qx::platform::WindowPlacement &w) {
+      w = {1, 0, 0, 320, 240};
+      return true;
+    },
+    []() -> qx::platform::Surface { return &g_surface16; },
+    [](qx::platform::Surface, qx::platform::SurfaceLock &out) {
+      out = {g_surface16.data(), 320 * 2, 16, 240};
+      return true;
+    },
+    [](qx::platform::Surface) {},
+    [](qx::platform::Surface, qx::platform::PaletteColour *) { return false; },
+    [](qx::platform::Surface) {},
+};
+
+// How the work is sliced never changes the bytes: the same requests give
+// the PNGs that the client made before its work was cut by time, whose
+// digests are written here, whether a call fits one slice (the clock jumps
+// past the budget at every reading), a dozen, or all of them.
+TEST_F(Screenshots, SlicingNeverChangesTheBytes) {
+  const std::string local = "0CA1066FAD7157071220454B47AABBFB";
+  const std::string surface = "E5AD4931ED7A875560935FC4208AFA97";
+  const std::string server = "0D51AD228816DF9BA48B01ABD42F959B";
+  g_surface16.resize(320 * 240 * 2);
+  for (size_t i = 0; i < g_surface16.size(); ++i)
+    g_surface16[i] = uint8_t((i / 2) % 320 + i / 640 * 3 + (i & 1) * 17);
+  auto stored = [&](uint32_t n) {
+    char name[32];
+    std::snprintf(name, sizeof name, "scrnshot\\1208_%03u.png", n);
+    const std::string png = qxtest::readFile(home() + name);
+    return qx::peer::digestText(png.data(), png.size(), 0);
+  };
+  uint32_t file = 0;
+  for (uint64_t step : {ss::kCallBudgetMicros, uint64_t{37}, uint64_t{0}}) {
+    SCOPED_TRACE(step);
+    g_workStep = step;
+    host.setFrame(1024, 768, [](int32_t x, int32_t y, uint8_t *p) {
+      p[0] = uint8_t(x * 7 / 11);
+      p[1] = uint8_t((x + y) / 5);
+      p[2] = uint8_t(((x / 32) ^ (y / 32)) & 1 ? 200 : 40);
+    });
+    host.console("qx_SsOptions 800 600 30 70 1");
+    host.console("qx_GetSs");
+    host.pump(1);
+    const int calls = runUntilDone();
+    EXPECT_EQ(stored(file++), local);
+    if (step == ss::kCallBudgetMicros) {
+      EXPECT_GT(calls, 300);  // one slice per call
+    } else if (step == 0) {
+      EXPECT_LT(calls, 10);  // the copy in a call of its own, then the rest
+    }
+
+    events.clear();
+    request(0, 42, {"640", "480", "50", "50", "2"});
+    runUntilDone();
+    ++file;  // numbered, not saved
+    ASSERT_NE(completed(), nullptr);
+    EXPECT_EQ(qx::peer::digestText(completed()->png.data(),
+                                   completed()->png.size(), 0),
+              server);
+
+    qx::platform::setScreenAccess(&kSurface16);
+    host.console("qx_SsOptions 300 200 10 90 2");
+    host.console("qx_GetSs");
+    host.pump(1);
+    runUntilDone();
+    EXPECT_EQ(stored(file++), surface);
+    qx::platform::setScreenAccess(&kNoSurface);
+  }
+}
+
+// The player cannot take the last free slot: it stays for the server, and
+// the player is told why nothing happened.
+TEST_F(Screenshots, LocalRequestsLeaveTheLastSlotToTheServer) {
+  for (int i = 0; i < 5; ++i) ss::takeLocalScreenshot();
+  EXPECT_EQ(busy(), 4);
+  int refusals = 0;
+  for (const std::string &t : host.texts) refusals += t == ss::kLocalRefused;
+  EXPECT_EQ(refusals, 1);
+  // A request of the server's without words is a local one too.
+  ss::queueScreenshot(&host.gi, 1, "0");
+  EXPECT_EQ(busy(), 4);
+  ss::queueScreenshot(&host.gi, 7, "100 0 5");
+  EXPECT_EQ(busy(), 5);
+  EXPECT_STREQ(slot(4).text, "0 5");
+  ss::queueScreenshot(&host.gi, 7, "100 0 6");  // none left: dropped
+  EXPECT_STREQ(slot(4).text, "0 5");
+}
+
+// Three large local screenshots are under way when the server asks for
+// one: the server's is taken and its upload starts first, whatever the
+// slot order, and the player's still all end stored.
+TEST_F(Screenshots, ServerRequestGoesAheadOfThePlayers) {
+  g_workStep = ss::kCallBudgetMicros;  // one slice per call
+  host.setFrame(640, 480, gameFrame);
+  host.console("qx_SsOptions 640 480 50 50 1");
+  for (int i = 0; i < 3; ++i) host.console("qx_GetSs");
+  host.pump(1);
+  for (int i = 0; i < 20; ++i) {
+    host.advance(100);
+    host.frame();
+  }
+  request(0, 77);
+  int calls = 0;
+  for (; calls < 4000 && events.empty(); ++calls) {
+    host.advance(20);
+    host.frame();
+    takeSent();
+  }
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front().kind, "header");
+  EXPECT_FALSE(host.printedPart("Screenshot saved"));
+  runUntilDone();
+  int saved = 0;
+  for (const std::string &t : host.texts)
+    saved += t.rfind("Screenshot saved to ", 0) == 0;
+  EXPECT_EQ(saved, 3);
+}
+
+// The work goes on in the calls between work frames: with qx_Sleep at 2 s
+// a local screenshot is stored long before the next work frame.
+TEST_F(Screenshots, WorkGoesOnBetweenWorkFrames) {
+  g_workStep = 100;  // five slices per call
+  host.console("qx_Sleep 2000");
+  host.console("qx_SsOptions 640 480 0 0 1");
+  host.console("qx_GetSs");
+  host.pump(1);
+  host.frame();  // qx_GetSs makes this call a work frame
+  const uint32_t workFrame = client().frame.lastFrameTick;
+  ASSERT_NE(workFrame, 0u);
+  for (int i = 0; i < 1000 && busy(); ++i) {
+    host.advance(1);
+    host.frame();
+  }
+  EXPECT_EQ(busy(), 0);
+  EXPECT_TRUE(host.printedPart("Screenshot saved to "));
+  EXPECT_EQ(client().frame.lastFrameTick, workFrame);  // no work frame since
+}
+
+// An unload in the middle of any stage frees everything the slots hold and
+// leaves no temporary file behind; AddressSanitizer and LeakSanitizer check
+// the memory.
+TEST_F(Screenshots, UnloadInTheMiddleOfAnyStageFreesEverything) {
+  struct Case {
+    const char *name;
+    bool (*reached)(const ss::Slot &);
+  } cases[] = {
+      {"clearing", [](const ss::Slot &s) { return s.phase == 2; }},
+      {"sampling", [](const ss::Slot &s) { return s.phase == 7; }},
+      {"annotating", [](const ss::Slot &s) { return s.phase == 9; }},
+      {"deflating",
+       [](const ss::Slot &s) {
+         return s.stage == ss::kStageEncode && s.capture &&
+                s.capture->encoder.phase == ss::kEncodeDeflating;
+       }},
+      {"writing the PNG",
+       [](const ss::Slot &s) { return s.store.file != nullptr; }},
+  };
+  g_workStep = ss::kCallBudgetMicros;
+  host.setFrame(640, 480, gameFrame);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    host.console("qx_SsOptions 640 480 0 0 1");
+    host.console("qx_GetSs");
+    host.pump(1);
+    bool reached = false;
+    for (int i = 0; i < 4000 && busy() && !reached; ++i) {
+      host.advance(20);
+      host.frame();
+      reached = c.reached(slot());
+    }
+    ASSERT_TRUE(reached);
+    std::string temporary = slot().store.temporary;
+    for (char &ch : temporary)
+      if (ch == '\\') ch = '/';
+    qx::unloadClientState();
+    EXPECT_EQ(slot().capture, nullptr);
+    EXPECT_EQ(slot().store.file, nullptr);
+    if (!temporary.empty()) {
+      EXPECT_FALSE(std::filesystem::exists(temporary));
+    }
+    // A fresh client for the next case, as a new load of the library.
+    qx::loadClientState();
+    host.start();
+  }
 }
 
 TEST(ScreenshotStartUp, MissingCaptureQueryIsReportedOnce) {

@@ -1,7 +1,7 @@
 // Under Wine on an Xvfb display: a real window with known pixels, captured
 // through DirectDraw from the screen's primary surface; a minimised window
 // and another process's window in front; and the host's read-back function
-// called with either convention.
+// called with either convention; a whole 1920 x 1080 screenshot through ca.
 #include <gtest/gtest.h>
 
 #if defined(_WIN32)
@@ -9,10 +9,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "fake_host.h"
+#include "host/client_state.h"
 #include "platform/platform.h"
 #include "screenshot/capture.h"
+#include "screenshot/screenshot.h"
 
 namespace {
 
@@ -194,6 +197,82 @@ TEST_F(RealWindow, AnotherProcessInFrontGivesTheForegroundText) {
   ASSERT_NE(owner, GetCurrentProcessId()) << "the helper never came in front";
   EXPECT_EQ(result, 0);
   EXPECT_STREQ(error, ss::kForegroundText);
+}
+
+// ---- a whole screen through ca ----------------------------------------------
+
+// Quadrants of the full 1920 x 1080 screen, each its own colour.
+LRESULT CALLBACK paintScreen(HWND window, UINT message, WPARAM w, LPARAM l) {
+  if (message != WM_PAINT) return DefWindowProcA(window, message, w, l);
+  PAINTSTRUCT ps;
+  HDC dc = BeginPaint(window, &ps);
+  const struct {
+    RECT r;
+    COLORREF c;
+  } parts[] = {{{0, 0, 960, 540}, kRed},
+               {{960, 0, 1920, 540}, kGreen},
+               {{0, 540, 960, 1080}, kBlue},
+               {{960, 540, 1920, 1080}, RGB(240, 240, 240)}};
+  for (const auto &p : parts) {
+    HBRUSH brush = CreateSolidBrush(p.c);
+    FillRect(dc, &p.r, brush);
+    DeleteObject(brush);
+  }
+  EndPaint(window, &ps);
+  return 0;
+}
+
+// The player's screenshot of a 1920 x 1080 window, read from the primary
+// surface through DirectDraw, goes through the sliced stages over many
+// calls of ca and is stored whole: the display must be 1920 x 1080 (the
+// test script's Xvfb is).
+TEST(FullScreen, LocalScreenshotOfA1920x1080WindowIsStored) {
+  if (GetSystemMetrics(SM_CXSCREEN) < 1920 ||
+      GetSystemMetrics(SM_CYSCREEN) < 1080)
+    GTEST_SKIP() << "the display is smaller than 1920 x 1080";
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = paintScreen;
+  wc.hInstance = GetModuleHandleA(nullptr);
+  wc.lpszClassName = "qx_full_screen_test";
+  RegisterClassA(&wc);
+  HWND window =
+      CreateWindowExA(0, wc.lpszClassName, "full", WS_POPUP, 0, 0, 1920, 1080,
+                      nullptr, nullptr, wc.hInstance, nullptr);
+  ShowWindow(window, SW_SHOWNORMAL);
+  UpdateWindow(window);
+  SetForegroundWindow(window);
+  pumpMessages();
+  qxtest::FakeHost host;
+  host.start();
+  host.console("qx_SsOptions 1920 1080 0 0 1");
+  host.console("qx_GetSs");
+  host.pump(1);
+  uint8_t status = 0;
+  int calls = 0;
+  for (; calls < 200000 && !host.printedPart("Screenshot saved"); ++calls) {
+    host.advance(16);
+    host.frame();
+    const ss::Slot &s = qx::client().screenshot.slots[0];
+    if (s.stage == ss::kStageEncode) status = s.status;
+    if (calls % 64 == 0) pumpMessages(1);
+  }
+  DestroyWindow(window);
+  ASSERT_TRUE(host.printedPart("Screenshot saved"));
+  EXPECT_EQ(status, 0xB1);  // from the primary surface
+  EXPECT_GT(calls, 100);    // in slices over many calls
+  std::string path;
+  for (const std::string &t : host.texts)
+    if (t.rfind("Screenshot saved to ", 0) == 0) path = t.substr(20);
+  const std::string png = qxtest::readFile(path);
+  ASSERT_GT(png.size(), 57u);
+  auto big32 = [&](size_t at) {
+    return uint32_t(uint8_t(png[at])) << 24 |
+           uint32_t(uint8_t(png[at + 1])) << 16 |
+           uint32_t(uint8_t(png[at + 2])) << 8 | uint8_t(png[at + 3]);
+  };
+  EXPECT_EQ(big32(16), 1920u + 20);
+  EXPECT_EQ(big32(20), 1080u + 106);
+  EXPECT_EQ(big32(33) + 57, png.size());
 }
 
 // ---- the read-back function's convention -----------------------------------

@@ -24,6 +24,7 @@ namespace {
 
 TickSource g_tickSource = nullptr;
 CalendarSource g_calendarSource = nullptr;
+WorkClockSource g_workClockSource = nullptr;
 
 // Converts the client's '\' paths for the system call.
 bool systemPath(const char *path, char *out, size_t size) {
@@ -55,8 +56,17 @@ CalendarTime localTime() {
           local.tm_hour,        local.tm_min,     local.tm_sec};
 }
 
+uint64_t workMicroseconds() {
+  if (g_workClockSource) return g_workClockSource();
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000u +
+         static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
 void setTickSource(TickSource source) { g_tickSource = source; }
 void setCalendarSource(CalendarSource source) { g_calendarSource = source; }
+void setWorkClockSource(WorkClockSource source) { g_workClockSource = source; }
 
 SystemInfo systemInfo() {
   long page = sysconf(_SC_PAGESIZE);

@@ -20,6 +20,7 @@ namespace {
 
 TickSource g_tickSource = nullptr;
 CalendarSource g_calendarSource = nullptr;
+WorkClockSource g_workClockSource = nullptr;
 
 // Winsock is started on the first socket and stays up for the life of the
 // library; WSAStartup counts its callers, so the host's own use is unaffected.
@@ -45,8 +46,25 @@ CalendarTime localTime() {
   return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
 }
 
+uint64_t workMicroseconds() {
+  if (g_workClockSource) return g_workClockSource();
+  static const uint64_t frequency = [] {
+    LARGE_INTEGER f;
+    return QueryPerformanceFrequency(&f) && f.QuadPart > 0
+               ? static_cast<uint64_t>(f.QuadPart)
+               : uint64_t{1000};
+  }();
+  LARGE_INTEGER now;
+  if (!QueryPerformanceCounter(&now)) return uint64_t{GetTickCount()} * 1000u;
+  const uint64_t counts = static_cast<uint64_t>(now.QuadPart);
+  // Whole seconds and the rest apart, so that the product cannot overflow.
+  return counts / frequency * 1000000u +
+         counts % frequency * 1000000u / frequency;
+}
+
 void setTickSource(TickSource source) { g_tickSource = source; }
 void setCalendarSource(CalendarSource source) { g_calendarSource = source; }
+void setWorkClockSource(WorkClockSource source) { g_workClockSource = source; }
 
 SystemInfo systemInfo() {
   SYSTEM_INFO si;
