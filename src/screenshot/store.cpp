@@ -5,6 +5,7 @@
 
 #include "common/file.h"
 #include "common/paths.h"
+#include "common/pending_replace.h"
 #include "common/text.h"
 #include "host/client_state.h"
 #include "log/log.h"
@@ -186,10 +187,13 @@ bool writePieces(Slot &s, CallBudget &budget) {
   const bool flushed = platform::fileFlush(st.file);
   platform::fileClose(st.file);
   st.file = nullptr;
-  if (flushed && platform::fileReplace(st.temporary, st.path)) {
+  // A file another program holds keeps the whole picture in its temporary
+  // file and takes its place in a later work frame.
+  if (flushed &&
+      moveIntoPlace(st.temporary, st.path) != ReplaceResult::kCannotCreate) {
     log::printMessage(1, kSavedMessage, st.path);
   } else {
-    platform::fileRemove(st.temporary);
+    if (!flushed) platform::fileRemove(st.temporary);
     log::printMessage(1, kSaveFailedMessage, st.path);
   }
   return true;

@@ -32,14 +32,25 @@ mkdir -p "$work/qx" "$work/packages"
   printf '<p> S 2 master1.quellor.example 16567 0\r\n'
   grep '^<p> F' "$work/pack.log"
 } >"$work/qx/qxcl.db"
-port=$((20000 + $$ % 10000))
 printf 'control 1200 0 1,2,3,4 guid\nwait 2500\ncontrol 1200 0 1,2,3,4 guid\nwait 3000\nquit\n' \
   >"$work/server.qxs"
 printf '@wait 6000\nqx_Ver\n@wait 300\n@quit\n' >"$work/host.qxs"
-"$qxserver" --port "$port" --packages "$work/packages" \
+# Port 0: the server takes a free port and names it once it listens, so
+# runs side by side never share a port and the host never starts early.
+"$qxserver" --port 0 --packages "$work/packages" \
   --script "$work/server.qxs" >"$work/server.log" 2>&1 &
 server=$!
-sleep 0.3
+port=""
+for _ in $(seq 100); do
+  port=$(sed -n 's/^qxserver: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/server.log")
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  echo "the reference server did not start:"
+  cat "$work/server.log"
+  exit 1
+fi
 set -- --library "$(hostPath "$library")" --home "$(hostPath "$work")" \
   --server "127.0.0.1:$port" --script "$(hostPath "$work/host.qxs")"
 if [ $letter = w ]; then
