@@ -30,8 +30,8 @@ constexpr int kLineSize = 1025;   // a listing line, cut there
 constexpr int kNumberSize = 330;  // "%f" of the largest double
 constexpr int kRequestSize = 24;
 constexpr const char *kProtected = "**Protected**";
-// Shown for a rule line the client cannot read; "Specification" is the rule
-// as the server wrote it. Server operators know this text word for word.
+// Shown for a rule line the client cannot read, with the whole line as the
+// server wrote it. Server operators know this text word for word.
 constexpr const char *kInvalidRule =
     "Unable to Add Cvar Check - Invalid Specification: %s";
 constexpr const char *kWarningFormat = "Cvar Violation: %s = \"%s\" : %s";

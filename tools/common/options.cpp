@@ -82,6 +82,13 @@ Option listOption(const std::string &name, const std::string &value,
           }};
 }
 
+Option portOption(int &target) {
+  return numberOption("--port", "N",
+                      "UDP port on 127.0.0.1 to listen on; 0 takes a free "
+                      "port\nand prints it",
+                      target, 0, 65535);
+}
+
 Option switchOption(const std::string &name, const std::string &help,
                     bool &target) {
   return {name, "", "off", help, [&target](const std::string &) {

@@ -35,6 +35,8 @@ Option textOption(const std::string &name, const std::string &value,
 // May be given more than once; each value is added.
 Option listOption(const std::string &name, const std::string &value,
                   const std::string &help, std::vector<std::string> &target);
+// --port: the UDP port on 127.0.0.1 a reference server listens on.
+Option portOption(int &target);
 Option switchOption(const std::string &name, const std::string &help,
                     bool &target);
 

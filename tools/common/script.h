@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -110,5 +111,31 @@ std::string commandsHelp(const std::vector<ScriptCommand<Player>> &table) {
 int loadScript(const char *tool, const std::string &path,
                std::vector<std::string> &lines,
                const std::function<std::string(const std::string &)> &check);
+
+// The start of a scripted tool: applies the command line to options,
+// answers --help (about, the options, scriptAbout, then the commands) and
+// reads and checks the script that script names once the options are
+// applied. Returns -1 when the tool goes on, else its exit status.
+template <class Player>
+int startScriptedTool(
+    const char *tool, int argc, char **argv, const std::vector<Option> &options,
+    const char *about, const char *scriptAbout,
+    const std::vector<ScriptCommand<Player>> &commands,
+    const std::string &script, std::vector<std::string> &lines,
+    const std::function<std::string(const std::string &)> &check) {
+  switch (parseOptions(tool, argc, argv, options)) {
+    case Parsed::kHelp:
+      std::printf("%s%s%s%s", about, optionsHelp(options).c_str(), scriptAbout,
+                  commandsHelp(commands).c_str());
+      return 0;
+    case Parsed::kError:
+      return kExitUsage;
+    case Parsed::kRun:
+      break;
+  }
+  if (script.empty()) return -1;
+  const int status = loadScript(tool, script, lines, check);
+  return status ? status : -1;
+}
 
 }  // namespace qxtools

@@ -389,24 +389,11 @@ std::vector<qxtools::Option> optionTable(Options &o) {
 
 int main(int argc, char **argv) {
   Options options;
-  switch (qxtools::parseOptions("qxhost", argc, argv, optionTable(options))) {
-    case qxtools::Parsed::kHelp:
-      std::printf("%s%s%s%s", kAbout,
-                  qxtools::optionsHelp(optionTable(options)).c_str(),
-                  kScriptAbout,
-                  qxtools::commandsHelp(scriptCommands()).c_str());
-      return 0;
-    case qxtools::Parsed::kError:
-      return qxtools::kExitUsage;
-    case qxtools::Parsed::kRun:
-      break;
-  }
   std::vector<std::string> lines;
-  if (!options.script.empty()) {
-    if (const int status =
-            qxtools::loadScript("qxhost", options.script, lines, checkLine))
-      return status;
-  }
+  const int status = qxtools::startScriptedTool(
+      "qxhost", argc, argv, optionTable(options), kAbout, kScriptAbout,
+      scriptCommands(), options.script, lines, checkLine);
+  if (status >= 0) return status;
   if (options.check) {
     std::printf(
         "qxhost: %s is a good script of %zu lines\n",

@@ -44,10 +44,7 @@ struct Options {
 
 std::vector<qxtools::Option> optionTable(Options &o) {
   return {
-      qxtools::numberOption("--port", "N",
-                            "UDP port on 127.0.0.1 to listen on; 0 takes a "
-                            "free port\nand prints it",
-                            o.port, 0, 65535),
+      qxtools::portOption(o.port),
       qxtools::textOption("--reply", "FILE", "none (no master list reply)",
                           "master list text sent as the reply to each query",
                           o.reply),

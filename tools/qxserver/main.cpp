@@ -600,10 +600,7 @@ std::string readHostNumbers(const std::string &text, int32_t numbers[4]) {
 
 std::vector<qxtools::Option> optionTable(Options &o) {
   return {
-      qxtools::numberOption("--port", "N",
-                            "UDP port on 127.0.0.1 to listen on; 0 takes a "
-                            "free port\nand prints it",
-                            o.port, 0, 65535),
+      qxtools::portOption(o.port),
       qxtools::textOption("--script", "FILE", "standard input",
                           "the scenario script to play", o.script),
       {"--numbers", "A,B,C,D", numbersText(o.numbers),
@@ -635,23 +632,11 @@ bool isFolder(const std::string &path, const char *role) {
 
 int main(int argc, char **argv) {
   Options o;
-  switch (qxtools::parseOptions("qxserver", argc, argv, optionTable(o))) {
-    case qxtools::Parsed::kHelp:
-      std::printf("%s%s%s%s", kAbout,
-                  qxtools::optionsHelp(optionTable(o)).c_str(), kScriptAbout,
-                  qxtools::commandsHelp(scriptCommands()).c_str());
-      return 0;
-    case qxtools::Parsed::kError:
-      return qxtools::kExitUsage;
-    case qxtools::Parsed::kRun:
-      break;
-  }
   std::vector<std::string> lines;
-  if (!o.script.empty()) {
-    if (const int status =
-            qxtools::loadScript("qxserver", o.script, lines, checkLine))
-      return status;
-  }
+  const int status = qxtools::startScriptedTool(
+      "qxserver", argc, argv, optionTable(o), kAbout, kScriptAbout,
+      scriptCommands(), o.script, lines, checkLine);
+  if (status >= 0) return status;
   if (!isFolder(o.shots, "--shots") ||
       (!o.packages.empty() && !isFolder(o.packages, "--packages")))
     return qxtools::kExitFailure;
