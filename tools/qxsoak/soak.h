@@ -33,8 +33,8 @@ struct Options {
 struct Result {
   std::vector<std::string> failures;  // each names the minute and the work
   // Replies the server side waited for in vain, and answers it could not
-  // place: reported, not failed, as their cause is not settled (a request
-  // that met the client while its key changed, or a replay).
+  // place. The server side owes nothing for requests that may have met a
+  // changing key, so each of these fails the run.
   std::vector<std::string> missed;
   std::array<Histogram, kWorkKinds> work;  // the client's own work per call
   Histogram all;                           // every entry call (read-back apart)
