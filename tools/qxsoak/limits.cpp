@@ -14,6 +14,18 @@
 // record list to keep its storage at its high-water mark: the delayed-send
 // queue's records are 1.1 KiB each, and one doubling from 16 to 32 of them
 // after a burst of replies holds 17.6 KiB more from then on (its cap is 256).
+//
+// The time limits are judged on the calls during which the thread was not
+// switched out (measure.h); the others are counted and shown apart. A call
+// over the limit without a switch is the machine's noise, not a failure,
+// only when both hold:
+//   - its kind of work is fast in the tail: the kind's p99.99 over the run
+//     is within half the limit, so the slow call is not the kind's work;
+//   - the machine stalled the reference work in the same minute: the
+//     reference (a few microseconds) took at least half the limit there.
+// Each such call is reported with both figures. A kind whose own work is
+// slow fails at its slow calls whatever the machine did, and so does a slow
+// call in a minute where the reference stayed quiet.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdint>
@@ -28,6 +40,8 @@ namespace {
 
 constexpr uint64_t kCallLimitNs = 1000000;    // worst call's own work
 constexpr uint64_t kSecondLimitNs = 1000000;  // mean work per second of play
+constexpr uint64_t kQuietTailNs = kCallLimitNs / 2;  // a kind's p99.99
+constexpr uint64_t kStalledReferenceNs = kCallLimitNs / 2;
 
 void fail(Result &r, int minute, const std::string &work,
           const std::string &what) {
@@ -113,14 +127,23 @@ void checkLimits(const Options &options, Result &r) {
   for (const Minute &m : r.minutes)
     for (size_t k = 0; k < kWorkKinds; ++k) {
       if (static_cast<Work>(k) == Work::ReadBack) continue;
-      if (m.worstNs[k] > kCallLimitNs)
-        fail(r, m.minute, workName(static_cast<Work>(k)),
-             "an entry call took " + number(m.worstNs[k] / 1000) +
-                 " us of the client's own work (limit 1000 us); " +
-                 m.worstNote[k]);
+      if (m.worstNs[k] <= kCallLimitNs) continue;
+      const std::string what =
+          "an entry call took " + number(m.worstNs[k] / 1000) +
+          " us of the client's own work (limit 1000 us); " + m.worstNote[k];
+      const uint64_t tail = r.work[k].quantile(0.9999);
+      if (tail <= kQuietTailNs && m.referenceWorstNs >= kStalledReferenceNs)
+        r.noise.push_back("minute " + std::to_string(m.minute) + ", " +
+                          workName(static_cast<Work>(k)) + ": " + what +
+                          "; the kind's p99.99 is " + number(tail / 1000) +
+                          " us and the reference work took " +
+                          number(m.referenceWorstNs / 1000) +
+                          " us in this minute");
+      else
+        fail(r, m.minute, workName(static_cast<Work>(k)), what);
     }
   const uint64_t seconds = std::max<uint64_t>(1, r.simulatedMs / 1000);
-  const uint64_t perSecond = r.all.total() / seconds;
+  const uint64_t perSecond = (r.all.total() + r.switchedTotalNs) / seconds;
   if (perSecond > kSecondLimitNs)
     fail(r, static_cast<int>(r.minutes.size()), "all",
          "the client worked " + number(perSecond / 1000) +

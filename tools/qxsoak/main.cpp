@@ -75,6 +75,8 @@ int main(int argc, char **argv) {
     else
       std::printf("plot: gnuplot could not draw %s/soak.png\n", out.c_str());
   }
+  for (const std::string &n : result->noise)
+    std::printf("NOISE %s\n", n.c_str());
   for (const std::string &m : result->missed)
     std::printf("MISSED %s\n", m.c_str());
   if (result->failures.empty() && result->missed.empty()) {

@@ -14,6 +14,20 @@ namespace qxsoak {
 // reads it: the soak run wraps each entry call with it.
 uint64_t threadCpuNs();
 
+// Times the calling thread was switched out so far (voluntary and not), or
+// 0 where the platform keeps no such count for a thread (Windows and Wine).
+// A call during which it changed measured the scheduler as well as the call:
+// on a virtual machine the thread's processor clock then gains up to a few
+// milliseconds that no code of the call spent.
+uint64_t threadSwitches();
+bool threadSwitchesCounted();
+
+// A fixed, tiny piece of work (ten system calls and a few microseconds of
+// arithmetic; the arithmetic only on Windows) that the soak run times
+// as often as the entry calls, between them: what the machine does to it is
+// the machine's own noise, to be read beside the client's figures.
+void referenceWork();
+
 enum class Work {
   Event,          // cb: an event queued or a question answered
   Idle,           // ca that is not due
@@ -59,7 +73,8 @@ struct Minute {
   uint64_t residentKiB = 0;  // the process
   uint64_t descriptors = 0;  // the process's open descriptors (handles)
   uint64_t cpuNs = 0;        // the client's own work in this minute
-  std::array<uint64_t, kWorkKinds> worstNs{};  // per kind of work
+  std::array<uint64_t, kWorkKinds> worstNs{};  // per kind, not switched out
+  uint64_t referenceWorstNs = 0;  // the reference work, not switched out
   // What the worst call of each kind printed first, as a hint of its work.
   std::array<std::string, kWorkKinds> worstNote{};
 };

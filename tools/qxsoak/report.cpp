@@ -10,11 +10,17 @@ namespace {
 
 double us(uint64_t ns) { return static_cast<double>(ns) / 1000.0; }
 
-void profileLine(FILE *out, const char *name, const Histogram &h) {
-  if (h.count() == 0) return;
-  std::fprintf(out, "%-12s %9" PRIu64 " %9.1f %9.1f %9.1f %9.1f %9.2f\n", name,
-               h.count(), us(h.quantile(0.5)), us(h.quantile(0.99)),
-               us(h.quantile(0.999)), us(h.worst()), us(h.total() / h.count()));
+// A line of the profile: the calls not switched out, then those that were.
+void profileLine(FILE *out, const char *name, const Histogram &h,
+                 uint64_t switched, uint64_t switchedWorst) {
+  if (h.count() == 0 && switched == 0) return;
+  std::fprintf(out,
+               "%-12s %9" PRIu64
+               " %8.1f %8.1f %8.1f %8.1f %8.1f %8.2f %8" PRIu64 " %8.1f\n",
+               name, h.count(), us(h.quantile(0.5)), us(h.quantile(0.99)),
+               us(h.quantile(0.999)), us(h.quantile(0.9999)), us(h.worst()),
+               h.count() ? us(h.total() / h.count()) : 0.0, switched,
+               us(switchedWorst));
 }
 
 }  // namespace
@@ -25,15 +31,39 @@ void printReport(const Options &options, const Result &r, FILE *out) {
       out, "soak: %d minutes of play from seed %u, %s\n", options.minutes,
       options.seed,
       options.library.empty() ? "simulated clock" : options.library.c_str());
+  std::fprintf(
+      out,
+      "\nprocessor time of the client's own work per entry call, us; calls\n"
+      "during which the thread was switched out are apart (switched, sw "
+      "worst)%s\n"
+      "%-12s %9s %8s %8s %8s %8s %8s %8s %8s %8s\n",
+      threadSwitchesCounted() ? ""
+                              : "\n(this platform counts no switches: every "
+                                "call is judged, noise and all)",
+      "work", "calls", "p50", "p99", "p99.9", "p99.99", "worst", "mean",
+      "switched", "sw worst");
+  uint64_t switched = 0, switchedWorst = 0;
+  for (size_t k = 0; k < kWorkKinds; ++k) {
+    profileLine(out, workName(static_cast<Work>(k)), r.work[k],
+                r.switchedCalls[k], r.switchedWorstNs[k]);
+    switched += r.switchedCalls[k];
+    switchedWorst = std::max(switchedWorst, r.switchedWorstNs[k]);
+  }
+  profileLine(out, "all calls", r.all, switched, switchedWorst);
   std::fprintf(out,
-               "\nprocessor time of the client's own work per entry call, us\n"
-               "%-12s %9s %9s %9s %9s %9s %9s\n",
-               "work", "calls", "p50", "p99", "p99.9", "worst", "mean");
-  for (size_t k = 0; k < kWorkKinds; ++k)
-    profileLine(out, workName(static_cast<Work>(k)), r.work[k]);
-  profileLine(out, "all calls", r.all);
-  std::fprintf(out, "mean work per second of play: %.1f us (limit 1000)\n",
-               seconds > 0 ? us(r.all.total()) / seconds : 0.0);
+               "\nthe machine's noise: a fixed reference work timed after "
+               "every entry call, us\n");
+  profileLine(out, "reference", r.reference, r.referenceSwitched,
+              r.referenceSwitchedWorstNs);
+  std::fprintf(out,
+               "worst call not switched out: client %.1f us, reference %.1f "
+               "us\n",
+               us(r.all.worst()), us(r.reference.worst()));
+  std::fprintf(
+      out,
+      "mean work per second of play: %.1f us (limit 1000; switched "
+      "calls included)\n",
+      seconds > 0 ? us(r.all.total() + r.switchedTotalNs) / seconds : 0.0);
   std::fprintf(out, "\n%6s %12s %18s %12s %6s %10s %10s\n", "minute",
                "blocks low..peak", "bytes low..peak", "resident KiB", "fds",
                "work ms", "worst us");

@@ -29,6 +29,7 @@
 #include "peer/screenshot_peer.h"
 #include "peer/transfer_peer.h"
 #include "platform/platform.h"
+#include "screenshot/screenshot.h"
 #include "soak.h"
 #include "test_heap.h"
 #include "web_server.h"
@@ -283,13 +284,18 @@ class Session {
     const size_t sentBefore = host_->sent.size();
     const size_t readBacksBefore = host_->readBacks.size();
     const uintptr_t agentBefore = host_->gi.agentModule;
+    // Slices of a screenshot run in calls that neither read back nor send;
+    // where the client is linked in, the soak can see that one is under way.
+    const bool shooting = !library_ && qx::screenshot::workUnderWay();
     hostTime() = HostTime{};
+    const uint64_t switchesBefore = threadSwitches();
     const uint64_t start = threadCpuNs();
     host_->frame(0);
     const uint64_t total = threadCpuNs() - start;
+    const bool switched = threadSwitches() != switchesBefore;
     // What the call did, most particular first.
     if (host_->readBacks.size() != readBacksBefore ||
-        screenshotSent(sentBefore))
+        screenshotSent(sentBefore) || shooting)
       kind = Work::Screenshot;
     else if (host_->gi.agentModule != agentBefore) {
       kind = Work::ModuleInstall;
@@ -304,7 +310,7 @@ class Session {
       kind = Work::WebUpdate;
     if (drains) pendingChunks_ = pendingModule_ = false;
     if (works) masterPending_ = false;
-    record(kind, total);
+    record(kind, total, switched);
   }
 
   bool screenshotSent(size_t from) {
@@ -320,10 +326,12 @@ class Session {
 
   intptr_t callEvent(int32_t code, const Bytes &data) {
     hostTime() = HostTime{};
+    const uint64_t switchesBefore = threadSwitches();
     const uint64_t start = threadCpuNs();
     const intptr_t r =
         host_->call(code, static_cast<int32_t>(data.size()), data.data(), 0);
-    record(Work::Event, threadCpuNs() - start);
+    const uint64_t total = threadCpuNs() - start;
+    record(Work::Event, total, threadSwitches() != switchesBefore);
     if (code == QX_EV_CONSOLE_LINE) firstDue_ = true;
     if (r != 0)
       fail(elapsed(), "event",
@@ -332,17 +340,27 @@ class Session {
     return r;
   }
 
-  void record(Work kind, uint64_t total) {
+  // A call during which the thread was switched out is kept apart: its
+  // time is the client's and the scheduler's, in unknown shares.
+  void record(Work kind, uint64_t total, bool switched) {
     const uint64_t host = std::min(total, hostTime().ns + hostTime().readBack);
     const uint64_t own = total - host;
-    result_.work[static_cast<size_t>(kind)].add(own);
-    result_.all.add(own);
+    const size_t k = static_cast<size_t>(kind);
     if (hostTime().readBack)
       result_.work[static_cast<size_t>(Work::ReadBack)].add(
           hostTime().readBack);
     minuteCpu_ += own;
-    uint64_t &worst = minuteWorst_[static_cast<size_t>(kind)];
-    if (own > worst) {
+    timeReference();
+    if (switched) {
+      ++result_.switchedCalls[k];
+      result_.switchedWorstNs[k] = std::max(result_.switchedWorstNs[k], own);
+      result_.switchedTotalNs += own;
+    } else {
+      result_.work[k].add(own);
+      result_.all.add(own);
+    }
+    uint64_t &worst = minuteWorst_[k];
+    if (!switched && own > worst) {
       worst = own;
       minuteNote_[static_cast<size_t>(kind)] =
           host_->texts.empty() ? "it printed nothing"
@@ -355,6 +373,22 @@ class Session {
       floorBlocks_ = std::min(floorBlocks_, c.liveBlocks);
       floorBytes_ = std::min(floorBytes_, c.liveBytes);
     }
+  }
+
+  // The machine's noise: the reference work timed after every entry call.
+  void timeReference() {
+    const uint64_t switchesBefore = threadSwitches();
+    const uint64_t start = threadCpuNs();
+    referenceWork();
+    const uint64_t ns = threadCpuNs() - start;
+    if (threadSwitches() != switchesBefore) {
+      ++result_.referenceSwitched;
+      result_.referenceSwitchedWorstNs =
+          std::max(result_.referenceSwitchedWorstNs, ns);
+      return;
+    }
+    result_.reference.add(ns);
+    minuteReferenceWorst_ = std::max(minuteReferenceWorst_, ns);
   }
 
   void frame() { callFrame(Work::WorkFrame); }
@@ -961,6 +995,7 @@ class Session {
     m.cpuNs = minuteCpu_;
     m.worstNs = minuteWorst_;
     m.worstNote = minuteNote_;
+    m.referenceWorstNs = minuteReferenceWorst_;
     result_.minutes.push_back(m);
     if (result_.heapCounted) {
       const qxtest::HeapCounts c = qxtest::heapCounts();
@@ -969,6 +1004,7 @@ class Session {
     }
     minuteCpu_ = 0;
     minuteWorst_ = {};
+    minuteReferenceWorst_ = 0;
     checkHomeDirectory();
   }
 
@@ -1051,6 +1087,7 @@ class Session {
   uint16_t masterPort_ = 0, clientPort_ = 0;
   // This minute.
   uint64_t peakBlocks_ = 0, peakBytes_ = 0, minuteCpu_ = 0;
+  uint64_t minuteReferenceWorst_ = 0;
   uint64_t floorBlocks_ = UINT64_MAX, floorBytes_ = UINT64_MAX;
   std::array<uint64_t, kWorkKinds> minuteWorst_{};
   std::array<std::string, kWorkKinds> minuteNote_{};

@@ -36,8 +36,22 @@ struct Result {
   // place. The server side owes nothing for requests that may have met a
   // changing key, so each of these fails the run.
   std::vector<std::string> missed;
-  std::array<Histogram, kWorkKinds> work;  // the client's own work per call
-  Histogram all;                           // every entry call (read-back apart)
+  // The client's own work per call, of the calls during which the thread
+  // was not switched out.
+  std::array<Histogram, kWorkKinds> work;
+  Histogram all;  // every such entry call (read-back apart)
+  // The calls during which the thread was switched out, apart: how many,
+  // their worst and their total (which still counts in the mean per second).
+  std::array<uint64_t, kWorkKinds> switchedCalls{};
+  std::array<uint64_t, kWorkKinds> switchedWorstNs{};
+  uint64_t switchedTotalNs = 0;
+  // The reference work, timed once after every entry call: not switched
+  // out, and how often and how badly it was switched out.
+  Histogram reference;
+  uint64_t referenceSwitched = 0, referenceSwitchedWorstNs = 0;
+  // Calls over the limit that the rule of limits.cpp took for the machine's
+  // noise, each with the figures that excused it.
+  std::vector<std::string> noise;
   std::vector<Minute> minutes;
   uint64_t simulatedMs = 0;
   uint64_t counters[16] = {};  // traffic sent and replies checked
