@@ -2,6 +2,10 @@
 
 #include "measure.h"
 
+#if !defined(_WIN32)
+#include <dlfcn.h>
+#endif
+
 namespace qxsoak {
 
 namespace {
@@ -69,3 +73,30 @@ void timeHostCallbacks(QxGameInterface &gi) {
 HostTime &hostTime() { return g_host.time; }
 
 }  // namespace qxsoak
+
+#if !defined(_WIN32)
+// The linked-in client calls the loader through these: the soak's own
+// definitions come first in the program, time the system's and hand over.
+namespace {
+template <typename Fn>
+Fn systemLoader(const char *name) {
+  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+}  // namespace
+
+extern "C" void *dlopen(const char *file, int mode) {
+  static const auto real = systemLoader<void *(*)(const char *, int)>("dlopen");
+  const uint64_t start = qxsoak::threadCpuNs();
+  void *handle = real(file, mode);
+  qxsoak::hostTime().library += qxsoak::threadCpuNs() - start;
+  return handle;
+}
+
+extern "C" int dlclose(void *handle) {
+  static const auto real = systemLoader<int (*)(void *)>("dlclose");
+  const uint64_t start = qxsoak::threadCpuNs();
+  const int result = real(handle);
+  qxsoak::hostTime().library += qxsoak::threadCpuNs() - start;
+  return result;
+}
+#endif

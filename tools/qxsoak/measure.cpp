@@ -75,8 +75,9 @@ void referenceWork() {
 
 const char *workName(Work w) {
   static const char *const kNames[kWorkKinds] = {
-      "event",    "idle",        "draining",   "work frame", "screenshot",
-      "transfer", "master list", "web update", "module",     "read-back"};
+      "event",      "idle",      "draining",    "work frame",
+      "screenshot", "transfer",  "master list", "web update",
+      "module",     "read-back", "library"};
   return kNames[static_cast<size_t>(w)];
 }
 

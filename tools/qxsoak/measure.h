@@ -39,9 +39,14 @@ enum class Work {
   WebUpdate,      // a call while a web update is in flight
   ModuleInstall,  // a call that installed or loaded a module
   ReadBack,       // the host's read-back, apart from the client's own work
+  Library,        // the system loading a library, apart likewise
   Count
 };
 const char *workName(Work w);
+// The system's work measured apart, which the client's limits leave out.
+inline bool measuredApart(Work w) {
+  return w == Work::ReadBack || w == Work::Library;
+}
 constexpr size_t kWorkKinds = static_cast<size_t>(Work::Count);
 
 // Nanosecond samples in buckets of 250 ns up to 20 ms, then one bucket for

@@ -70,7 +70,7 @@ void printReport(const Options &options, const Result &r, FILE *out) {
   for (const Minute &m : r.minutes) {
     uint64_t worst = 0;
     for (size_t k = 0; k < kWorkKinds; ++k)
-      if (static_cast<Work>(k) != Work::ReadBack)
+      if (!measuredApart(static_cast<Work>(k)))
         worst = std::max(worst, m.worstNs[k]);
     if (r.heapCounted)
       std::fprintf(
@@ -96,7 +96,7 @@ bool writePlot(const Result &r, const std::string &dir) {
     for (const Minute &m : r.minutes) {
       uint64_t worst = 0;
       for (size_t k = 0; k < kWorkKinds; ++k)
-        if (static_cast<Work>(k) != Work::ReadBack)
+        if (!measuredApart(static_cast<Work>(k)))
           worst = std::max(worst, m.worstNs[k]);
       data << m.minute << ' ' << m.liveBlocks << ' ' << m.liveBytes / 1024.0
            << ' ' << m.residentKiB << ' ' << m.descriptors << ' '

@@ -343,12 +343,14 @@ class Session {
   // A call during which the thread was switched out is kept apart: its
   // time is the client's and the scheduler's, in unknown shares.
   void record(Work kind, uint64_t total, bool switched) {
-    const uint64_t host = std::min(total, hostTime().ns + hostTime().readBack);
+    const HostTime &h = hostTime();
+    const uint64_t host = std::min(total, h.ns + h.readBack + h.library);
     const uint64_t own = total - host;
     const size_t k = static_cast<size_t>(kind);
-    if (hostTime().readBack)
-      result_.work[static_cast<size_t>(Work::ReadBack)].add(
-          hostTime().readBack);
+    if (h.readBack)
+      result_.work[static_cast<size_t>(Work::ReadBack)].add(h.readBack);
+    if (h.library)
+      result_.work[static_cast<size_t>(Work::Library)].add(h.library);
     minuteCpu_ += own;
     timeReference();
     if (switched) {
