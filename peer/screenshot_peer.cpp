@@ -92,7 +92,7 @@ ScreenshotReceiver::Event ScreenshotReceiver::accept(const Bytes &m) {
   e.letter = static_cast<char>(m[3]);
   e.chunk = uint32_t{m[1]} << 8 | m[2];
   auto it = transfers_.find(e.letter);
-  if (it == transfers_.end() || it->second.done) return e;
+  if (it == transfers_.end()) return e;
   Transfer &t = it->second;
   const uint64_t offset = uint64_t{e.chunk} * p::kScreenshotChunkSize;
   const size_t length = m.size() - p::kScreenshotChunkHeader;
@@ -101,6 +101,12 @@ ScreenshotReceiver::Event ScreenshotReceiver::accept(const Bytes &m) {
           ? 0
           : std::min<uint64_t>(p::kScreenshotChunkSize, t.size - offset);
   if (length == 0 || length != expected) return e;
+  // A restart that reaches the client after the last chunk (late, or sent
+  // again) has it send the finished upload again from there.
+  if (t.done) {
+    e.kind = "again";
+    return e;
+  }
   t.chunks[e.chunk] = Bytes(m.begin() + p::kScreenshotChunkHeader, m.end());
   e.kind = "chunk";
   e.name = t.name;

@@ -33,7 +33,8 @@ std::string screenshotName(int32_t number);
 class ScreenshotReceiver {
  public:
   struct Event {
-    // "header", "chunk", "complete", "bad-digest", "bad" (a malformed
+    // "header", "chunk", "complete", "bad-digest", "again" (a chunk of a
+    // finished upload, sent again after a restart), "bad" (a malformed
     // message), or empty for a message that is not a screenshot upload.
     std::string kind;
     char letter = 0;

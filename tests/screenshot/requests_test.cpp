@@ -789,7 +789,7 @@ namespace channeltest {
 namespace {
 
 // The server side on its own: chunks in any order, a header again after a
-// restart, a damaged chunk.
+// restart, chunks again after the end, a damaged chunk.
 TEST(ScreenshotReceiver, ReassemblesInAnyOrderAndChecksTheDigest) {
   std::vector<uint8_t> file(2500);
   for (size_t i = 0; i < file.size(); ++i) file[i] = uint8_t(i * 7 + 3);
@@ -820,6 +820,9 @@ TEST(ScreenshotReceiver, ReassemblesInAnyOrderAndChecksTheDigest) {
   EXPECT_EQ(done.kind, "complete");
   EXPECT_EQ(done.name, "qx000005.png");
   EXPECT_EQ(done.png, file);
+  // A restart that arrives after the end: the chunks come again, whole.
+  EXPECT_EQ(receiver.accept(chunk(2)).kind, "again");
+  EXPECT_EQ(receiver.accept(wrongSize).kind, "bad");
 
   peer::ScreenshotReceiver other;
   other.accept(peer::text(header));
