@@ -83,6 +83,29 @@ int unpackVersion(char table, const char *package, int32_t version,
   return 0;
 }
 
+// Puts the kept copy of an agent version in the agent's place and loads it,
+// once: loading a library is the longest single step of an install, so the
+// copy is not loaded apart first to ask its version. A copy that is not
+// that version (or no library at all) is unloaded and its file removed
+// again, leaving no agent, as a copy never put in place would.
+bool loadKeptAgent(QxGameInterface *gi, const ModulePaths &paths,
+                   int32_t version) {
+  ClientState &c = client();
+  if (!platform::fileExists(paths.copy)) return false;
+  const bool copied = copyModuleFile(paths.copy, paths.module);
+  if (!copied)
+    log::printMessage(1, "ERROR Copying %s to qxag%s", paths.copy,
+                      p::kThisPlatform.suffix);
+  if (loadAgent(gi)) {
+    c.host.agentVersion = askAgentVersion(gi, c.update.modules.agent);
+    if (c.host.agentVersion == version) return true;
+    c.host.agentVersion = 0;
+    unloadAgent(gi);
+  }
+  if (copied) platform::fileRemove(paths.module);
+  return false;
+}
+
 }  // namespace
 
 int installAgent(QxGameInterface *gi, int32_t version, int retry) {
@@ -97,19 +120,10 @@ int installAgent(QxGameInterface *gi, int32_t version, int retry) {
   if (!modulePaths(paths, p::kAgentCopyFormat, p::kAgentPackageFormat,
                    p::kThisPlatform.agentFile, version))
     return -1;  // a home directory this long holds no modules
-  const char *copy = paths.copy;
-  if (probe(gi, copy, askAgentVersion) == version) {
-    if (!copyModuleFile(copy, paths.module))
-      log::printMessage(1, "ERROR Copying %s to qxag%s", copy,
-                        p::kThisPlatform.suffix);
-    if (loadAgent(gi)) {
-      c.host.agentVersion = askAgentVersion(gi, c.update.modules.agent);
-      if (c.host.agentVersion == version) return 1;
-      unloadAgent(gi);
-    }
-  }
+  if (loadKeptAgent(gi, paths, version)) return 1;
   if (retry) return -1;
-  const int unpacked = unpackVersion(kAgentTable, paths.package, version, copy);
+  const int unpacked =
+      unpackVersion(kAgentTable, paths.package, version, paths.copy);
   if (unpacked <= 0) return unpacked;
   return installAgent(gi, version, 1);
 }
