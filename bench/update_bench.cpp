@@ -4,7 +4,10 @@
 // against the same work done directly with zlib and OpenSSL's MD5 in memory
 // (hex decode, uncompress, four MD5 passes). Receiving the chunks of a 1 MiB
 // transfer against memcpy of the same 1024-byte pieces, with a counting
-// allocator showing that storing a chunk allocates nothing.
+// allocator showing that storing a chunk allocates nothing. Installing an
+// agent from its kept copy (the agent in use unloaded, the copy put in its
+// place, loaded and asked its version) against the loader's part of it
+// alone: one library unloaded and one loaded.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <benchmark/benchmark.h>
 #include <openssl/md5.h>
@@ -29,6 +32,7 @@
 #include "peer/transfer_peer.h"
 #include "platform/platform.h"
 #include "ratio_reporter.h"
+#include "update/modules.h"
 #include "update/package.h"
 #include "update/transfer.h"
 
@@ -214,6 +218,52 @@ void BM_Memcpy1024Chunks(benchmark::State &state) {
 }
 BENCHMARK(BM_Memcpy1024Chunks)->Unit(benchmark::kMicrosecond);
 
+#if defined(QX_AGENT_1300) && defined(QX_AGENT_1301)
+void copyFile(const std::string &from, const std::string &to) {
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream(to, std::ios::binary | std::ios::trunc) << in.rdbuf();
+}
+
+// The client with the kept copies of both test agents under dll/, so that
+// installing each in turn replaces the other.
+QxGameInterface &moduleClient() {
+  QxGameInterface &gi = transferClient();
+  qx::client().settings.security = 0;
+  const std::string dll = workDirectory() + "/dll";
+  qx::platform::makeDirectory(dll.c_str());
+  const char *suffix = qx::protocol::kThisPlatform.suffix;
+  const char letter = qx::protocol::kThisPlatform.letter;
+  copyFile(QX_AGENT_1300, dll + "/" + letter + "a001300" + suffix);
+  copyFile(QX_AGENT_1301, dll + "/" + letter + "a001301" + suffix);
+  return gi;
+}
+
+void BM_InstallAgentFromKeptCopy(benchmark::State &state) {
+  QxGameInterface &gi = moduleClient();
+  int32_t version = 1300;
+  for (auto _ : state) {
+    if (qx::update::installAgent(&gi, version, 0) != 1)
+      state.SkipWithError("the kept copy was not installed");
+    version = version == 1300 ? 1301 : 1300;
+  }
+  qx::update::unloadAgent(&gi);
+}
+BENCHMARK(BM_InstallAgentFromKeptCopy)->Unit(benchmark::kMicrosecond);
+
+void BM_LoadAndUnloadLibrary(benchmark::State &state) {
+  const std::string agent = workDirectory() + "/loaded_agent";
+  copyFile(QX_AGENT_1301, agent);
+  for (auto _ : state) {
+    qx::platform::Library lib = qx::platform::libraryOpen(agent.c_str());
+    if (!lib) state.SkipWithError("the agent does not load");
+    benchmark::DoNotOptimize(qx::platform::librarySymbol(lib, "a"));
+    qx::platform::libraryClose(lib);
+  }
+  std::remove(agent.c_str());
+}
+BENCHMARK(BM_LoadAndUnloadLibrary)->Unit(benchmark::kMicrosecond);
+#endif
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -221,11 +271,19 @@ int main(int argc, char **argv) {
   reporter.ratio("BM_UnpackPackage", "BM_UnpackDirect");  // limit 1.5
   reporter.ratio("BM_ReceiveChunk", "BM_Memcpy1024");
   reporter.ratio("BM_ReceiveTransfer", "BM_Memcpy1024Chunks");
+  reporter.ratio("BM_InstallAgentFromKeptCopy", "BM_LoadAndUnloadLibrary");
   const int result = qxbench::runWithRatios(argc, argv, reporter);
   const std::string dir = workDirectory();
   for (const char *name :
        {"/wa001200.htm", "/wa001200.dll", "/htm/wa001200.htm"})
     std::remove((dir + name).c_str());
+  const qx::protocol::ModulePlatform &platform = qx::protocol::kThisPlatform;
+  for (const char *version : {"1300", "1301"})
+    std::remove(
+        (dir + "/dll/" + platform.letter + "a00" + version + platform.suffix)
+            .c_str());
+  std::remove((dir + "/" + platform.agentFile).c_str());
+  rmdir((dir + "/dll").c_str());
   rmdir((dir + "/htm").c_str());
   rmdir(dir.c_str());
   return result;
