@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 namespace qxsoak {
@@ -89,6 +90,9 @@ void printReport(const Options &options, const Result &r, FILE *out) {
 }
 
 bool writePlot(const Result &r, const std::string &dir) {
+  // The directory is made when it is not there yet (--out names a new one).
+  std::error_code made;
+  std::filesystem::create_directories(dir, made);
   {
     std::ofstream data(dir + "/soak.dat");
     data << "# minute blocks KiB-held resident-KiB fds work-ms worst-us "
