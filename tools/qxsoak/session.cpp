@@ -284,15 +284,18 @@ class Session {
     const size_t sentBefore = host_->sent.size();
     const size_t readBacksBefore = host_->readBacks.size();
     const uintptr_t agentBefore = host_->gi.agentModule;
-    // Slices of a screenshot run in calls that neither read back nor send;
-    // where the client is linked in, the soak can see that one is under way.
-    const bool shooting = !library_ && qx::screenshot::workUnderWay();
+    // Slices of a screenshot run in calls that neither read back nor send,
+    // and the work frame that takes a request on starts one; where the
+    // client is linked in, the soak sees one under way before or after.
+    const bool shotBefore = !library_ && qx::screenshot::workUnderWay();
     hostTime() = HostTime{};
     const uint64_t switchesBefore = threadSwitches();
     const uint64_t start = threadCpuNs();
     host_->frame(0);
     const uint64_t total = threadCpuNs() - start;
     const bool switched = threadSwitches() != switchesBefore;
+    const bool shooting =
+        shotBefore || (!library_ && qx::screenshot::workUnderWay());
     // What the call did, most particular first.
     if (host_->readBacks.size() != readBacksBefore ||
         screenshotSent(sentBefore) || shooting)
