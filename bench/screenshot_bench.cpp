@@ -8,10 +8,21 @@
 // added) against one compress plus the annotation in one go; the play time
 // until it is stored at 60 frames a second and qx_Sleep 60. Then encodePng
 // against compress, and the PNG's size against libpng.
+//
+// A call during which the kernel switched the thread out measures the
+// machine, not the client (on a virtual machine such a call can show
+// milliseconds of "processor time" for a few microseconds of work): those
+// calls are counted and shown apart, and the figures are of the others.
+//
+// The first screenshot of a process touches its buffers for the first time
+// (about 20 MB for a 1920 x 1080 one, where a first touch can cost 10 us a
+// page on a virtual machine); later ones reuse them. Both are shown; the
+// ratio against compress, whose buffers are warm, is the later one's.
 #include <benchmark/benchmark.h>
 #include <png.h>
 #include <zlib.h>
 
+#include <sys/resource.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -148,13 +159,23 @@ double compressMicroseconds(const uint8_t *image, size_t size) {
   return best;
 }
 
+// The thread's context switches so far.
+long switches() {
+  rusage r{};
+  getrusage(RUSAGE_THREAD, &r);
+  return r.ru_nvcsw + r.ru_nivcsw;
+}
+
 // The client's own processor time of each ca call while a screenshot was
 // under way, and what it is compared with.
 struct Calls {
   std::vector<double> us;  // per call, the host's read-back taken out
   double hostUs = 0;       // the read-backs
+  size_t switched = 0;     // calls during which the thread was switched out
+  double switchedWorst = 0;
+  double switchedUs = 0;
   double total() const {
-    double t = 0;
+    double t = switchedUs;
     for (double u : us) t += u;
     return t;
   }
@@ -185,11 +206,19 @@ bool busy() {
 void playFrame(QxGameInterface &gi, Calls &calls) {
   g_ticks += 17;
   const double host = g_hostUs;
+  const long before = switches();
   const double start = threadMicroseconds();
   ca(&gi, 0);
   const double spent = threadMicroseconds() - start;
+  const double own = spent - (g_hostUs - host);
   calls.hostUs += g_hostUs - host;
-  calls.us.push_back(spent - (g_hostUs - host));
+  if (switches() != before) {
+    ++calls.switched;
+    calls.switchedUs += own;
+    calls.switchedWorst = std::max(calls.switchedWorst, own);
+    return;
+  }
+  calls.us.push_back(own);
 }
 
 // A fresh client with the bench host's frame of the given size.
@@ -250,6 +279,7 @@ void playUntilDone(QxGameInterface &gi, Calls &calls,
 }
 
 double g_localTotalUs = 0, g_localBaselineUs = 0, g_localLatencyS = 0;
+double g_coldTotalUs = 0, g_coldLatencyS = 0;
 double g_serverLatencyS = 0;
 
 void BM_ServerScreenshot640x480(benchmark::State &state) {
@@ -269,26 +299,48 @@ void BM_ServerScreenshot640x480(benchmark::State &state) {
 }
 BENCHMARK(BM_ServerScreenshot640x480)->Iterations(5);
 
+// Plays one local screenshot to its end; its play time in seconds.
+double playLocal(QxGameInterface &gi, Calls &calls,
+                 char lines[ss::kLineCount][ss::kTextMax + 1]) {
+  localRequest();
+  const uint32_t start = g_ticks;
+  playUntilDone(gi, calls, lines);
+  return (g_ticks - start) / 1000.0;
+}
+
+void addCalls(Calls &to, const Calls &from) {
+  to.us.insert(to.us.end(), from.us.begin(), from.us.end());
+  to.hostUs += from.hostUs;
+  to.switched += from.switched;
+  to.switchedUs += from.switchedUs;
+  to.switchedWorst = std::max(to.switchedWorst, from.switchedWorst);
+}
+
+// A fresh client takes a first screenshot (cold buffers) and a second one
+// (its buffers kept from the first).
 void BM_LocalScreenshot1920x1080(benchmark::State &state) {
   Report r{"local 1920x1080", {}, 0};
-  double latency = 0;
+  double latency = 0, coldLatency = 0;
   char lines[ss::kLineCount][ss::kTextMax + 1] = {};
   for (auto _ : state) {
     QxGameInterface gi = freshClient(1920, 1080);
-    Calls one;
-    localRequest();
-    const uint32_t start = g_ticks;
-    playUntilDone(gi, one, lines);
-    latency = std::max(latency, (g_ticks - start) / 1000.0);
-    r.calls.us.insert(r.calls.us.end(), one.us.begin(), one.us.end());
-    r.calls.hostUs += one.hostUs;
-    g_localTotalUs = one.total();
+    Calls cold, warm;
+    coldLatency = std::max(coldLatency, playLocal(gi, cold, lines));
+    latency = std::max(latency, playLocal(gi, warm, lines));
+    addCalls(r.calls, cold);
+    addCalls(r.calls, warm);
+    g_coldTotalUs = cold.total();
+    g_localTotalUs = warm.total();
   }
   std::vector<uint8_t> image;
-  const double annotateUs = annotateInOneGo(1920, 1080, lines, image);
+  double annotateUs = 1e30;  // the best of a few, as for compress
+  for (int i = 0; i < 3; ++i)
+    annotateUs =
+        std::min(annotateUs, annotateInOneGo(1920, 1080, lines, image));
   r.compressUs = compressMicroseconds(image.data(), image.size());
   g_localBaselineUs = r.compressUs + annotateUs;
   g_localLatencyS = latency;
+  g_coldLatencyS = coldLatency;
   state.counters["worst_us"] = r.calls.quantile(1.0);
   state.counters["p99_us"] = r.calls.quantile(0.99);
   state.counters["stored_after_s"] = latency;
@@ -484,21 +536,25 @@ void printReports() {
     if (r.name.rfind("five", 0) == 0) compressUs = g_localBaselineUs;
     std::printf(
         "  %-36s calls %6zu  worst %7.1f us  p99 %6.1f us  p50 %5.1f us  "
-        "compress %8.1f us  worst/compress %.4f  p99/compress %.4f\n",
+        "compress %8.1f us  worst/compress %.4f  p99/compress %.4f\n"
+        "  %-36s (switched out: %zu calls, worst %.1f us; read-backs %.1f "
+        "us)\n",
         r.name.c_str(), r.calls.us.size(), r.calls.quantile(1.0),
         r.calls.quantile(0.99), r.calls.quantile(0.5), compressUs,
-        r.calls.quantile(1.0) / compressUs,
-        r.calls.quantile(0.99) / compressUs);
+        r.calls.quantile(1.0) / compressUs, r.calls.quantile(0.99) / compressUs,
+        "", r.calls.switched, r.calls.switchedWorst, r.calls.hostUs);
   }
   if (g_localBaselineUs > 0)
     std::printf(
         "  local 1920x1080, all calls added: %.1f us = %.3f x one compress "
-        "plus the annotation in one go (%.1f us)\n"
+        "plus the annotation in one go (%.1f us); the process's first: "
+        "%.1f us = %.3f x\n"
         "  local 1920x1080 stored after %.2f s of play (60 frames a second, "
-        "qx_Sleep 60)\n"
+        "qx_Sleep 60); the process's first after %.2f s\n"
         "  five requests: the server's uploads started after %.2f s\n",
         g_localTotalUs, g_localTotalUs / g_localBaselineUs, g_localBaselineUs,
-        g_localLatencyS, g_serverLatencyS);
+        g_coldTotalUs, g_coldTotalUs / g_localBaselineUs, g_localLatencyS,
+        g_coldLatencyS, g_serverLatencyS);
 }
 
 }  // namespace

@@ -1356,10 +1356,13 @@ Step annotateSlice(Capture &c) {
   // added to a bottom margin that was b0 before.
   const uint32_t b0 = c.marginBottom - kPanelHeight;
   const uint32_t separator = c.marginTop + c.outHeight + b0 - 1;
-  // The picture; a capture that left fewer bytes than its size needs (a
-  // failed one) stays black.
+  // The picture: the rows the capture wrote; the others (all of them, for
+  // a failed capture) stay black.
   const size_t pictureRow = size_t{c.outWidth} * 3 + 1;
-  const bool picture = c.pixels && c.pixelsCapacity >= pictureRow * c.outHeight;
+  const uint32_t pictureRows =
+      c.pixels && c.pixelsCapacity >= pictureRow * c.outHeight
+          ? c.slicing.pictureRows
+          : 0;
   uint32_t &y = c.slicing.done;
   for (uint32_t n = rowsPerSlice(length); n > 0 && y < height; --n, ++y) {
     uint8_t *row = c.work + size_t{y} * length;
@@ -1370,7 +1373,8 @@ Step annotateSlice(Capture &c) {
       greyPixel(c.work, length, 0, y);
       greyPixel(c.work, length, width - 1, y);
     }
-    if (picture && y >= c.marginTop && y - c.marginTop < c.outHeight)
+    if (y >= c.marginTop && y - c.marginTop < pictureRows &&
+        y - c.marginTop < c.outHeight)
       std::memcpy(row + 1 + size_t{c.marginLeft} * 3,
                   c.pixels + (y - c.marginTop) * pictureRow + 1,
                   pictureRow - 1);

@@ -43,23 +43,34 @@ void endStream(Encoder &e) {
   e.stream = nullptr;
 }
 
-EncodeResult begin(Capture &c) {
-  Encoder &e = c.encoder;
-  const uint64_t bound = uint64_t{c.imageSize} + c.imageSize / 100 + 16;
-  if (!growBuffer(c.pixels, c.pixelsCapacity, bound))
-    return EncodeResult::OutOfMemory;
+// A compressor at its start: the record's own from an earlier image, reset
+// (which gives the same stream as a new one), or a new one.
+EncodeResult startStream(Encoder &e) {
+  if (e.stream) {
+    if (deflateReset(e.stream) == Z_OK) return EncodeResult::More;
+    endStream(e);
+    return EncodeResult::CompressionFailed;
+  }
   e.stream = static_cast<z_stream *>(heap::allocateZeroed(1, sizeof(z_stream)));
   if (!e.stream) return EncodeResult::OutOfMemory;
   e.stream->zalloc = zlibAllocate;
   e.stream->zfree = zlibRelease;
   const int rc = deflateInit2(e.stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED,
                               kWindowBits, kMemoryLevel, Z_DEFAULT_STRATEGY);
-  if (rc != Z_OK) {
-    heap::release(e.stream);
-    e.stream = nullptr;
-    return rc == Z_MEM_ERROR ? EncodeResult::OutOfMemory
-                             : EncodeResult::CompressionFailed;
-  }
+  if (rc == Z_OK) return EncodeResult::More;
+  heap::release(e.stream);
+  e.stream = nullptr;
+  return rc == Z_MEM_ERROR ? EncodeResult::OutOfMemory
+                           : EncodeResult::CompressionFailed;
+}
+
+EncodeResult begin(Capture &c) {
+  Encoder &e = c.encoder;
+  const uint64_t bound = uint64_t{c.imageSize} + c.imageSize / 100 + 16;
+  if (!growBuffer(c.pixels, c.pixelsCapacity, bound))
+    return EncodeResult::OutOfMemory;
+  const EncodeResult started = startStream(e);
+  if (started != EncodeResult::More) return started;
   e.stream->next_out = c.pixels;
   e.stream->avail_out = c.pixelsCapacity;
   e.fed = 0;
@@ -142,7 +153,7 @@ EncodeResult deflateSlice(Capture &c, uint32_t slice) {
   }
   if (rc != Z_STREAM_END) return EncodeResult::CompressionFailed;
   e.streamLength = static_cast<uint32_t>(z.total_out);
-  endStream(e);
+  // The compressor stays with the record for its next image.
   return beginFile(c);
 }
 
@@ -159,6 +170,10 @@ EncodeResult digestSlice(Capture &c) {
 }
 
 }  // namespace
+
+bool encoderReady(const Capture &c) {
+  return c.encoder.phase != kEncodeIdle || c.encoder.stream;
+}
 
 EncodeResult encodeStep(Capture &c, uint32_t slice, bool digest) {
   Encoder &e = c.encoder;

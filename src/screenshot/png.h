@@ -34,6 +34,11 @@ enum EncodePhase : int32_t {
 
 enum class EncodeResult { More, Done, OutOfMemory, CompressionFailed };
 
+// The encoding's first step can run within a slice's budget: false while
+// the record has no compressor yet, whose setting up (a quarter of a MB
+// allocated and cleared) takes a call of its own.
+bool encoderReady(const Capture &c);
+
 // One bounded step of the encoding of c's annotated image (imageSize bytes
 // of work): compresses at most slice bytes of it into pixels; once the
 // stream is complete, writes the PNG into work (pngSize) over further steps

@@ -19,7 +19,7 @@ constexpr int kLineCount = 5;
 // The streaming compression of stage 2: the annotated image is fed to
 // deflate in bounded slices, as many per call as the call's budget allows.
 struct Encoder {
-  z_stream *stream;       // null while no compression is under way
+  z_stream *stream;       // null until the record's first image
   uint32_t fed;           // bytes of the annotated image handed to deflate
   uint32_t idatCrc;       // running CRC of "IDAT" and the stream so far
   uint32_t streamLength;  // bytes of the finished stream
@@ -34,10 +34,12 @@ struct Encoder {
 // lives in the capture record, so releasing the record ends the work
 // wherever it stands.
 struct Slicing {
-  uint32_t done;      // rows or bytes of the phase done so far
-  uint8_t first[3];   // the picture's first triple, for the uniform test
-  uint8_t haveFirst;  // first holds a triple
-  uint8_t varied;     // some triple differs from the first
+  uint32_t done;         // rows or bytes of the phase done so far
+  uint32_t clearBytes;   // bytes of work the copy needs zero-filled
+  uint32_t pictureRows;  // rows of the sampled picture this attempt wrote
+  uint8_t first[3];      // the picture's first triple, for the uniform test
+  uint8_t haveFirst;     // first holds a triple
+  uint8_t varied;        // some triple differs from the first
   platform::PaletteColour palette[256];  // of an 8-bit surface, at the copy
 };
 
@@ -99,6 +101,7 @@ struct Request {
 // name, which takes the name's place once whole.
 struct Store {
   int32_t phase;              // StorePhase of store.cpp
+  char page[48];              // the page's name under the home directory
   platform::FileHandle file;  // the temporary file while it is written
   uint32_t written;           // PNG bytes written to it
   char path[kPathCapacity];   // the PNG's full path
@@ -124,8 +127,23 @@ struct Slot {
   Store store;
 };
 
+// A large buffer given back to the heap a slice at a time, or a capture
+// record whose compressor and record are given back in one slice.
+struct Retired {
+  uint8_t *block;
+  uint32_t size;
+  struct Capture *record;
+};
+constexpr int kRetiredMax = 4 * kSlotCount;
+
 struct State {
   Slot slots[kSlotCount];
+  // The capture record of a finished screenshot, kept with its buffers and
+  // its compressor for the next one: memory the process has touched once
+  // costs nothing to touch again, and nothing has to be freed in a frame.
+  Capture *spare;
+  Retired retired[kRetiredMax];  // buffers being given back, oldest first
+  uint32_t sliceMicros;      // how long a slice can take (budget.h); 0 unknown
   int32_t firstRunDone;      // the first capture stage of this client ran
   uint32_t fileCounter;      // numbers the screenshot files
   uint32_t transferCounter;  // chooses the transfer letters
