@@ -1323,6 +1323,28 @@ void drawChar(uint8_t *image, uint32_t rowLength, uint32_t x, uint32_t top,
             kHexHeight);
 }
 
+namespace {
+
+// What each margin grows by so that a line of longest characters fits
+// beside a picture bare pixels wide with its margins: both grow by one
+// until it fits.
+uint32_t marginGrowth(uint32_t bare, uint32_t longest) {
+  const uint32_t wanted = kCharAdvance * longest + kTextWidthPad;
+  return bare < wanted ? (wanted - bare + 1) / 2 : 0;
+}
+
+}  // namespace
+
+uint64_t annotatedBytes(const Capture &c, uint32_t longest) {
+  const uint32_t outWidth = c.width / c.step > 0 ? c.width / c.step : 1;
+  const uint32_t outHeight = c.height / c.step > 0 ? c.height / c.step : 1;
+  const uint32_t bare = uint32_t{c.marginLeft} + outWidth + c.marginRight;
+  const uint64_t width = bare + 2 * uint64_t{marginGrowth(bare, longest)};
+  const uint64_t height =
+      uint64_t{c.marginTop} + outHeight + c.marginBottom + kPanelHeight;
+  return height * (3 * width + 1);
+}
+
 int annotateBegin(Capture &c, const char lines[kLineCount][kTextMax + 1]) {
   prepareFonts();
   c.marginBottom = static_cast<uint16_t>(c.marginBottom + kPanelHeight);
@@ -1331,19 +1353,15 @@ int annotateBegin(Capture &c, const char lines[kLineCount][kTextMax + 1]) {
     const size_t n = boundedLength(lines[k], kTextMax);
     if (n > longest) longest = n;
   }
-  const uint32_t wanted =
-      kCharAdvance * static_cast<uint32_t>(longest) + kTextWidthPad;
-  const uint32_t bare = uint32_t{c.marginLeft} + c.outWidth + c.marginRight;
-  if (bare < wanted) {
-    // Both margins grow by one until the longest line fits.
-    const uint32_t grow = (wanted - bare + 1) / 2;
-    c.marginLeft = static_cast<uint16_t>(c.marginLeft + grow);
-    c.marginRight = static_cast<uint16_t>(c.marginRight + grow);
-  }
+  const uint32_t grow =
+      marginGrowth(uint32_t{c.marginLeft} + c.outWidth + c.marginRight,
+                   static_cast<uint32_t>(longest));
+  c.marginLeft = static_cast<uint16_t>(c.marginLeft + grow);
+  c.marginRight = static_cast<uint16_t>(c.marginRight + grow);
   const uint64_t size = uint64_t{imageHeight(c)} * rowLength(c);
   if (size > 0xFFFFFFFFu) return 0;
   c.imageSize = static_cast<uint32_t>(size);
-  if (!growBuffer(c.work, c.workCapacity, c.imageSize)) return 0;
+  if (!growWork(c, c.imageSize)) return 0;
   c.slicing.done = 0;
   return 1;
 }

@@ -7,7 +7,9 @@
 #include "common/heap.h"
 #include "common/text.h"
 #include "host/client_state.h"
+#include "screenshot/annotate.h"
 #include "screenshot/budget.h"
+#include "screenshot/png.h"
 
 namespace qx::screenshot {
 
@@ -87,18 +89,34 @@ void releaseRecord(Capture *record) {
   heap::release(record);
 }
 
+bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint32_t &touched,
+                uint64_t size) {
+  if (buffer && capacity >= size) return true;
+  retireBuffer(buffer, capacity);
+  touched = 0;
+  if (size > 0xFFFFFFFFu) return false;
+  buffer = static_cast<uint8_t *>(heap::allocate(size ? size_t(size) : 1));
+  if (!buffer) return false;
+  capacity = static_cast<uint32_t>(size);
+  return true;
+}
+
 // A record as a request starts it, keeping the buffers and compressor it
 // has.
 void recycle(Capture &c) {
   uint8_t *pixels = c.pixels, *work = c.work;
   const uint32_t pixelsCapacity = c.pixelsCapacity;
   const uint32_t workCapacity = c.workCapacity;
+  const uint32_t pixelsTouched = c.pixelsTouched;
+  const uint32_t workTouched = c.workTouched;
   z_stream *stream = c.encoder.stream;
   std::memset(static_cast<void *>(&c), 0, sizeof c);
   c.pixels = pixels;
   c.work = work;
   c.pixelsCapacity = pixelsCapacity;
   c.workCapacity = workCapacity;
+  c.pixelsTouched = pixelsTouched;
+  c.workTouched = workTouched;
   c.encoder.stream = stream;
   c.marginTop = c.marginLeft = c.marginRight = c.marginBottom = kFreshMargin;
   c.step = 1;
@@ -235,6 +253,41 @@ uint64_t pictureBytes(int32_t w, int32_t h) {
   return uint64_t(h) * (3 * uint64_t(w) + 1);
 }
 
+// Lines the capture itself writes (the size line, the failure texts) are
+// never longer than this.
+constexpr uint32_t kFixedLineMax = 64;
+
+// Gets both buffers, once width, height and step are set, at the size
+// every later step needs (the copy's rows, the picture, the annotated
+// image, the compressed stream and the PNG), so that none of those steps
+// allocates and the clearing slices can touch every page first. rows:
+// the bytes of work the copy needs zero-filled.
+bool sizeBuffers(Capture &c, uint64_t rows) {
+  const uint64_t longest =
+      c.longestLine > kFixedLineMax ? c.longestLine : kFixedLineMax;
+  const uint64_t stream =
+      streamBound(annotatedBytes(c, static_cast<uint32_t>(longest)));
+  const uint64_t picture = pictureBytes(c.width, c.height);
+  const uint64_t png = stream + kPngOverhead;
+  if (!growPixels(c, picture > stream ? picture : stream) ||
+      !growWork(c, rows > png ? rows : png))
+    return false;
+  c.slicing.done = 0;
+  c.slicing.clearBytes = static_cast<uint32_t>(rows);
+  c.slicing.pictureRows = 0;
+  return true;
+}
+
+// Zero-fills up to a slice of buffer from done towards end; true when
+// something was left to do.
+bool fillSlice(uint8_t *buffer, uint32_t &done, uint32_t end) {
+  if (done >= end) return false;
+  const uint32_t n = end - done < kClearSlice ? end - done : kClearSlice;
+  std::memset(buffer + done, 0, n);
+  done += n;
+  return true;
+}
+
 }  // namespace
 
 Capture *newCapture() {
@@ -264,14 +317,12 @@ void finishCapture(Capture *&capture) {
   capture = nullptr;
 }
 
-bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
-  if (buffer && capacity >= size) return true;
-  retireBuffer(buffer, capacity);
-  if (size > 0xFFFFFFFFu) return false;
-  buffer = static_cast<uint8_t *>(heap::allocate(size ? size_t(size) : 1));
-  if (!buffer) return false;
-  capacity = static_cast<uint32_t>(size);
-  return true;
+bool growPixels(Capture &c, uint64_t size) {
+  return growBuffer(c.pixels, c.pixelsCapacity, c.pixelsTouched, size);
+}
+
+bool growWork(Capture &c, uint64_t size) {
+  return growBuffer(c.work, c.workCapacity, c.workTouched, size);
 }
 
 bool buffersRetired() {
@@ -372,27 +423,27 @@ int surfaceBegin(Capture &c, int32_t width, int32_t height, int32_t xPercent,
   const int32_t h = clampSide(height, c.windowHeight);
   c.width = static_cast<uint16_t>(w);
   c.height = static_cast<uint16_t>(h);
-  const uint64_t rows = uint64_t(w) * (uint64_t(h) + 1) * 4;
-  if (!growBuffer(c.pixels, c.pixelsCapacity, pictureBytes(w, h)) ||
-      !growBuffer(c.work, c.workCapacity, rows))
+  if (!sizeBuffers(c, uint64_t(w) * (uint64_t(h) + 1) * 4))
     return fail(errorText, kMemoryText);
-  c.slicing.done = 0;
-  c.slicing.clearBytes = static_cast<uint32_t>(rows);
-  c.slicing.pictureRows = 0;
   return 1;
 }
 
 Step clearSlice(Capture &c) {
-  // The copy's rows: pixels outside the surface and rows a host leaves out
-  // stay zero, never what the buffer held before. The sampled picture needs
-  // no clearing: every row of it is written before it is used.
-  uint32_t &done = c.slicing.done;
-  const uint32_t total = c.slicing.clearBytes;
-  if (done >= total) return Step::Done;
-  const uint32_t n = total - done < kClearSlice ? total - done : kClearSlice;
-  std::memset(c.work + done, 0, n);
-  done += n;
-  return done >= total ? Step::Done : Step::More;
+  // The copy's rows, every time: pixels outside the surface and rows a host
+  // leaves out stay zero, never what the buffer held before. Then, once in
+  // each buffer's life, the rest of both buffers, so that no later slice
+  // meets a page that was never touched. The sampled picture needs no
+  // clearing: every row of it is written before it is used.
+  Slicing &sl = c.slicing;
+  if (fillSlice(c.work, sl.done, sl.clearBytes)) {
+    if (sl.done > c.workTouched) c.workTouched = sl.done;
+  } else if (!fillSlice(c.work, c.workTouched, c.workCapacity)) {
+    fillSlice(c.pixels, c.pixelsTouched, c.pixelsCapacity);
+  }
+  const bool done = sl.done >= sl.clearBytes &&
+                    c.workTouched >= c.workCapacity &&
+                    c.pixelsTouched >= c.pixelsCapacity;
+  return done ? Step::Done : Step::More;
 }
 
 int surfaceCopy(Capture &c, char *errorText) {
@@ -464,17 +515,19 @@ int readBackBegin(Capture &c, QxGameInterface *gi, int32_t width,
   // The host's frame bounds the capture before anything is allocated.
   const int32_t w = clampSide(width, frameWidth);
   const int32_t h = clampSide(height, frameHeight);
-  const uint64_t rows = readBackBytes(w, h);
-  if (!growBuffer(c.pixels, c.pixelsCapacity, pictureBytes(w, h)) ||
-      !growBuffer(c.work, c.workCapacity, rows))
-    return fail(errorText, kMemoryText);
-  c.slicing.clearBytes = static_cast<uint32_t>(rows);
-  c.slicing.pictureRows = 0;
+  const uint16_t sizeBefore[2] = {c.width, c.height};
+  const uint8_t stepBefore = c.step;
   c.width = static_cast<uint16_t>(w);
   c.height = static_cast<uint16_t>(h);
+  c.step = normaliseStep(step);
+  if (!sizeBuffers(c, readBackBytes(w, h))) {
+    c.width = sizeBefore[0];  // a failed read-back keeps the sizes it found
+    c.height = sizeBefore[1];
+    c.step = stepBefore;
+    return fail(errorText, kMemoryText);
+  }
   c.offsetY = static_cast<uint16_t>(yPercent);
   c.offsetX = static_cast<uint16_t>(xPercent);
-  c.step = normaliseStep(step);
 
   if (query(QX_CAP_READBACK) == 0) return 0;
   // A percentage above 100 becomes a random one here as well: taken as it

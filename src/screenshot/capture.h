@@ -41,10 +41,12 @@ void releaseCapture(Capture *&capture);
 // Releases the spare record and every retired buffer, at once (unload).
 void releaseBuffers(State &state);
 
-// Keeps buffer when it holds size bytes, else replaces it with a new one of
-// size bytes whose contents are undefined; the old one is retired. False
-// when the allocation fails; buffer is then null and capacity 0.
-bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size);
+// Keep the record's picture buffer (pixels) or work buffer when it holds
+// size bytes, else replace it with a new one of size bytes whose contents
+// are undefined and whose pages are untouched; the old one is retired.
+// False when the allocation fails; the buffer is then null.
+bool growPixels(Capture &c, uint64_t size);
+bool growWork(Capture &c, uint64_t size);
 
 // Retired buffers are waiting to be given back to the heap; releaseSlice
 // gives back one slice (at most 1 MiB) of the oldest.

@@ -66,8 +66,7 @@ EncodeResult startStream(Encoder &e) {
 
 EncodeResult begin(Capture &c) {
   Encoder &e = c.encoder;
-  const uint64_t bound = uint64_t{c.imageSize} + c.imageSize / 100 + 16;
-  if (!growBuffer(c.pixels, c.pixelsCapacity, bound))
+  if (!growPixels(c, streamBound(c.imageSize)))
     return EncodeResult::OutOfMemory;
   const EncodeResult started = startStream(e);
   if (started != EncodeResult::More) return started;
@@ -85,8 +84,7 @@ EncodeResult begin(Capture &c) {
 EncodeResult beginFile(Capture &c) {
   Encoder &e = c.encoder;
   const uint64_t size = uint64_t{e.streamLength} + kPngOverhead;
-  if (!growBuffer(c.work, c.workCapacity, size))
-    return EncodeResult::OutOfMemory;
+  if (!growWork(c, size)) return EncodeResult::OutOfMemory;
   c.pngSize = static_cast<uint32_t>(size);
   const uint32_t width = uint32_t{c.marginLeft} + c.outWidth + c.marginRight;
   const uint32_t height = uint32_t{c.marginTop} + c.outHeight + c.marginBottom;

@@ -34,6 +34,11 @@ enum EncodePhase : int32_t {
 
 enum class EncodeResult { More, Done, OutOfMemory, CompressionFailed };
 
+// Bytes the compressed stream of an image of imageBytes can take at most.
+inline uint64_t streamBound(uint64_t imageBytes) {
+  return imageBytes + imageBytes / 100 + 16;
+}
+
 // The encoding's first step can run within a slice's budget: false while
 // the record has no compressor yet, whose setting up (a quarter of a MB
 // allocated and cleared) takes a call of its own.

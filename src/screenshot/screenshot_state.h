@@ -50,10 +50,16 @@ struct Capture {
   uint8_t *work;    // raw screen rows, later the annotated image and the PNG
   uint32_t pixelsCapacity;
   uint32_t workCapacity;
-  uint32_t imageSize;  // bytes of the annotated image
-  uint32_t pngSize;    // bytes of the PNG file
-  uint16_t height;     // capture height in screen pixels, after clamping
-  uint16_t width;      // capture width, clamped, a multiple of step
+  // Bytes of each buffer written at least once since it was allocated: a
+  // page's first touch is what makes a slice slow, so the clearing slices
+  // touch every page before the work needs it, once in the buffer's life.
+  uint32_t pixelsTouched;
+  uint32_t workTouched;
+  uint32_t longestLine;  // characters of the image's longest line, at most
+  uint32_t imageSize;    // bytes of the annotated image
+  uint32_t pngSize;      // bytes of the PNG file
+  uint16_t height;       // capture height in screen pixels, after clamping
+  uint16_t width;        // capture width, clamped, a multiple of step
   uint16_t windowWidth;
   uint16_t windowHeight;
   uint16_t offsetY;  // percent on entry, then pixels

@@ -203,6 +203,10 @@ bool beginAttempt(QxGameInterface *gi, Slot &s, uint32_t now) {
   else
     s.capture = newCapture();
   if (!s.capture) return false;  // the next pass tries again
+  for (const char *line : s.lines) {
+    const uint32_t n = static_cast<uint32_t>(boundedLength(line, kTextMax));
+    if (n > s.capture->longestLine) s.capture->longestLine = n;
+  }
   s.status = p::kScreenshotFailed;
   s.phase = kPhaseSurfaceBegin;
   return true;
