@@ -42,7 +42,7 @@ constexpr uint32_t kFirstSliceEstimate = 250;
 
 // Slice sizes: each slice takes well below a tenth of the budget on a
 // machine that decodes a game's frame, so the budget is overrun by little.
-constexpr uint32_t kClearSlice = 32 * 1024;  // bytes zero-filled
+constexpr uint32_t kClearSlice = 16 * 1024;  // bytes zero-filled
 constexpr uint32_t kRowSlice = 32 * 1024;    // bytes of rows converted,
                                              // sampled or annotated
 

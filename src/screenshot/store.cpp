@@ -86,7 +86,9 @@ enum StorePhase : int32_t {
   kStoreLog = 0,  // the log line; the names
   kStorePage,     // the page and the PNG's paths
   kStoreOpen,     // create the temporary file
-  kStoreWrite,    // write the PNG in pieces, then put it in place
+  kStoreWrite,    // write the PNG in pieces, then close it
+  kStorePlace,    // put it in place of its name
+  kStoreDone,
 };
 
 constexpr const char *kTemporarySuffix = ".qxtmp";
@@ -185,22 +187,31 @@ bool writePieces(Slot &s, CallBudget &budget) {
     }
     st.written += n;
   }
-  // Handing the rest to the system and renaming are a step of their own.
+  // Handing the rest to the system and closing the file is a slice of its
+  // own, and so is putting the file in place.
   if (!budget.left()) return false;
   budget.use();
   const bool flushed = platform::fileFlush(st.file);
   platform::fileClose(st.file);
   st.file = nullptr;
-  // A file another program holds keeps the whole picture in its temporary
-  // file and takes its place in a later work frame.
-  if (flushed &&
-      moveIntoPlace(st.temporary, st.path) != ReplaceResult::kCannotCreate) {
-    log::printMessage(1, kSavedMessage, st.path);
-  } else {
-    if (!flushed) platform::fileRemove(st.temporary);
+  if (!flushed) {
+    platform::fileRemove(st.temporary);
     log::printMessage(1, kSaveFailedMessage, st.path);
+    return true;
   }
-  return true;
+  st.phase = kStorePlace;
+  return false;
+}
+
+// Puts the whole PNG in place of its name. A file another program holds
+// keeps the whole picture in its temporary file and takes its place in a
+// later work frame.
+void placeFile(Slot &s) {
+  Store &st = s.store;
+  if (moveIntoPlace(st.temporary, st.path) != ReplaceResult::kCannotCreate)
+    log::printMessage(1, kSavedMessage, st.path);
+  else
+    log::printMessage(1, kSaveFailedMessage, st.path);
 }
 
 }  // namespace
@@ -239,15 +250,29 @@ void storeStage(QxGameInterface *gi, Slot &s, uint32_t, CallBudget &budget) {
     st.written = 0;
     st.phase = kStoreWrite;
   }
-  if (writePieces(s, budget)) s.stage = kStageFinished;
+  if (st.phase == kStoreWrite && writePieces(s, budget)) {
+    s.stage = kStageFinished;
+    return;
+  }
+  if (st.phase == kStorePlace && budget.left()) {
+    budget.use();
+    placeFile(s);
+    st.phase = kStoreDone;
+    s.stage = kStageFinished;
+  }
 }
 
 void endStore(Slot &s) {
   Store &st = s.store;
-  if (!st.file) return;
-  platform::fileClose(st.file);
-  st.file = nullptr;
+  // A temporary file still open, or whole but not yet in place, goes.
+  if (st.file) {
+    platform::fileClose(st.file);
+    st.file = nullptr;
+  } else if (st.phase != kStorePlace) {
+    return;
+  }
   platform::fileRemove(st.temporary);
+  st.phase = kStoreDone;
 }
 
 }  // namespace qx::screenshot

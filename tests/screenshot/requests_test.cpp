@@ -770,6 +770,11 @@ TEST_F(Screenshots, UnloadInTheMiddleOfAnyStageFreesEverything) {
        }},
       {"writing the PNG",
        [](const ss::Slot &s) { return s.store.file != nullptr; }},
+      {"the PNG whole, not yet in place",
+       [](const ss::Slot &s) {
+         return s.stage == ss::kStageStore && !s.store.file && s.capture &&
+                s.store.written == s.capture->pngSize;
+       }},
   };
   g_workStep = kOneSlicePerCall;
   host.setFrame(640, 480, gameFrame);
