@@ -428,6 +428,10 @@ int surfaceBegin(Capture &c, int32_t width, int32_t height, int32_t xPercent,
   return 1;
 }
 
+bool clearTouchesFreshPages(const Capture &c) {
+  return c.workTouched < c.workCapacity || c.pixelsTouched < c.pixelsCapacity;
+}
+
 Step clearSlice(Capture &c) {
   // The copy's rows, every time: pixels outside the surface and rows a host
   // leaves out stay zero, never what the buffer held before. Then, once in

@@ -48,6 +48,10 @@ void releaseBuffers(State &state);
 bool growPixels(Capture &c, uint64_t size);
 bool growWork(Capture &c, uint64_t size);
 
+// The next clearSlice may touch pages of the buffers that were never
+// touched.
+bool clearTouchesFreshPages(const Capture &c);
+
 // Retired buffers are waiting to be given back to the heap; releaseSlice
 // gives back one slice (at most 1 MiB) of the oldest.
 bool buffersRetired();

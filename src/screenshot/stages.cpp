@@ -276,7 +276,9 @@ bool captureStep(QxGameInterface *gi, Slot &s, CallBudget &budget) {
         readBackFailed(s);
       return true;
     case kPhaseClear:
-      if (!budget.left()) return false;
+      if (!(clearTouchesFreshPages(c) ? budget.leftForFreshPages()
+                                      : budget.left()))
+        return false;
       budget.use();
       if (clearSlice(c) == Step::Done)
         s.phase = s.failures >= kReadBackFailures ? kPhaseReadBackCopy

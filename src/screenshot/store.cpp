@@ -92,7 +92,10 @@ enum StorePhase : int32_t {
 };
 
 constexpr const char *kTemporarySuffix = ".qxtmp";
-constexpr uint32_t kWriteSlice = 32768;  // PNG bytes per piece
+// PNG bytes per piece. The system takes memory it may never have touched
+// for the pieces it keeps, so they are small and start in the first half
+// of the budget.
+constexpr uint32_t kWriteSlice = 16384;
 
 void logLine(QxGameInterface *gi, const Slot &s, bool save,
              const char *pageName, const char *pngName) {
@@ -176,7 +179,7 @@ bool writePieces(Slot &s, CallBudget &budget) {
   Store &st = s.store;
   const Capture &c = *s.capture;
   while (st.written < c.pngSize) {
-    if (!budget.left()) return false;
+    if (!budget.leftForFreshPages()) return false;
     budget.use();
     const uint32_t left = c.pngSize - st.written;
     const uint32_t n = left < kWriteSlice ? left : kWriteSlice;
