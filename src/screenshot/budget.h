@@ -79,9 +79,7 @@ class CallBudget {
   // first touch of a page can take from a few to over a hundred
   // microseconds, far beyond anything learnt from the slices before, so
   // such slices only start in the first half of the budget.
-  bool leftForFreshPages() {
-    return left() && lastSpent_ <= limit_ / 2;
-  }
+  bool leftForFreshPages() { return left() && lastSpent_ <= limit_ / 2; }
   // Nothing has been done for the screenshots in this call, which has
   // spent little so far: a step that cannot be cut may run.
   bool fresh() const { return !over_ && !used_ && entered_ < kFreshCallMicros; }

@@ -86,6 +86,7 @@ void endEncoder(Encoder &e) {
 // Frees a record whose buffers are gone, with its compressor.
 void releaseRecord(Capture *record) {
   endEncoder(record->encoder);
+  heap::release(record->compressor);
   heap::release(record);
 }
 
@@ -109,6 +110,9 @@ void recycle(Capture &c) {
   const uint32_t workCapacity = c.workCapacity;
   const uint32_t pixelsTouched = c.pixelsTouched;
   const uint32_t workTouched = c.workTouched;
+  uint8_t *compressor = c.compressor;
+  const uint32_t compressorTouched = c.compressorTouched;
+  const uint32_t compressorUsed = c.compressorUsed;
   z_stream *stream = c.encoder.stream;
   std::memset(static_cast<void *>(&c), 0, sizeof c);
   c.pixels = pixels;
@@ -117,6 +121,9 @@ void recycle(Capture &c) {
   c.workCapacity = workCapacity;
   c.pixelsTouched = pixelsTouched;
   c.workTouched = workTouched;
+  c.compressor = compressor;  // the stream's blocks live in it
+  c.compressorTouched = compressorTouched;
+  c.compressorUsed = compressorUsed;
   c.encoder.stream = stream;
   c.marginTop = c.marginLeft = c.marginRight = c.marginBottom = kFreshMargin;
   c.step = 1;
@@ -272,6 +279,12 @@ bool sizeBuffers(Capture &c, uint64_t rows) {
   if (!growPixels(c, picture > stream ? picture : stream) ||
       !growWork(c, rows > png ? rows : png))
     return false;
+  // Without its own memory the compressor takes zlib's blocks from the
+  // heap: slower to touch, but it works.
+  if (!c.compressor && !c.encoder.stream) {
+    c.compressor = static_cast<uint8_t *>(heap::allocate(kCompressorBytes));
+    c.compressorTouched = 0;
+  }
   c.slicing.done = 0;
   c.slicing.clearBytes = static_cast<uint32_t>(rows);
   c.slicing.pictureRows = 0;
@@ -354,10 +367,9 @@ void releaseSlice() {
 
 void releaseCapture(Capture *&capture) {
   if (!capture) return;
-  endEncoder(capture->encoder);
   heap::release(capture->pixels);
   heap::release(capture->work);
-  heap::release(capture);
+  releaseRecord(capture);
   capture = nullptr;
 }
 
@@ -428,8 +440,14 @@ int surfaceBegin(Capture &c, int32_t width, int32_t height, int32_t xPercent,
   return 1;
 }
 
+// Bytes of the compressor memory there are to touch.
+uint32_t compressorBytes(const Capture &c) {
+  return c.compressor ? kCompressorBytes : 0;
+}
+
 bool clearTouchesFreshPages(const Capture &c) {
-  return c.workTouched < c.workCapacity || c.pixelsTouched < c.pixelsCapacity;
+  return c.workTouched < c.workCapacity || c.pixelsTouched < c.pixelsCapacity ||
+         c.compressorTouched < compressorBytes(c);
 }
 
 Step clearSlice(Capture &c) {
@@ -441,12 +459,11 @@ Step clearSlice(Capture &c) {
   Slicing &sl = c.slicing;
   if (fillSlice(c.work, sl.done, sl.clearBytes)) {
     if (sl.done > c.workTouched) c.workTouched = sl.done;
-  } else if (!fillSlice(c.work, c.workTouched, c.workCapacity)) {
-    fillSlice(c.pixels, c.pixelsTouched, c.pixelsCapacity);
+  } else if (!fillSlice(c.work, c.workTouched, c.workCapacity) &&
+             !fillSlice(c.pixels, c.pixelsTouched, c.pixelsCapacity)) {
+    fillSlice(c.compressor, c.compressorTouched, compressorBytes(c));
   }
-  const bool done = sl.done >= sl.clearBytes &&
-                    c.workTouched >= c.workCapacity &&
-                    c.pixelsTouched >= c.pixelsCapacity;
+  const bool done = sl.done >= sl.clearBytes && !clearTouchesFreshPages(c);
   return done ? Step::Done : Step::More;
 }
 

@@ -29,12 +29,31 @@ uint32_t crcOf(uint32_t crc, const uint8_t *bytes, size_t length) {
   return static_cast<uint32_t>(crc32(crc, bytes, static_cast<uInt>(length)));
 }
 
-// zlib's own blocks come from the client's heap as well, so that they are
-// counted and can fail like every other allocation of the client.
-voidpf zlibAllocate(voidpf, uInt count, uInt size) {
-  return heap::allocateZeroed(count, size);
+// zlib's own blocks are carved from the record's compressor memory, whose
+// pages the clearing slices have touched; without it (or beyond it) they
+// come from the client's heap, so that they are counted and can fail like
+// every other allocation of the client.
+constexpr size_t kBlockAlign = 16;
+
+voidpf zlibAllocate(voidpf record, uInt count, uInt size) {
+  Capture &c = *static_cast<Capture *>(record);
+  const uint64_t bytes = uint64_t{count} * size;
+  const uint64_t at = (uint64_t{c.compressorUsed} + kBlockAlign - 1) &
+                      ~uint64_t{kBlockAlign - 1};
+  if (!c.compressor || at + bytes > kCompressorBytes)
+    return heap::allocateZeroed(count, size);
+  c.compressorUsed = static_cast<uint32_t>(at + bytes);
+  std::memset(c.compressor + at, 0, static_cast<size_t>(bytes));
+  return c.compressor + at;
 }
-void zlibRelease(voidpf, voidpf block) { heap::release(block); }
+
+void zlibRelease(voidpf record, voidpf block) {
+  const Capture &c = *static_cast<Capture *>(record);
+  const uint8_t *b = static_cast<uint8_t *>(block);
+  if (c.compressor && b >= c.compressor && b < c.compressor + kCompressorBytes)
+    return;  // goes with the compressor memory
+  heap::release(block);
+}
 
 void endStream(Encoder &e) {
   if (!e.stream) return;
@@ -45,7 +64,8 @@ void endStream(Encoder &e) {
 
 // A compressor at its start: the record's own from an earlier image, reset
 // (which gives the same stream as a new one), or a new one.
-EncodeResult startStream(Encoder &e) {
+EncodeResult startStream(Capture &c) {
+  Encoder &e = c.encoder;
   if (e.stream) {
     if (deflateReset(e.stream) == Z_OK) return EncodeResult::More;
     endStream(e);
@@ -55,8 +75,13 @@ EncodeResult startStream(Encoder &e) {
   if (!e.stream) return EncodeResult::OutOfMemory;
   e.stream->zalloc = zlibAllocate;
   e.stream->zfree = zlibRelease;
+  e.stream->opaque = &c;
+  c.compressorUsed = 0;
   const int rc = deflateInit2(e.stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED,
                               kWindowBits, kMemoryLevel, Z_DEFAULT_STRATEGY);
+  // The compressor memory holds the stream's blocks now: no clearing slice
+  // may write it again.
+  if (c.compressor) c.compressorTouched = kCompressorBytes;
   if (rc == Z_OK) return EncodeResult::More;
   heap::release(e.stream);
   e.stream = nullptr;
@@ -68,7 +93,7 @@ EncodeResult begin(Capture &c) {
   Encoder &e = c.encoder;
   if (!growPixels(c, streamBound(c.imageSize)))
     return EncodeResult::OutOfMemory;
-  const EncodeResult started = startStream(e);
+  const EncodeResult started = startStream(c);
   if (started != EncodeResult::More) return started;
   e.stream->next_out = c.pixels;
   e.stream->avail_out = c.pixelsCapacity;

@@ -34,6 +34,11 @@ enum EncodePhase : int32_t {
 
 enum class EncodeResult { More, Done, OutOfMemory, CompressionFailed };
 
+// Memory zlib's deflate at the default level, window and format asks for
+// (the state, the window, two hash tables and the pending buffer), with
+// room to spare.
+constexpr uint32_t kCompressorBytes = 320 * 1024;
+
 // Bytes the compressed stream of an image of imageBytes can take at most.
 inline uint64_t streamBound(uint64_t imageBytes) {
   return imageBytes + imageBytes / 100 + 16;

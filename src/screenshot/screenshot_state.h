@@ -55,6 +55,11 @@ struct Capture {
   // touch every page before the work needs it, once in the buffer's life.
   uint32_t pixelsTouched;
   uint32_t workTouched;
+  // The compressor's own memory (kCompressorBytes): zlib's blocks are
+  // carved from it, so that its first slices meet touched pages too.
+  uint8_t *compressor;
+  uint32_t compressorTouched;
+  uint32_t compressorUsed;
   uint32_t longestLine;  // characters of the image's longest line, at most
   uint32_t imageSize;    // bytes of the annotated image
   uint32_t pngSize;      // bytes of the PNG file
