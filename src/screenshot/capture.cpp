@@ -50,9 +50,9 @@ uint16_t percent(uint16_t stored) {
 // (releaseSlice): freeing several MB at once unmaps every page of it in one
 // call. A buffer is only retired, never freed, inside a screenshot step.
 
-// Bytes given back per slice: unmapping 256 pages stays well inside a
+// Bytes given back per slice: unmapping 128 pages stays well inside a
 // slice's share of the budget.
-constexpr uint32_t kReleaseSlice = 1u << 20;
+constexpr uint32_t kReleaseSlice = 512u * 1024;
 
 // Queues r for releaseSlice; false when the queue is full.
 bool queueRetired(const Retired &r) {

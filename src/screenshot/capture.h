@@ -53,7 +53,7 @@ bool growWork(Capture &c, uint64_t size);
 bool clearTouchesFreshPages(const Capture &c);
 
 // Retired buffers are waiting to be given back to the heap; releaseSlice
-// gives back one slice (at most 1 MiB) of the oldest.
+// gives back one slice (at most 512 KiB) of one of them.
 bool buffersRetired();
 void releaseSlice();
 

@@ -262,6 +262,8 @@ bool captureStep(QxGameInterface *gi, Slot &s, CallBudget &budget) {
   char *failure = s.lines[3];
   switch (s.phase) {
     case kPhaseSurfaceBegin:
+      if (!budget.left()) return false;
+      budget.use();
       if (surfaceBegin(c, w.captureWidth, w.captureHeight, w.x, w.y, w.rate,
                        failure))
         s.phase = kPhaseClear;
@@ -269,6 +271,8 @@ bool captureStep(QxGameInterface *gi, Slot &s, CallBudget &budget) {
         surfaceFailed(s);
       return s.phase != kPhaseRequest;
     case kPhaseReadBackBegin:
+      if (!budget.left()) return false;
+      budget.use();
       if (readBackBegin(c, gi, w.captureWidth, w.captureHeight, w.x, w.y,
                         w.rate, failure))
         s.phase = kPhaseClear;

@@ -755,6 +755,47 @@ TEST_F(Screenshots, WorkGoesOnBetweenWorkFrames) {
 // An unload in the middle of any stage frees everything the slots hold and
 // leaves no temporary file behind; AddressSanitizer and LeakSanitizer check
 // the memory.
+// The budget counts the whole call, learns how long a slice takes and
+// forgets it slowly, so one slow slice never stops the work for good.
+TEST_F(Screenshots, CallBudgetCountsTheWholeCallAndLearnsTheSlices) {
+  g_workStep = 0;
+  const uint64_t limit = ss::kCallBudgetMicros;
+  uint32_t estimate = 0;
+  g_workNow = 1000 + limit;  // the call's events took the whole budget
+  ss::CallBudget drained(1000, limit, estimate);
+  EXPECT_EQ(estimate, ss::kFirstSliceEstimate);
+  EXPECT_FALSE(drained.left());
+  EXPECT_FALSE(drained.fresh());
+
+  g_workNow = 2100;  // 100 us into a call
+  ss::CallBudget call(2000, limit, estimate);
+  EXPECT_TRUE(call.fresh());
+  ASSERT_TRUE(call.left());
+  call.use();
+  g_workNow += 600;           // a slow slice
+  EXPECT_FALSE(call.left());  // 700 spent and 600 more would pass the limit
+  EXPECT_EQ(estimate, 600u);
+
+  // Later calls forget a little of it each, until a slice fits again.
+  int calls = 0;
+  for (bool fits = false; !fits && calls < 100; ++calls) {
+    g_workNow = 10000 * (calls + 1) + 300;
+    ss::CallBudget later(10000 * (calls + 1), limit, estimate);
+    fits = later.left();
+  }
+  EXPECT_GT(calls, 1);
+  EXPECT_LT(calls, 100);
+
+  // Slices that may touch fresh pages start in the first half only; steps
+  // that cannot be cut only in a call that has done little.
+  estimate = 100;
+  g_workNow = 50000 + limit / 2 + 1;
+  ss::CallBudget half(50000, limit, estimate);
+  EXPECT_TRUE(half.left());
+  EXPECT_FALSE(half.leftForFreshPages());
+  EXPECT_FALSE(half.fresh());
+}
+
 TEST_F(Screenshots, UnloadInTheMiddleOfAnyStageFreesEverything) {
   struct Case {
     const char *name;
