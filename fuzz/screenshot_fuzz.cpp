@@ -103,9 +103,10 @@ void frameFor(uint8_t choice) {
 void passes(QxGameInterface *gi, int count) {
   for (int i = 0; i < count; ++i) {
     g_ticks += 1100;
-    qx::screenshot::runScreenshots(gi, g_ticks);
+    qx::screenshot::runScreenshots(gi, g_ticks,
+                                   qx::platform::workMicroseconds());
     for (int call = 0; call < 8 && qx::screenshot::workUnderWay(); ++call)
-      qx::screenshot::continueScreenshots(gi);
+      qx::screenshot::continueScreenshots(gi, qx::platform::workMicroseconds());
   }
 }
 
@@ -119,7 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   gi->captureQuery = (data[0] & 0x80) ? nullptr : captureQuery;
   gi->agentParams[2] = (data[0] >> 4) & 0x07;
   frameFor(data[0]);
-  g_workStep = (data[0] & 0x08) ? qx::screenshot::kCallBudgetMicros : 0;
+  // One slice per call, or all of them.
+  g_workStep = (data[0] & 0x08) ? 350 : 0;
   qx::platform::setTickSource(ticks);
   qx::platform::setWorkClockSource(workClock);
   qx::ClientState &c = qx::client();

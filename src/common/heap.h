@@ -18,5 +18,11 @@ void *allocate(size_t size);
 void *allocateZeroed(size_t count, size_t size);
 // Frees a block of allocate or allocateZeroed; null is ignored.
 void release(void *block);
+// Gives the end of a block back so that it holds size bytes (fewer than it
+// holds); returns the block, which keeps its first size bytes. Null when the
+// heap cannot shrink it: the block is then unchanged. Freeing a block of
+// several MB unmaps all its pages at once, which can take a millisecond;
+// shrinking it a piece at a time spreads that over several calls.
+void *shrink(void *block, size_t size);
 
 }  // namespace qx::heap

@@ -85,6 +85,8 @@ using namespace qx;
 extern "C" QX_API const char *QX_CDECL ca(QxGameInterface *gi, int32_t budget) {
   if (!gi) return nullptr;  // nothing to work with
   client().host.gi = gi;
+  // The screenshots' budget counts from here: the whole call.
+  client().frame.callStart = platform::workMicroseconds();
   if (budget < 0) {
     if (!host::runNewestEvent(gi)) host::reportContainedFault();
     return nullptr;

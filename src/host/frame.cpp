@@ -44,7 +44,7 @@ constexpr const char *kLocalServerName = "localhost";
 // them are built on this driver; until a subsystem is in, its step is empty.
 
 void screenshotStep(QxGameInterface *gi, uint32_t now) {  // screenshot requests
-  screenshot::runScreenshots(gi, now);
+  screenshot::runScreenshots(gi, now, client().frame.callStart);
 }
 
 // The local update file, and the master content and queries.
@@ -231,12 +231,13 @@ struct GuardedCall {
   bool eventFaulted;  // an event handler faulted: the rest is skipped
 };
 
-// A screenshot under way goes on in every call, not only in work frames:
-// its work is cut into slices of a small budget per call (screenshot/
-// budget.h), and at the game's frame rate those add up to a stored
+// A screenshot under way goes on in every call, not only in work frames,
+// at the end of the call with what is left of its budget (screenshot/
+// budget.h); at the game's frame rate those slices add up to a stored
 // screenshot within a few seconds. Guarded like the frame itself.
 void guardedSlices(void *context) {
-  screenshot::continueScreenshots(static_cast<QxGameInterface *>(context));
+  screenshot::continueScreenshots(static_cast<QxGameInterface *>(context),
+                                  client().frame.callStart);
 }
 
 void screenshotSlices(QxGameInterface *gi) {
@@ -354,7 +355,7 @@ const char *runFrame(QxGameInterface *gi, int32_t budget) {
                    false};
   if (!platform::runGuarded(guardedFrame, &call) || call.eventFaulted)
     reportContainedFault();
-  if (!call.work) screenshotSlices(gi);
+  screenshotSlices(gi);
   return nullptr;
 }
 

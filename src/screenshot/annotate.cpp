@@ -1323,6 +1323,28 @@ void drawChar(uint8_t *image, uint32_t rowLength, uint32_t x, uint32_t top,
             kHexHeight);
 }
 
+namespace {
+
+// What each margin grows by so that a line of longest characters fits
+// beside a picture bare pixels wide with its margins: both grow by one
+// until it fits.
+uint32_t marginGrowth(uint32_t bare, uint32_t longest) {
+  const uint32_t wanted = kCharAdvance * longest + kTextWidthPad;
+  return bare < wanted ? (wanted - bare + 1) / 2 : 0;
+}
+
+}  // namespace
+
+uint64_t annotatedBytes(const Capture &c, uint32_t longest) {
+  const uint32_t outWidth = c.width / c.step > 0 ? c.width / c.step : 1;
+  const uint32_t outHeight = c.height / c.step > 0 ? c.height / c.step : 1;
+  const uint32_t bare = uint32_t{c.marginLeft} + outWidth + c.marginRight;
+  const uint64_t width = bare + 2 * uint64_t{marginGrowth(bare, longest)};
+  const uint64_t height =
+      uint64_t{c.marginTop} + outHeight + c.marginBottom + kPanelHeight;
+  return height * (3 * width + 1);
+}
+
 int annotateBegin(Capture &c, const char lines[kLineCount][kTextMax + 1]) {
   prepareFonts();
   c.marginBottom = static_cast<uint16_t>(c.marginBottom + kPanelHeight);
@@ -1331,19 +1353,15 @@ int annotateBegin(Capture &c, const char lines[kLineCount][kTextMax + 1]) {
     const size_t n = boundedLength(lines[k], kTextMax);
     if (n > longest) longest = n;
   }
-  const uint32_t wanted =
-      kCharAdvance * static_cast<uint32_t>(longest) + kTextWidthPad;
-  const uint32_t bare = uint32_t{c.marginLeft} + c.outWidth + c.marginRight;
-  if (bare < wanted) {
-    // Both margins grow by one until the longest line fits.
-    const uint32_t grow = (wanted - bare + 1) / 2;
-    c.marginLeft = static_cast<uint16_t>(c.marginLeft + grow);
-    c.marginRight = static_cast<uint16_t>(c.marginRight + grow);
-  }
+  const uint32_t grow =
+      marginGrowth(uint32_t{c.marginLeft} + c.outWidth + c.marginRight,
+                   static_cast<uint32_t>(longest));
+  c.marginLeft = static_cast<uint16_t>(c.marginLeft + grow);
+  c.marginRight = static_cast<uint16_t>(c.marginRight + grow);
   const uint64_t size = uint64_t{imageHeight(c)} * rowLength(c);
   if (size > 0xFFFFFFFFu) return 0;
   c.imageSize = static_cast<uint32_t>(size);
-  if (!growBuffer(c.work, c.workCapacity, c.imageSize)) return 0;
+  if (!growWork(c, c.imageSize)) return 0;
   c.slicing.done = 0;
   return 1;
 }
@@ -1356,10 +1374,13 @@ Step annotateSlice(Capture &c) {
   // added to a bottom margin that was b0 before.
   const uint32_t b0 = c.marginBottom - kPanelHeight;
   const uint32_t separator = c.marginTop + c.outHeight + b0 - 1;
-  // The picture; a capture that left fewer bytes than its size needs (a
-  // failed one) stays black.
+  // The picture: the rows the capture wrote; the others (all of them, for
+  // a failed capture) stay black.
   const size_t pictureRow = size_t{c.outWidth} * 3 + 1;
-  const bool picture = c.pixels && c.pixelsCapacity >= pictureRow * c.outHeight;
+  const uint32_t pictureRows =
+      c.pixels && c.pixelsCapacity >= pictureRow * c.outHeight
+          ? c.slicing.pictureRows
+          : 0;
   uint32_t &y = c.slicing.done;
   for (uint32_t n = rowsPerSlice(length); n > 0 && y < height; --n, ++y) {
     uint8_t *row = c.work + size_t{y} * length;
@@ -1370,7 +1391,8 @@ Step annotateSlice(Capture &c) {
       greyPixel(c.work, length, 0, y);
       greyPixel(c.work, length, width - 1, y);
     }
-    if (picture && y >= c.marginTop && y - c.marginTop < c.outHeight)
+    if (y >= c.marginTop && y - c.marginTop < pictureRows &&
+        y - c.marginTop < c.outHeight)
       std::memcpy(row + 1 + size_t{c.marginLeft} * 3,
                   c.pixels + (y - c.marginTop) * pictureRow + 1,
                   pictureRow - 1);

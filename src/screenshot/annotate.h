@@ -32,6 +32,10 @@ void drawChar(uint8_t *image, uint32_t rowLength, uint32_t x, uint32_t top,
 // for each line.
 int annotate(Capture &c, const char lines[kLineCount][kTextMax + 1]);
 
+// Bytes of the annotated image of c's picture (width, height and step set)
+// when its longest line has longest characters.
+uint64_t annotatedBytes(const Capture &c, uint32_t longest);
+
 // The same in steps. annotateBegin widens the image for the lines, sets
 // imageSize and gets the buffer (0 when it cannot); annotateSlice fills a
 // slice of rows (black, the grey frame and separator, the picture);

@@ -1,19 +1,28 @@
 // The time one entry call may spend on the screenshot slots, and the slices
 // that work is cut into.
 //
-// A call of the client must stay near 1 ms of its own work, or the game
-// stutters. The screenshots get half of it, 0.5 ms: the other half is left
-// to the rest of a work frame (events, the channel, the rules) and to the
-// last slice, which may start just before the budget runs out. The budget
-// is measured on the platform's work clock (the thread's processor time
-// where the platform has a fine one), so time the machine gives to other
-// processes does not count against the game's frame.
+// A call of the client must stay below 1 ms of its own work, or the game
+// stutters. The budget is counted from the start of the call, so that it
+// covers everything the call does: the events it drains and the work frame
+// come first, and the screenshots get what is left. A slice starts only
+// when the call's time so far and the time a slice can take still end
+// before 0.85 ms: that leaves room for the little a call does after its
+// screenshot work and for a slice that takes longer than any before it.
+// How long a slice can take is learnt as the work goes: the longest slice
+// seen, forgotten slowly from call to call (deflate's slices, for one, take
+// three times as long when they end a block). Within a work frame, the
+// screenshot step is followed by the frame's other steps, so there it stops at
+// 0.5 ms; the rest of the call goes on at its end.
 //
-// The only steps that are not cut are the copy of the locked surface and
-// the host's read-back (the lock must be held for the copy alone, and the
-// read-back is one host call) and the release of a finished slot's buffers
-// (one free each). Each runs only at the start of a call, and ends that
-// call's screenshot work.
+// The budget is measured on the platform's work clock (the thread's
+// processor time where the platform has a fine one), so time the machine
+// gives to other processes does not count against the game's frame.
+//
+// The steps that are not cut are the copy of the locked surface and the
+// host's read-back (the lock must be held for the copy alone, and the
+// read-back is one host call), and the first setting up of a compressor.
+// Each runs only in a call that has done little yet, and ends that call's
+// screenshot work.
 #pragma once
 
 #include <cstdint>
@@ -22,36 +31,79 @@
 
 namespace qx::screenshot {
 
-constexpr uint64_t kCallBudgetMicros = 500;
+constexpr uint64_t kCallBudgetMicros = 850;
+constexpr uint64_t kWorkFrameBudgetMicros = 500;
+// A step that cannot be cut runs only while the call has spent less, so
+// that the step's own work (the setting up of a compressor takes up to
+// 0.4 ms where fresh memory is slow to touch) ends the call below 1 ms.
+constexpr uint64_t kFreshCallMicros = 400;
+// What a slice is taken to cost before any has been measured.
+constexpr uint32_t kFirstSliceEstimate = 250;
 
 // Slice sizes: each slice takes well below a tenth of the budget on a
 // machine that decodes a game's frame, so the budget is overrun by little.
-constexpr uint32_t kClearSlice = 64 * 1024;  // bytes zero-filled
+constexpr uint32_t kClearSlice = 16 * 1024;  // bytes zero-filled
 constexpr uint32_t kRowSlice = 32 * 1024;    // bytes of rows converted,
                                              // sampled or annotated
 
-// The budget of one call.
+// The budget of one call: the call began at callStart on the work clock,
+// and its screenshot work ends before limit microseconds of it have gone.
+// estimate is how long a slice can take, kept from call to call.
 class CallBudget {
  public:
-  CallBudget() : start_(platform::workMicroseconds()) {}
-  // Time is left in this call (reads the work clock). The first slice of
-  // a call always runs, so that the work goes on whatever the clock says.
-  bool left() const {
-    if (over_) return false;
-    return !used_ || platform::workMicroseconds() - start_ < kCallBudgetMicros;
+  CallBudget(uint64_t callStart, uint64_t limit, uint32_t &estimate)
+      : start_(callStart),
+        limit_(limit),
+        entered_(platform::workMicroseconds() - callStart),
+        estimate_(estimate) {
+    // Forgotten by a thirty-second at every call, so that one slow slice
+    // cannot keep the work from every call for good.
+    estimate_ =
+        estimate_ == 0 ? kFirstSliceEstimate : estimate_ - estimate_ / 32;
+    if (estimate_ < 1) estimate_ = 1;
+    lastSpent_ = entered_;
   }
-  // Nothing has been done in this call yet: a step that cannot be cut may
-  // run.
-  bool fresh() const { return !used_; }
-  // Marks that a slice ran.
-  void use() { used_ = true; }
+  // A slice still fits in this call (reads the work clock once a slice has
+  // run, and learns how long that slice took).
+  bool left() {
+    if (over_) return false;
+    uint64_t spent = entered_;
+    if (used_) {
+      spent = platform::workMicroseconds() - start_;
+      if (inSlice_) learn(spent - sliceStart_);
+    }
+    lastSpent_ = spent;
+    return spent + estimate_ <= limit_;
+  }
+  // A slice that may meet memory never touched before still fits. The
+  // first touch of a page can take from a few to over a hundred
+  // microseconds, far beyond anything learnt from the slices before, so
+  // such slices only start in the first half of the budget.
+  bool leftForFreshPages() { return left() && lastSpent_ <= limit_ / 2; }
+  // Nothing has been done for the screenshots in this call, which has
+  // spent little so far: a step that cannot be cut may run.
+  bool fresh() const { return !over_ && !used_ && entered_ < kFreshCallMicros; }
+  // Marks that a slice starts now (after left() said it fits).
+  void use() {
+    used_ = true;
+    inSlice_ = true;
+    sliceStart_ = lastSpent_;
+  }
   // Ends the call's screenshot work (after a step that cannot be cut).
-  void close() { used_ = over_ = true; }
+  void close() { over_ = true; }
 
  private:
+  // The longest slice seen.
+  void learn(uint64_t took) {
+    inSlice_ = false;
+    if (took > estimate_) estimate_ = static_cast<uint32_t>(took);
+  }
   uint64_t start_;
-  bool used_ = false;
-  bool over_ = false;
+  uint64_t limit_;
+  uint64_t entered_;  // spent by the call before the screenshots' turn
+  uint32_t &estimate_;
+  uint64_t sliceStart_ = 0, lastSpent_ = 0;
+  bool used_ = false, inSlice_ = false, over_ = false;
 };
 
 // Rows of rowBytes each that make one slice; at least one.

@@ -7,7 +7,9 @@
 #include "common/heap.h"
 #include "common/text.h"
 #include "host/client_state.h"
+#include "screenshot/annotate.h"
 #include "screenshot/budget.h"
+#include "screenshot/png.h"
 
 namespace qx::screenshot {
 
@@ -42,17 +44,89 @@ uint16_t percent(uint16_t stored) {
   return static_cast<uint16_t>(client().host.random.next() % 101);
 }
 
-// Frees buffer and allocates size bytes in its place, contents undefined.
-// False when the allocation fails; buffer is then null and capacity 0.
-bool allocateBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
-  heap::release(buffer);
+// ---- buffers ----------------------------------------------------------------
+//
+// A buffer that is no longer needed is given back a slice at a time
+// (releaseSlice): freeing several MB at once unmaps every page of it in one
+// call. A buffer is only retired, never freed, inside a screenshot step.
+
+// Bytes given back per slice: unmapping 128 pages stays well inside a
+// slice's share of the budget.
+constexpr uint32_t kReleaseSlice = 512u * 1024;
+
+// Queues r for releaseSlice; false when the queue is full.
+bool queueRetired(const Retired &r) {
+  for (Retired &q : client().screenshot.retired)
+    if (!q.block && !q.record) {
+      q = r;
+      return true;
+    }
+  return false;
+}
+
+void retireBuffer(uint8_t *&buffer, uint32_t &capacity) {
+  uint8_t *block = buffer;
+  const uint32_t size = capacity;
   buffer = nullptr;
   capacity = 0;
+  if (!block) return;
+  // A small one, or one the full queue has no room for, goes at once.
+  if (size <= kReleaseSlice || !queueRetired({block, size, nullptr}))
+    heap::release(block);
+}
+
+// Ends the compressor of a record that is going away.
+void endEncoder(Encoder &e) {
+  if (!e.stream) return;
+  deflateEnd(e.stream);
+  heap::release(e.stream);
+  e.stream = nullptr;
+}
+
+// Frees a record whose buffers are gone, with its compressor.
+void releaseRecord(Capture *record) {
+  endEncoder(record->encoder);
+  heap::release(record->compressor);
+  heap::release(record);
+}
+
+bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint32_t &touched,
+                uint64_t size) {
+  if (buffer && capacity >= size) return true;
+  retireBuffer(buffer, capacity);
+  touched = 0;
   if (size > 0xFFFFFFFFu) return false;
   buffer = static_cast<uint8_t *>(heap::allocate(size ? size_t(size) : 1));
   if (!buffer) return false;
   capacity = static_cast<uint32_t>(size);
   return true;
+}
+
+// A record as a request starts it, keeping the buffers and compressor it
+// has.
+void recycle(Capture &c) {
+  uint8_t *pixels = c.pixels, *work = c.work;
+  const uint32_t pixelsCapacity = c.pixelsCapacity;
+  const uint32_t workCapacity = c.workCapacity;
+  const uint32_t pixelsTouched = c.pixelsTouched;
+  const uint32_t workTouched = c.workTouched;
+  uint8_t *compressor = c.compressor;
+  const uint32_t compressorTouched = c.compressorTouched;
+  const uint32_t compressorUsed = c.compressorUsed;
+  z_stream *stream = c.encoder.stream;
+  std::memset(static_cast<void *>(&c), 0, sizeof c);
+  c.pixels = pixels;
+  c.work = work;
+  c.pixelsCapacity = pixelsCapacity;
+  c.workCapacity = workCapacity;
+  c.pixelsTouched = pixelsTouched;
+  c.workTouched = workTouched;
+  c.compressor = compressor;  // the stream's blocks live in it
+  c.compressorTouched = compressorTouched;
+  c.compressorUsed = compressorUsed;
+  c.encoder.stream = stream;
+  c.marginTop = c.marginLeft = c.marginRight = c.marginBottom = kFreshMargin;
+  c.step = 1;
 }
 
 // ---- the primary surface ---------------------------------------------------
@@ -100,6 +174,7 @@ void convertRows(Capture &c, uint32_t rows) {
   Slicing &sl = c.slicing;
   for (; rows > 0 && sl.done < c.height; --rows, sl.done += c.step) {
     uint8_t *out = c.pixels + size_t{sl.done / c.step} * outRow;
+    sl.pictureRows = sl.done / c.step + 1;
     *out++ = 0;  // filter type 0
     const uint8_t *row = c.work + size_t{sl.done} * c.width * 4;
     for (uint32_t col = 0; col + c.step <= c.width; col += c.step) {
@@ -170,6 +245,7 @@ void sampleRows(Capture &c, uint32_t rows) {
   Slicing &sl = c.slicing;
   for (; rows > 0 && sl.done < outHeight; --rows, ++sl.done) {
     uint8_t *out = c.pixels + size_t{sl.done} * (3 * outWidth + 1);
+    sl.pictureRows = sl.done + 1;
     *out++ = 0;
     const uint8_t *row = c.work + (c.height - 1 - sl.done * c.step) * sourceRow;
     for (uint32_t col = 0; col < outWidth; ++col) {
@@ -184,32 +260,126 @@ uint64_t pictureBytes(int32_t w, int32_t h) {
   return uint64_t(h) * (3 * uint64_t(w) + 1);
 }
 
+// Lines the capture itself writes (the size line, the failure texts) are
+// never longer than this.
+constexpr uint32_t kFixedLineMax = 64;
+
+// Gets both buffers, once width, height and step are set, at the size
+// every later step needs (the copy's rows, the picture, the annotated
+// image, the compressed stream and the PNG), so that none of those steps
+// allocates and the clearing slices can touch every page first. rows:
+// the bytes of work the copy needs zero-filled.
+bool sizeBuffers(Capture &c, uint64_t rows) {
+  const uint64_t longest =
+      c.longestLine > kFixedLineMax ? c.longestLine : kFixedLineMax;
+  const uint64_t stream =
+      streamBound(annotatedBytes(c, static_cast<uint32_t>(longest)));
+  const uint64_t picture = pictureBytes(c.width, c.height);
+  const uint64_t png = stream + kPngOverhead;
+  if (!growPixels(c, picture > stream ? picture : stream) ||
+      !growWork(c, rows > png ? rows : png))
+    return false;
+  // Without its own memory the compressor takes zlib's blocks from the
+  // heap: slower to touch, but it works.
+  if (!c.compressor && !c.encoder.stream) {
+    c.compressor = static_cast<uint8_t *>(heap::allocate(kCompressorBytes));
+    c.compressorTouched = 0;
+  }
+  c.slicing.done = 0;
+  c.slicing.clearBytes = static_cast<uint32_t>(rows);
+  c.slicing.pictureRows = 0;
+  return true;
+}
+
+// Zero-fills up to a slice of buffer from done towards end; true when
+// something was left to do.
+bool fillSlice(uint8_t *buffer, uint32_t &done, uint32_t end) {
+  if (done >= end) return false;
+  const uint32_t n = end - done < kClearSlice ? end - done : kClearSlice;
+  std::memset(buffer + done, 0, n);
+  done += n;
+  return true;
+}
+
 }  // namespace
 
 Capture *newCapture() {
-  Capture *c = static_cast<Capture *>(heap::allocateZeroed(1, sizeof(Capture)));
-  if (!c) return nullptr;
-  c->marginTop = c->marginLeft = c->marginRight = c->marginBottom =
-      kFreshMargin;
-  c->step = 1;
+  State &st = client().screenshot;
+  Capture *c = st.spare;
+  st.spare = nullptr;
+  if (!c) c = static_cast<Capture *>(heap::allocateZeroed(1, sizeof(Capture)));
+  if (c) recycle(*c);
   return c;
 }
 
-bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size) {
-  if (buffer && capacity >= size) return true;
-  return allocateBuffer(buffer, capacity, size);
+void recycleCapture(Capture &capture) { recycle(capture); }
+
+void finishCapture(Capture *&capture) {
+  if (!capture) return;
+  State &st = client().screenshot;
+  if (!st.spare) {
+    st.spare = capture;
+    capture = nullptr;
+    return;
+  }
+  retireBuffer(capture->pixels, capture->pixelsCapacity);
+  retireBuffer(capture->work, capture->workCapacity);
+  // The compressor's four blocks go in a slice of their own, after the
+  // buffers.
+  if (!queueRetired({nullptr, 0, capture})) releaseRecord(capture);
+  capture = nullptr;
+}
+
+bool growPixels(Capture &c, uint64_t size) {
+  return growBuffer(c.pixels, c.pixelsCapacity, c.pixelsTouched, size);
+}
+
+bool growWork(Capture &c, uint64_t size) {
+  return growBuffer(c.work, c.workCapacity, c.workTouched, size);
+}
+
+bool buffersRetired() {
+  for (const Retired &r : client().screenshot.retired)
+    if (r.block || r.record) return true;
+  return false;
+}
+
+void releaseSlice() {
+  for (Retired &r : client().screenshot.retired) {
+    if (r.record) {
+      releaseRecord(r.record);
+      r = Retired{};
+      return;
+    }
+    if (!r.block) continue;
+    if (r.size > kReleaseSlice) {
+      void *shrunk = heap::shrink(r.block, r.size - kReleaseSlice);
+      if (shrunk) {
+        r = {static_cast<uint8_t *>(shrunk), r.size - kReleaseSlice, nullptr};
+        return;
+      }
+    }
+    heap::release(r.block);  // the last slice, or a heap that cannot shrink
+    r = Retired{};
+    return;
+  }
 }
 
 void releaseCapture(Capture *&capture) {
   if (!capture) return;
-  if (capture->encoder.stream) {
-    deflateEnd(capture->encoder.stream);
-    heap::release(capture->encoder.stream);
-  }
   heap::release(capture->pixels);
   heap::release(capture->work);
-  heap::release(capture);
+  releaseRecord(capture);
   capture = nullptr;
+}
+
+void releaseBuffers(State &state) {
+  releaseCapture(state.spare);
+  for (Retired &r : state.retired) {
+    heap::release(r.block);
+    if (r.record) releaseRecord(r.record);
+    r = Retired{};
+  }
 }
 
 void convertPixel(int32_t bitsPerPixel, const uint8_t *p,
@@ -265,28 +435,36 @@ int surfaceBegin(Capture &c, int32_t width, int32_t height, int32_t xPercent,
   const int32_t h = clampSide(height, c.windowHeight);
   c.width = static_cast<uint16_t>(w);
   c.height = static_cast<uint16_t>(h);
-  if (!growBuffer(c.pixels, c.pixelsCapacity, pictureBytes(w, h)) ||
-      !growBuffer(c.work, c.workCapacity, uint64_t(w) * (uint64_t(h) + 1) * 4))
+  if (!sizeBuffers(c, uint64_t(w) * (uint64_t(h) + 1) * 4))
     return fail(errorText, kMemoryText);
-  c.slicing.done = 0;
   return 1;
 }
 
+// Bytes of the compressor memory there are to touch.
+uint32_t compressorBytes(const Capture &c) {
+  return c.compressor ? kCompressorBytes : 0;
+}
+
+bool clearTouchesFreshPages(const Capture &c) {
+  return c.workTouched < c.workCapacity || c.pixelsTouched < c.pixelsCapacity ||
+         c.compressorTouched < compressorBytes(c);
+}
+
 Step clearSlice(Capture &c) {
-  // The picture first, then the copy's rows: pixels outside the surface
-  // and rows a host leaves out stay zero.
-  uint32_t &done = c.slicing.done;
-  const uint64_t total = uint64_t{c.pixelsCapacity} + c.workCapacity;
-  if (done >= total) return Step::Done;
-  uint8_t *at = done < c.pixelsCapacity ? c.pixels + done
-                                        : c.work + (done - c.pixelsCapacity);
-  const uint32_t end = done < c.pixelsCapacity
-                           ? c.pixelsCapacity
-                           : c.pixelsCapacity + c.workCapacity;
-  const uint32_t n = end - done < kClearSlice ? end - done : kClearSlice;
-  std::memset(at, 0, n);
-  done += n;
-  return done >= total ? Step::Done : Step::More;
+  // The copy's rows, every time: pixels outside the surface and rows a host
+  // leaves out stay zero, never what the buffer held before. Then, once in
+  // each buffer's life, the rest of both buffers, so that no later slice
+  // meets a page that was never touched. The sampled picture needs no
+  // clearing: every row of it is written before it is used.
+  Slicing &sl = c.slicing;
+  if (fillSlice(c.work, sl.done, sl.clearBytes)) {
+    if (sl.done > c.workTouched) c.workTouched = sl.done;
+  } else if (!fillSlice(c.work, c.workTouched, c.workCapacity) &&
+             !fillSlice(c.pixels, c.pixelsTouched, c.pixelsCapacity)) {
+    fillSlice(c.compressor, c.compressorTouched, compressorBytes(c));
+  }
+  const bool done = sl.done >= sl.clearBytes && !clearTouchesFreshPages(c);
+  return done ? Step::Done : Step::More;
 }
 
 int surfaceCopy(Capture &c, char *errorText) {
@@ -358,14 +536,19 @@ int readBackBegin(Capture &c, QxGameInterface *gi, int32_t width,
   // The host's frame bounds the capture before anything is allocated.
   const int32_t w = clampSide(width, frameWidth);
   const int32_t h = clampSide(height, frameHeight);
-  if (!growBuffer(c.pixels, c.pixelsCapacity, pictureBytes(w, h)) ||
-      !growBuffer(c.work, c.workCapacity, readBackBytes(w, h)))
-    return fail(errorText, kMemoryText);
+  const uint16_t sizeBefore[2] = {c.width, c.height};
+  const uint8_t stepBefore = c.step;
   c.width = static_cast<uint16_t>(w);
   c.height = static_cast<uint16_t>(h);
+  c.step = normaliseStep(step);
+  if (!sizeBuffers(c, readBackBytes(w, h))) {
+    c.width = sizeBefore[0];  // a failed read-back keeps the sizes it found
+    c.height = sizeBefore[1];
+    c.step = stepBefore;
+    return fail(errorText, kMemoryText);
+  }
   c.offsetY = static_cast<uint16_t>(yPercent);
   c.offsetX = static_cast<uint16_t>(xPercent);
-  c.step = normaliseStep(step);
 
   if (query(QX_CAP_READBACK) == 0) return 0;
   // A percentage above 100 becomes a random one here as well: taken as it

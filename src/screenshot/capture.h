@@ -27,15 +27,35 @@ constexpr const char *kInterfaceText = "Capture Failed: no host capture query";
 constexpr int32_t kMaxSide = 8192;
 
 // A capture record as a request creates it: zeros, margins 10, step 1.
+// It is the spare record of a finished screenshot when there is one, with
+// that one's buffers and compressor (their contents count for nothing).
 // Null when the allocation fails.
 Capture *newCapture();
-// Releases the record with its buffers and any compression under way.
+// Makes a record as newCapture gives it, keeping its buffers.
+void recycleCapture(Capture &capture);
+// A finished screenshot's record: kept as the spare when there is none,
+// else its buffers are retired and the rest freed. Null afterwards.
+void finishCapture(Capture *&capture);
+// Releases the record with its buffers and any compression, at once.
 void releaseCapture(Capture *&capture);
+// Releases the spare record and every retired buffer, at once (unload).
+void releaseBuffers(State &state);
 
-// Keeps buffer when it holds size bytes, else replaces it with a new one of
-// size bytes whose contents are undefined. False when the allocation fails;
-// buffer is then null and capacity 0.
-bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint64_t size);
+// Keep the record's picture buffer (pixels) or work buffer when it holds
+// size bytes, else replace it with a new one of size bytes whose contents
+// are undefined and whose pages are untouched; the old one is retired.
+// False when the allocation fails; the buffer is then null.
+bool growPixels(Capture &c, uint64_t size);
+bool growWork(Capture &c, uint64_t size);
+
+// The next clearSlice may touch pages of the buffers that were never
+// touched.
+bool clearTouchesFreshPages(const Capture &c);
+
+// Retired buffers are waiting to be given back to the heap; releaseSlice
+// gives back one slice (at most 512 KiB) of one of them.
+bool buffersRetired();
+void releaseSlice();
 
 // Captures from the primary surface; 1 on success, 0 with a failure text
 // in errorText (kTextMax characters and a terminator). All of it in one

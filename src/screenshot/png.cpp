@@ -29,12 +29,31 @@ uint32_t crcOf(uint32_t crc, const uint8_t *bytes, size_t length) {
   return static_cast<uint32_t>(crc32(crc, bytes, static_cast<uInt>(length)));
 }
 
-// zlib's own blocks come from the client's heap as well, so that they are
-// counted and can fail like every other allocation of the client.
-voidpf zlibAllocate(voidpf, uInt count, uInt size) {
-  return heap::allocateZeroed(count, size);
+// zlib's own blocks are carved from the record's compressor memory, whose
+// pages the clearing slices have touched; without it (or beyond it) they
+// come from the client's heap, so that they are counted and can fail like
+// every other allocation of the client.
+constexpr size_t kBlockAlign = 16;
+
+voidpf zlibAllocate(voidpf record, uInt count, uInt size) {
+  Capture &c = *static_cast<Capture *>(record);
+  const uint64_t bytes = uint64_t{count} * size;
+  const uint64_t at = (uint64_t{c.compressorUsed} + kBlockAlign - 1) &
+                      ~uint64_t{kBlockAlign - 1};
+  if (!c.compressor || at + bytes > kCompressorBytes)
+    return heap::allocateZeroed(count, size);
+  c.compressorUsed = static_cast<uint32_t>(at + bytes);
+  std::memset(c.compressor + at, 0, static_cast<size_t>(bytes));
+  return c.compressor + at;
 }
-void zlibRelease(voidpf, voidpf block) { heap::release(block); }
+
+void zlibRelease(voidpf record, voidpf block) {
+  const Capture &c = *static_cast<Capture *>(record);
+  const uint8_t *b = static_cast<uint8_t *>(block);
+  if (c.compressor && b >= c.compressor && b < c.compressor + kCompressorBytes)
+    return;  // goes with the compressor memory
+  heap::release(block);
+}
 
 void endStream(Encoder &e) {
   if (!e.stream) return;
@@ -43,23 +62,39 @@ void endStream(Encoder &e) {
   e.stream = nullptr;
 }
 
-EncodeResult begin(Capture &c) {
+// A compressor at its start: the record's own from an earlier image, reset
+// (which gives the same stream as a new one), or a new one.
+EncodeResult startStream(Capture &c) {
   Encoder &e = c.encoder;
-  const uint64_t bound = uint64_t{c.imageSize} + c.imageSize / 100 + 16;
-  if (!growBuffer(c.pixels, c.pixelsCapacity, bound))
-    return EncodeResult::OutOfMemory;
+  if (e.stream) {
+    if (deflateReset(e.stream) == Z_OK) return EncodeResult::More;
+    endStream(e);
+    return EncodeResult::CompressionFailed;
+  }
   e.stream = static_cast<z_stream *>(heap::allocateZeroed(1, sizeof(z_stream)));
   if (!e.stream) return EncodeResult::OutOfMemory;
   e.stream->zalloc = zlibAllocate;
   e.stream->zfree = zlibRelease;
+  e.stream->opaque = &c;
+  c.compressorUsed = 0;
   const int rc = deflateInit2(e.stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED,
                               kWindowBits, kMemoryLevel, Z_DEFAULT_STRATEGY);
-  if (rc != Z_OK) {
-    heap::release(e.stream);
-    e.stream = nullptr;
-    return rc == Z_MEM_ERROR ? EncodeResult::OutOfMemory
-                             : EncodeResult::CompressionFailed;
-  }
+  // The compressor memory holds the stream's blocks now: no clearing slice
+  // may write it again.
+  if (c.compressor) c.compressorTouched = kCompressorBytes;
+  if (rc == Z_OK) return EncodeResult::More;
+  heap::release(e.stream);
+  e.stream = nullptr;
+  return rc == Z_MEM_ERROR ? EncodeResult::OutOfMemory
+                           : EncodeResult::CompressionFailed;
+}
+
+EncodeResult begin(Capture &c) {
+  Encoder &e = c.encoder;
+  if (!growPixels(c, streamBound(c.imageSize)))
+    return EncodeResult::OutOfMemory;
+  const EncodeResult started = startStream(c);
+  if (started != EncodeResult::More) return started;
   e.stream->next_out = c.pixels;
   e.stream->avail_out = c.pixelsCapacity;
   e.fed = 0;
@@ -74,8 +109,7 @@ EncodeResult begin(Capture &c) {
 EncodeResult beginFile(Capture &c) {
   Encoder &e = c.encoder;
   const uint64_t size = uint64_t{e.streamLength} + kPngOverhead;
-  if (!growBuffer(c.work, c.workCapacity, size))
-    return EncodeResult::OutOfMemory;
+  if (!growWork(c, size)) return EncodeResult::OutOfMemory;
   c.pngSize = static_cast<uint32_t>(size);
   const uint32_t width = uint32_t{c.marginLeft} + c.outWidth + c.marginRight;
   const uint32_t height = uint32_t{c.marginTop} + c.outHeight + c.marginBottom;
@@ -142,7 +176,7 @@ EncodeResult deflateSlice(Capture &c, uint32_t slice) {
   }
   if (rc != Z_STREAM_END) return EncodeResult::CompressionFailed;
   e.streamLength = static_cast<uint32_t>(z.total_out);
-  endStream(e);
+  // The compressor stays with the record for its next image.
   return beginFile(c);
 }
 
@@ -159,6 +193,10 @@ EncodeResult digestSlice(Capture &c) {
 }
 
 }  // namespace
+
+bool encoderReady(const Capture &c) {
+  return c.encoder.phase != kEncodeIdle || c.encoder.stream;
+}
 
 EncodeResult encodeStep(Capture &c, uint32_t slice, bool digest) {
   Encoder &e = c.encoder;

@@ -34,6 +34,21 @@ enum EncodePhase : int32_t {
 
 enum class EncodeResult { More, Done, OutOfMemory, CompressionFailed };
 
+// Memory zlib's deflate at the default level, window and format asks for
+// (the state, the window, two hash tables and the pending buffer), with
+// room to spare.
+constexpr uint32_t kCompressorBytes = 320 * 1024;
+
+// Bytes the compressed stream of an image of imageBytes can take at most.
+inline uint64_t streamBound(uint64_t imageBytes) {
+  return imageBytes + imageBytes / 100 + 16;
+}
+
+// The encoding's first step can run within a slice's budget: false while
+// the record has no compressor yet, whose setting up (a quarter of a MB
+// allocated and cleared) takes a call of its own.
+bool encoderReady(const Capture &c);
+
 // One bounded step of the encoding of c's annotated image (imageSize bytes
 // of work): compresses at most slice bytes of it into pixels; once the
 // stream is complete, writes the PNG into work (pngSize) over further steps

@@ -36,14 +36,17 @@ void queueScreenshot(QxGameInterface *gi, int32_t length, const char *text);
 void takeLocalScreenshot();
 
 // The scheduler, in every work frame: starts the capture of requests whose
-// delay has run out, sends upload chunks, and spends the call's budget on
-// the work under way.
-void runScreenshots(QxGameInterface *gi, uint32_t now);
+// delay has run out, sends upload chunks, and spends the work frame's part
+// of the budget of the call that began at callStart (work clock) on the
+// work under way.
+void runScreenshots(QxGameInterface *gi, uint32_t now, uint64_t callStart);
 
-// Every call of ca that runs no work frame: spends the call's budget on the
-// work under way (capture slices, encoding, storing); starts nothing.
-void continueScreenshots(QxGameInterface *gi);
-// Some slot has work under way that continueScreenshots would do.
+// At the end of every call of ca: spends what is left of the call's budget
+// on the work under way (capture slices, encoding, storing, giving retired
+// buffers back); starts nothing.
+void continueScreenshots(QxGameInterface *gi, uint64_t callStart);
+// Some slot has work under way that continueScreenshots would do, or
+// retired buffers wait to be given back.
 bool workUnderWay();
 
 // Start-up: one capture stage on the still empty first slot prepares the

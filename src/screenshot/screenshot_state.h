@@ -19,7 +19,7 @@ constexpr int kLineCount = 5;
 // The streaming compression of stage 2: the annotated image is fed to
 // deflate in bounded slices, as many per call as the call's budget allows.
 struct Encoder {
-  z_stream *stream;       // null while no compression is under way
+  z_stream *stream;       // null until the record's first image
   uint32_t fed;           // bytes of the annotated image handed to deflate
   uint32_t idatCrc;       // running CRC of "IDAT" and the stream so far
   uint32_t streamLength;  // bytes of the finished stream
@@ -34,10 +34,12 @@ struct Encoder {
 // lives in the capture record, so releasing the record ends the work
 // wherever it stands.
 struct Slicing {
-  uint32_t done;      // rows or bytes of the phase done so far
-  uint8_t first[3];   // the picture's first triple, for the uniform test
-  uint8_t haveFirst;  // first holds a triple
-  uint8_t varied;     // some triple differs from the first
+  uint32_t done;         // rows or bytes of the phase done so far
+  uint32_t clearBytes;   // bytes of work the copy needs zero-filled
+  uint32_t pictureRows;  // rows of the sampled picture this attempt wrote
+  uint8_t first[3];      // the picture's first triple, for the uniform test
+  uint8_t haveFirst;     // first holds a triple
+  uint8_t varied;        // some triple differs from the first
   platform::PaletteColour palette[256];  // of an 8-bit surface, at the copy
 };
 
@@ -48,10 +50,21 @@ struct Capture {
   uint8_t *work;    // raw screen rows, later the annotated image and the PNG
   uint32_t pixelsCapacity;
   uint32_t workCapacity;
-  uint32_t imageSize;  // bytes of the annotated image
-  uint32_t pngSize;    // bytes of the PNG file
-  uint16_t height;     // capture height in screen pixels, after clamping
-  uint16_t width;      // capture width, clamped, a multiple of step
+  // Bytes of each buffer written at least once since it was allocated: a
+  // page's first touch is what makes a slice slow, so the clearing slices
+  // touch every page before the work needs it, once in the buffer's life.
+  uint32_t pixelsTouched;
+  uint32_t workTouched;
+  // The compressor's own memory (kCompressorBytes): zlib's blocks are
+  // carved from it, so that its first slices meet touched pages too.
+  uint8_t *compressor;
+  uint32_t compressorTouched;
+  uint32_t compressorUsed;
+  uint32_t longestLine;  // characters of the image's longest line, at most
+  uint32_t imageSize;    // bytes of the annotated image
+  uint32_t pngSize;      // bytes of the PNG file
+  uint16_t height;       // capture height in screen pixels, after clamping
+  uint16_t width;        // capture width, clamped, a multiple of step
   uint16_t windowWidth;
   uint16_t windowHeight;
   uint16_t offsetY;  // percent on entry, then pixels
@@ -99,6 +112,7 @@ struct Request {
 // name, which takes the name's place once whole.
 struct Store {
   int32_t phase;              // StorePhase of store.cpp
+  char page[48];              // the page's name under the home directory
   platform::FileHandle file;  // the temporary file while it is written
   uint32_t written;           // PNG bytes written to it
   char path[kPathCapacity];   // the PNG's full path
@@ -124,8 +138,23 @@ struct Slot {
   Store store;
 };
 
+// A large buffer given back to the heap a slice at a time, or a capture
+// record whose compressor and record are given back in one slice.
+struct Retired {
+  uint8_t *block;
+  uint32_t size;
+  struct Capture *record;
+};
+constexpr int kRetiredMax = 4 * kSlotCount;
+
 struct State {
   Slot slots[kSlotCount];
+  // The capture record of a finished screenshot, kept with its buffers and
+  // its compressor for the next one: memory the process has touched once
+  // costs nothing to touch again, and nothing has to be freed in a frame.
+  Capture *spare;
+  Retired retired[kRetiredMax];  // buffers being given back, oldest first
+  uint32_t sliceMicros;      // how long a slice can take (budget.h); 0 unknown
   int32_t firstRunDone;      // the first capture stage of this client ran
   uint32_t fileCounter;      // numbers the screenshot files
   uint32_t transferCounter;  // chooses the transfer letters

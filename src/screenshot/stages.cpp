@@ -197,9 +197,16 @@ bool beginAttempt(QxGameInterface *gi, Slot &s, uint32_t now) {
              static_cast<unsigned long>(w.width),
              static_cast<unsigned long>(w.height), w.x, w.y);
 
-  releaseCapture(s.capture);
-  s.capture = newCapture();
+  // A retry keeps the buffers of the attempt before.
+  if (s.capture)
+    recycleCapture(*s.capture);
+  else
+    s.capture = newCapture();
   if (!s.capture) return false;  // the next pass tries again
+  for (const char *line : s.lines) {
+    const uint32_t n = static_cast<uint32_t>(boundedLength(line, kTextMax));
+    if (n > s.capture->longestLine) s.capture->longestLine = n;
+  }
   s.status = p::kScreenshotFailed;
   s.phase = kPhaseSurfaceBegin;
   return true;
@@ -255,6 +262,8 @@ bool captureStep(QxGameInterface *gi, Slot &s, CallBudget &budget) {
   char *failure = s.lines[3];
   switch (s.phase) {
     case kPhaseSurfaceBegin:
+      if (!budget.left()) return false;
+      budget.use();
       if (surfaceBegin(c, w.captureWidth, w.captureHeight, w.x, w.y, w.rate,
                        failure))
         s.phase = kPhaseClear;
@@ -262,6 +271,8 @@ bool captureStep(QxGameInterface *gi, Slot &s, CallBudget &budget) {
         surfaceFailed(s);
       return s.phase != kPhaseRequest;
     case kPhaseReadBackBegin:
+      if (!budget.left()) return false;
+      budget.use();
       if (readBackBegin(c, gi, w.captureWidth, w.captureHeight, w.x, w.y,
                         w.rate, failure))
         s.phase = kPhaseClear;
@@ -269,7 +280,9 @@ bool captureStep(QxGameInterface *gi, Slot &s, CallBudget &budget) {
         readBackFailed(s);
       return true;
     case kPhaseClear:
-      if (!budget.left()) return false;
+      if (!(clearTouchesFreshPages(c) ? budget.leftForFreshPages()
+                                      : budget.left()))
+        return false;
       budget.use();
       if (clearSlice(c) == Step::Done)
         s.phase = s.failures >= kReadBackFailures ? kPhaseReadBackCopy
@@ -390,25 +403,18 @@ void runSlot(QxGameInterface *gi, Slot &s, uint32_t now, CallBudget &budget,
 // One pass over the slots: the server's requests first, then the player's,
 // each in slot order, as long as the call's budget lasts. A server request
 // is small (its pixel budget) and bound to a time, so a player's large
-// screenshots never hold it up. A finished slot is cleared at the start of
-// calls, in passes of their own: freeing a buffer of several MB can take as
-// long as a slice's whole budget.
-void passSlots(QxGameInterface *gi, uint32_t now, bool workFrame) {
-  CallBudget budget;
+// screenshots never hold it up. Finished slots are cleared first (their
+// buffers kept or retired, which costs nothing), then retired buffers are
+// given back a slice at a time.
+void passSlots(QxGameInterface *gi, uint32_t now, bool workFrame,
+               CallBudget &budget) {
   State &st = client().screenshot;
   for (Slot &s : st.slots)
-    if (s.stage >= kStageFinished) {
-      // The two large buffers go in calls of their own.
-      Capture *c = s.capture;
-      if (c && c->work) {
-        heap::release(c->work);
-        c->work = nullptr;
-        c->workCapacity = 0;
-        return;
-      }
-      finishSlot(s);
-      return;  // at most one slot finishes per pass
-    }
+    if (s.stage >= kStageFinished) finishSlot(s);
+  while (buffersRetired() && budget.left()) {
+    budget.use();
+    releaseSlice();
+  }
   for (int group = 0; group < 2; ++group) {
     const bool local = group == 1;
     for (Slot &s : st.slots) {
@@ -416,7 +422,7 @@ void passSlots(QxGameInterface *gi, uint32_t now, bool workFrame) {
       if (!workFrame && !underWay(s)) continue;
       if (tickDiff(now, s.startTick) < s.delayMs) continue;
       runSlot(gi, s, now, budget, workFrame);
-      if (s.stage >= kStageFinished || !budget.left()) return;
+      if (!budget.left()) return;
     }
   }
 }
@@ -501,10 +507,14 @@ void encodeStage(QxGameInterface *, Slot &s, uint32_t, CallBudget &budget) {
     s.stage = kStageFinished;
     return;
   }
+  // Setting up the record's first compressor is a step of its own.
+  const bool settingUp = !encoderReady(*s.capture);
+  if (settingUp && !budget.fresh()) return;
   while (budget.left()) {
     budget.use();
     switch (encodeStep(*s.capture, kDeflateSlice, !isLocal(s))) {
       case EncodeResult::More:
+        if (settingUp) budget.close();
         continue;
       case EncodeResult::Done:
         s.transfer.chunksSent = 0;
@@ -522,23 +532,27 @@ void encodeStage(QxGameInterface *, Slot &s, uint32_t, CallBudget &budget) {
   }
 }
 
-void runScreenshots(QxGameInterface *gi, uint32_t now) {
-  passSlots(gi, now, true);
+void runScreenshots(QxGameInterface *gi, uint32_t now, uint64_t callStart) {
+  CallBudget budget(callStart, kWorkFrameBudgetMicros,
+                    client().screenshot.sliceMicros);
+  passSlots(gi, now, true, budget);
 }
 
 bool workUnderWay() {
   for (const Slot &s : client().screenshot.slots)
-    if (underWay(s)) return true;
-  return false;
+    if (underWay(s) || s.stage >= kStageFinished) return true;
+  return buffersRetired();
 }
 
-void continueScreenshots(QxGameInterface *gi) {
-  passSlots(gi, platform::tickCount(), false);
+void continueScreenshots(QxGameInterface *gi, uint64_t callStart) {
+  CallBudget budget(callStart, kCallBudgetMicros,
+                    client().screenshot.sliceMicros);
+  passSlots(gi, platform::tickCount(), false, budget);
 }
 
 void finishSlot(Slot &s) {
   endStore(s);
-  releaseCapture(s.capture);
+  finishCapture(s.capture);
   s = Slot{};
 }
 
@@ -547,7 +561,8 @@ void prepareScreenshots(QxGameInterface *gi, uint32_t start) {
   // Start-up has reported a missing capture query already.
   st.firstRunDone = 1;
   prepareFonts();
-  CallBudget budget;
+  CallBudget budget(platform::workMicroseconds(), kCallBudgetMicros,
+                    st.sliceMicros);
   captureStage(gi, st.slots[0], start, budget);
   st.slots[0].stage = kStageFinished;
 }
@@ -576,6 +591,7 @@ void releaseScreenshots(State &state) {
     endStore(s);
     releaseCapture(s.capture);
   }
+  releaseBuffers(state);
 }
 
 }  // namespace qx::screenshot

@@ -83,13 +83,19 @@ void appendLog(const char *line) {
 // existing file of the same name (the counter wraps at 1000) is replaced
 // only by a complete one.
 enum StorePhase : int32_t {
-  kStoreLog = 0,  // the log line and the page; the PNG's names
+  kStoreLog = 0,  // the log line; the names
+  kStorePage,     // the page and the PNG's paths
   kStoreOpen,     // create the temporary file
-  kStoreWrite,    // write the PNG in pieces, then put it in place
+  kStoreWrite,    // write the PNG in pieces, then close it
+  kStorePlace,    // put it in place of its name
+  kStoreDone,
 };
 
 constexpr const char *kTemporarySuffix = ".qxtmp";
-constexpr uint32_t kWriteSlice = 32768;  // PNG bytes per piece
+// PNG bytes per piece. The system takes memory it may never have touched
+// for the pieces it keeps, so they are small and start in the first half
+// of the budget.
+constexpr uint32_t kWriteSlice = 16384;
 
 void logLine(QxGameInterface *gi, const Slot &s, bool save,
              const char *pageName, const char *pngName) {
@@ -122,15 +128,18 @@ void logLine(QxGameInterface *gi, const Slot &s, bool save,
   appendLog(line);
 }
 
-// The page, whole, and the PNG's paths. False when the PNG has no place (a
-// home too long for its name), reported as a file that cannot be created.
-bool storePage(Slot &s, const char *pageName, const char *pngName) {
+// The page, whole, and the PNG's paths; the PNG's name relative to the
+// home is in path until then. False when the PNG has no place (a home too
+// long for its name), reported as a file that cannot be created.
+bool storePage(Slot &s) {
+  Store &st = s.store;
+  char pngName[kPathCapacity];
+  copyText(pngName, st.path, sizeof pngName - 1);
   char path[kPathCapacity];
   const char *pngFile = pngName + std::strlen(kDirectory) + 1;
   char page[kPathCapacity];
   const size_t n = formatText(page, sizeof page, kPageFormat, pngFile);
-  if (homeFilePath(path, pageName)) replaceFile(path, page, n);
-  Store &st = s.store;
+  if (homeFilePath(path, st.page)) replaceFile(path, page, n);
   if (!homeFilePath(st.path, pngName)) {
     formatText(st.path, sizeof st.path, "%s", pngName);
     return false;
@@ -140,8 +149,9 @@ bool storePage(Slot &s, const char *pageName, const char *pngName) {
          std::strlen(st.path) + std::strlen(kTemporarySuffix);
 }
 
-// The first call of the stage: numbers the screenshot, writes its log line
-// and page. False when nothing more is to be stored.
+// The first step of the stage: numbers the screenshot and writes its log
+// line; the names of its page and PNG wait in the store record. False when
+// nothing more is to be stored.
 bool startStore(QxGameInterface *gi, Slot &s) {
   ClientState &cs = client();
   const bool local = isLocal(s);
@@ -157,11 +167,9 @@ bool startStore(QxGameInterface *gi, Slot &s) {
              day, number, "htm");
   if (cs.settings.ssLog != 0 || local) logLine(gi, s, save, pageName, pngName);
   if (!save) return false;
-  if (!storePage(s, pageName, pngName) || !s.capture) {
-    log::printMessage(1, kSaveFailedMessage, s.store.path);
-    return false;
-  }
-  s.store.phase = kStoreOpen;
+  copyText(s.store.page, pageName, sizeof s.store.page - 1);
+  copyText(s.store.path, pngName, sizeof s.store.path - 1);
+  s.store.phase = kStorePage;
   return true;
 }
 
@@ -171,7 +179,7 @@ bool writePieces(Slot &s, CallBudget &budget) {
   Store &st = s.store;
   const Capture &c = *s.capture;
   while (st.written < c.pngSize) {
-    if (!budget.left()) return false;
+    if (!budget.leftForFreshPages()) return false;
     budget.use();
     const uint32_t left = c.pngSize - st.written;
     const uint32_t n = left < kWriteSlice ? left : kWriteSlice;
@@ -182,33 +190,56 @@ bool writePieces(Slot &s, CallBudget &budget) {
     }
     st.written += n;
   }
-  // Handing the rest to the system and renaming are a step of their own.
+  // Handing the rest to the system and closing the file is a slice of its
+  // own, and so is putting the file in place.
   if (!budget.left()) return false;
+  budget.use();
   const bool flushed = platform::fileFlush(st.file);
   platform::fileClose(st.file);
   st.file = nullptr;
-  // A file another program holds keeps the whole picture in its temporary
-  // file and takes its place in a later work frame.
-  if (flushed &&
-      moveIntoPlace(st.temporary, st.path) != ReplaceResult::kCannotCreate) {
-    log::printMessage(1, kSavedMessage, st.path);
-  } else {
-    if (!flushed) platform::fileRemove(st.temporary);
+  if (!flushed) {
+    platform::fileRemove(st.temporary);
     log::printMessage(1, kSaveFailedMessage, st.path);
+    return true;
   }
-  return true;
+  st.phase = kStorePlace;
+  return false;
+}
+
+// Puts the whole PNG in place of its name. A file another program holds
+// keeps the whole picture in its temporary file and takes its place in a
+// later work frame.
+void placeFile(Slot &s) {
+  Store &st = s.store;
+  if (moveIntoPlace(st.temporary, st.path) != ReplaceResult::kCannotCreate)
+    log::printMessage(1, kSavedMessage, st.path);
+  else
+    log::printMessage(1, kSaveFailedMessage, st.path);
 }
 
 }  // namespace
 
 void storeStage(QxGameInterface *gi, Slot &s, uint32_t, CallBudget &budget) {
   Store &st = s.store;
+  // Every file operation is a slice of its own: creating and renaming
+  // files can take as long as writing a piece of the PNG.
   if (st.phase == kStoreLog) {
+    if (!budget.left()) return;
     budget.use();
     if (!startStore(gi, s)) {
       s.stage = kStageFinished;
       return;
     }
+  }
+  if (st.phase == kStorePage) {
+    if (!budget.left()) return;
+    budget.use();
+    if (!storePage(s) || !s.capture) {
+      log::printMessage(1, kSaveFailedMessage, st.path);
+      s.stage = kStageFinished;
+      return;
+    }
+    st.phase = kStoreOpen;
   }
   if (st.phase == kStoreOpen) {
     if (!budget.left()) return;
@@ -222,15 +253,29 @@ void storeStage(QxGameInterface *gi, Slot &s, uint32_t, CallBudget &budget) {
     st.written = 0;
     st.phase = kStoreWrite;
   }
-  if (writePieces(s, budget)) s.stage = kStageFinished;
+  if (st.phase == kStoreWrite && writePieces(s, budget)) {
+    s.stage = kStageFinished;
+    return;
+  }
+  if (st.phase == kStorePlace && budget.left()) {
+    budget.use();
+    placeFile(s);
+    st.phase = kStoreDone;
+    s.stage = kStageFinished;
+  }
 }
 
 void endStore(Slot &s) {
   Store &st = s.store;
-  if (!st.file) return;
-  platform::fileClose(st.file);
-  st.file = nullptr;
+  // A temporary file still open, or whole but not yet in place, goes.
+  if (st.file) {
+    platform::fileClose(st.file);
+    st.file = nullptr;
+  } else if (st.phase != kStorePlace) {
+    return;
+  }
   platform::fileRemove(st.temporary);
+  st.phase = kStoreDone;
 }
 
 }  // namespace qx::screenshot

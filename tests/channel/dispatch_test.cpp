@@ -331,7 +331,10 @@ TEST_F(ScreenshotRestart, RestartToZeroSendsTheHeaderAgainWithTheSameLetter) {
   EXPECT_EQ(r[1].message[3], 'C');
   // The finished slot stores and logs as before.
   for (int call = 0; call < 10 && slot(3).stage != 99; ++call) {
-    qx::screenshot::CallBudget budget;
+    uint32_t sliceEstimate = 0;
+    qx::screenshot::CallBudget budget(qx::platform::workMicroseconds(),
+                                      qx::screenshot::kCallBudgetMicros,
+                                      sliceEstimate);
     qx::screenshot::storeStage(&host.gi, slot(3), now, budget);
   }
   EXPECT_EQ(slot(3).stage, qx::screenshot::kStageFinished);

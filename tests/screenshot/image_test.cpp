@@ -37,6 +37,7 @@ struct Picture {
     for (uint32_t r = 0; r < h; ++r)
       for (uint32_t x = 0; x < w; ++x)
         colour(x, r, c->pixels + r * (3u * w + 1) + 1 + 3 * x);
+    c->slicing.pictureRows = h;
   }
   ~Picture() { ss::releaseCapture(c); }
   uint32_t width() const {

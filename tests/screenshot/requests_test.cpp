@@ -57,6 +57,17 @@ const qx::platform::ScreenAccess kNoSurface = {
 // the budget or more: one.
 uint64_t g_workNow = 0, g_workStep = 0;
 uint64_t workClock() { return g_workNow += g_workStep; }
+// A step at which one slice fits in a call and a second does not: the
+// call has spent one step when the screenshots' turn comes, and a slice
+// takes one step (as the budget learns); a step that cannot be cut may
+// still run.
+constexpr uint64_t kOneSlicePerCall = 350;
+static_assert(kOneSlicePerCall < ss::kFreshCallMicros &&
+                  2 * kOneSlicePerCall <= ss::kCallBudgetMicros &&
+                  3 * kOneSlicePerCall > ss::kCallBudgetMicros &&
+                  kOneSlicePerCall + ss::kFirstSliceEstimate <=
+                      ss::kCallBudgetMicros,
+              "one slice per call");
 
 class Screenshots : public ChannelTest {
  protected:
@@ -351,37 +362,52 @@ TEST_F(Screenshots, DelayIsRandomBelowTheSeconds) {
   }
 }
 
-TEST_F(Screenshots, SchedulerRetriesAtWorkFramesAndFinishesOneSlotPerPass) {
+TEST_F(Screenshots, SchedulerRetriesAtWorkFramesAndKeepsOneFinishedRecord) {
   for (int i = 0; i < 2; ++i) ss::queueScreenshot(&host.gi, 1, "0");
   const uint32_t now = qxtest::FakeHost::now;
-  ss::runScreenshots(&host.gi, now);
+  auto workFrame = [&] {
+    ss::runScreenshots(&host.gi, now, qx::platform::workMicroseconds());
+  };
+  auto otherCall = [&] {
+    ss::continueScreenshots(&host.gi, qx::platform::workMicroseconds());
+  };
+  workFrame();
   EXPECT_EQ(slot(0).stage, 1);  // local, options 0: a silent failure
   EXPECT_EQ(slot(0).failures, 1);
   EXPECT_EQ(slot(1).failures, 1);
   // A retry waits for a work frame's pass.
   EXPECT_FALSE(ss::workUnderWay());
-  ss::continueScreenshots(&host.gi);
+  otherCall();
   EXPECT_EQ(slot(0).failures, 1);
-  for (int i = 0; i < 2; ++i) ss::runScreenshots(&host.gi, now);
+  for (int i = 0; i < 2; ++i) workFrame();
+  EXPECT_EQ(slot(0).failures, 3);
   EXPECT_EQ(slot(1).failures, 3);
-  // The fourth failure shows, and with the whole budget the image is
-  // encoded and stored in the same pass, which then ends: slot 1 waits.
-  ss::runScreenshots(&host.gi, now);
-  EXPECT_EQ(slot(0).stage, ss::kStageFinished);
-  EXPECT_EQ(slot(1).failures, 3);
-  EXPECT_TRUE(host.printedPart("Screenshot saved to "));
-  // The next passes only clear the finished slot, a large buffer a pass;
-  // slot 1 still waits.
-  ss::runScreenshots(&host.gi, now);
-  EXPECT_EQ(slot(0).capture->work, nullptr);
-  ss::runScreenshots(&host.gi, now);
-  EXPECT_EQ(slot(0).stage, 0);
-  EXPECT_EQ(slot(0).capture, nullptr);
-  EXPECT_EQ(slot(1).failures, 3);
-  ss::runScreenshots(&host.gi, now);
-  EXPECT_EQ(slot(1).stage, ss::kStageFinished);
-  for (int i = 0; i < 2; ++i) ss::runScreenshots(&host.gi, now);
+  // The fourth failure shows in the image; setting up the first
+  // compressor waits for a call that has done nothing else yet.
+  workFrame();
+  EXPECT_EQ(slot(0).stage, ss::kStageEncode);
+  EXPECT_FALSE(host.printedPart("Screenshot saved to "));
+  for (int i = 0; i < 6 && busy() > 0; ++i) otherCall();
   EXPECT_EQ(busy(), 0);
+  int saved = 0;
+  for (const std::string &t : host.texts)
+    saved += t.rfind("Screenshot saved to ", 0) == 0;
+  EXPECT_EQ(saved, 2);
+  // The first record to finish is kept whole for the next screenshot; the
+  // second's buffers are given back to the heap over later calls.
+  ss::State &st = client().screenshot;
+  ASSERT_NE(st.spare, nullptr);
+  EXPECT_NE(st.spare->work, nullptr);
+  EXPECT_EQ(slot(0).capture, nullptr);
+  EXPECT_EQ(slot(1).capture, nullptr);
+  for (int i = 0; i < 50 && ss::buffersRetired(); ++i) otherCall();
+  EXPECT_FALSE(ss::buffersRetired());
+  // The next request takes the spare record.
+  ss::Capture *spare = st.spare;
+  ss::queueScreenshot(&host.gi, 1, "0");
+  workFrame();
+  EXPECT_EQ(slot(0).capture, spare);
+  EXPECT_EQ(st.spare, nullptr);
 }
 
 TEST_F(Screenshots, LocalScreenshotIsStoredAndLogged) {
@@ -435,9 +461,11 @@ TEST_F(Screenshots, ImageThatCannotBeEncodedIsReportedAndDropped) {
   s.stage = ss::kStageEncode;
   s.capture = ss::newCapture();
   s.capture->imageSize = 0xFFFFFFF0u;
-  ss::runScreenshots(&host.gi, qxtest::FakeHost::now);
+  ss::runScreenshots(&host.gi, qxtest::FakeHost::now,
+                     qx::platform::workMicroseconds());
   EXPECT_TRUE(host.printed(ss::kOutOfMemoryMessage));
-  ss::continueScreenshots(&host.gi);  // clears the finished slot
+  ss::continueScreenshots(
+      &host.gi, qx::platform::workMicroseconds());  // clears the finished slot
   EXPECT_EQ(busy(), 0);
   EXPECT_EQ(slot().capture, nullptr);
   EXPECT_TRUE(host.sent.empty());
@@ -554,11 +582,15 @@ TEST_F(Screenshots, SurfaceCaptureAfterFailuresCountsThem) {
   ss::queueScreenshot(&host.gi, int32_t(text.size()), text.c_str());
   const uint32_t now = qxtest::FakeHost::now;
   // Two silent failures, then the capture, whose copy waits for a call of
-  // its own; then it goes on up to the upload, which waits for its next
-  // chunk.
-  for (int i = 0; i < 4; ++i) ss::runScreenshots(&host.gi, now);
+  // its own, as does setting up the first compressor; then it goes on up
+  // to the upload, which waits for its next chunk.
+  for (int i = 0; i < 4; ++i)
+    ss::runScreenshots(&host.gi, now, qx::platform::workMicroseconds());
   EXPECT_EQ(slot().stage, ss::kStageCapture);
-  ss::runScreenshots(&host.gi, now);
+  ss::runScreenshots(&host.gi, now, qx::platform::workMicroseconds());
+  EXPECT_EQ(slot().stage, ss::kStageEncode);
+  for (int i = 0; i < 2; ++i)
+    ss::runScreenshots(&host.gi, now, qx::platform::workMicroseconds());
   ASSERT_EQ(slot().stage, ss::kStageUpload);
   EXPECT_EQ(uint8_t(slot().status), qx::protocol::kScreenshotSurface);
   EXPECT_STREQ(slot().lines[3], "Requested 64x64 at X=50% Y=50%");
@@ -569,7 +601,8 @@ TEST_F(Screenshots, SurfaceCaptureAfterFailuresCountsThem) {
   for (ss::Slot &s : client().screenshot.slots) s = ss::Slot{};
   g_behind = 100;
   ss::queueScreenshot(&host.gi, int32_t(text.size()), text.c_str());
-  for (int i = 0; i < 4; ++i) ss::runScreenshots(&host.gi, now);
+  for (int i = 0; i < 6; ++i)
+    ss::runScreenshots(&host.gi, now, qx::platform::workMicroseconds());
   ASSERT_EQ(slot().stage, ss::kStageUpload);
   EXPECT_EQ(uint8_t(slot().status), qx::protocol::kScreenshotFailed);
   EXPECT_STREQ(slot().lines[3], ss::kForegroundText);
@@ -613,7 +646,7 @@ TEST_F(Screenshots, SlicingNeverChangesTheBytes) {
     return qx::peer::digestText(png.data(), png.size(), 0);
   };
   uint32_t file = 0;
-  for (uint64_t step : {ss::kCallBudgetMicros, uint64_t{37}, uint64_t{0}}) {
+  for (uint64_t step : {kOneSlicePerCall, uint64_t{37}, uint64_t{0}}) {
     SCOPED_TRACE(step);
     g_workStep = step;
     host.setFrame(1024, 768, [](int32_t x, int32_t y, uint8_t *p) {
@@ -626,7 +659,7 @@ TEST_F(Screenshots, SlicingNeverChangesTheBytes) {
     host.pump(1);
     const int calls = runUntilDone();
     EXPECT_EQ(stored(file++), local);
-    if (step == ss::kCallBudgetMicros) {
+    if (step == kOneSlicePerCall) {
       EXPECT_GT(calls, 300);  // one slice per call
     } else if (step == 0) {
       EXPECT_LT(calls, 10);  // the copy in a call of its own, then the rest
@@ -673,7 +706,7 @@ TEST_F(Screenshots, LocalRequestsLeaveTheLastSlotToTheServer) {
 // one: the server's is taken and its upload starts first, whatever the
 // slot order, and the player's still all end stored.
 TEST_F(Screenshots, ServerRequestGoesAheadOfThePlayers) {
-  g_workStep = ss::kCallBudgetMicros;  // one slice per call
+  g_workStep = kOneSlicePerCall;  // one slice per call
   host.setFrame(640, 480, gameFrame);
   host.console("qx_SsOptions 640 480 50 50 1");
   for (int i = 0; i < 3; ++i) host.console("qx_GetSs");
@@ -692,7 +725,7 @@ TEST_F(Screenshots, ServerRequestGoesAheadOfThePlayers) {
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.front().kind, "header");
   EXPECT_FALSE(host.printedPart("Screenshot saved"));
-  runUntilDone();
+  runUntilDone(20000);
   int saved = 0;
   for (const std::string &t : host.texts)
     saved += t.rfind("Screenshot saved to ", 0) == 0;
@@ -722,6 +755,47 @@ TEST_F(Screenshots, WorkGoesOnBetweenWorkFrames) {
 // An unload in the middle of any stage frees everything the slots hold and
 // leaves no temporary file behind; AddressSanitizer and LeakSanitizer check
 // the memory.
+// The budget counts the whole call, learns how long a slice takes and
+// forgets it slowly, so one slow slice never stops the work for good.
+TEST_F(Screenshots, CallBudgetCountsTheWholeCallAndLearnsTheSlices) {
+  g_workStep = 0;
+  const uint64_t limit = ss::kCallBudgetMicros;
+  uint32_t estimate = 0;
+  g_workNow = 1000 + limit;  // the call's events took the whole budget
+  ss::CallBudget drained(1000, limit, estimate);
+  EXPECT_EQ(estimate, ss::kFirstSliceEstimate);
+  EXPECT_FALSE(drained.left());
+  EXPECT_FALSE(drained.fresh());
+
+  g_workNow = 2100;  // 100 us into a call
+  ss::CallBudget call(2000, limit, estimate);
+  EXPECT_TRUE(call.fresh());
+  ASSERT_TRUE(call.left());
+  call.use();
+  g_workNow += 600;           // a slow slice
+  EXPECT_FALSE(call.left());  // 700 spent and 600 more would pass the limit
+  EXPECT_EQ(estimate, 600u);
+
+  // Later calls forget a little of it each, until a slice fits again.
+  int calls = 0;
+  for (bool fits = false; !fits && calls < 100; ++calls) {
+    g_workNow = 10000 * (calls + 1) + 300;
+    ss::CallBudget later(10000 * (calls + 1), limit, estimate);
+    fits = later.left();
+  }
+  EXPECT_GT(calls, 1);
+  EXPECT_LT(calls, 100);
+
+  // Slices that may touch fresh pages start in the first half only; steps
+  // that cannot be cut only in a call that has done little.
+  estimate = 100;
+  g_workNow = 50000 + limit / 2 + 1;
+  ss::CallBudget half(50000, limit, estimate);
+  EXPECT_TRUE(half.left());
+  EXPECT_FALSE(half.leftForFreshPages());
+  EXPECT_FALSE(half.fresh());
+}
+
 TEST_F(Screenshots, UnloadInTheMiddleOfAnyStageFreesEverything) {
   struct Case {
     const char *name;
@@ -737,8 +811,13 @@ TEST_F(Screenshots, UnloadInTheMiddleOfAnyStageFreesEverything) {
        }},
       {"writing the PNG",
        [](const ss::Slot &s) { return s.store.file != nullptr; }},
+      {"the PNG whole, not yet in place",
+       [](const ss::Slot &s) {
+         return s.stage == ss::kStageStore && !s.store.file && s.capture &&
+                s.store.written == s.capture->pngSize;
+       }},
   };
-  g_workStep = ss::kCallBudgetMicros;
+  g_workStep = kOneSlicePerCall;
   host.setFrame(640, 480, gameFrame);
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);

@@ -71,4 +71,19 @@ void release(void *block) {
   std::free(raw);
 }
 
+void *shrink(void *block, size_t size) {
+  if (!block) return nullptr;
+  uint8_t *raw = static_cast<uint8_t *>(block) - qxtest::kHeader;
+  size_t held;
+  std::memcpy(&held, raw, sizeof held);
+  if (size == 0) size = 1;
+  if (size >= held) return block;
+  uint8_t *shrunk =
+      static_cast<uint8_t *>(std::realloc(raw, qxtest::kHeader + size));
+  if (!shrunk) return nullptr;
+  std::memcpy(shrunk, &size, sizeof size);
+  qxtest::g_counts.liveBytes -= held - size;
+  return shrunk + qxtest::kHeader;
+}
+
 }  // namespace qx::heap
