@@ -11,6 +11,7 @@
 #include "host/startup.h"
 #include "log/log.h"
 #include "qx/qxcl.h"
+#include "screenshot/screenshot.h"
 
 namespace qx::host {
 
@@ -85,8 +86,11 @@ using namespace qx;
 extern "C" QX_API const char *QX_CDECL ca(QxGameInterface *gi, int32_t budget) {
   if (!gi) return nullptr;  // nothing to work with
   client().host.gi = gi;
-  // The screenshots' budget counts from here: the whole call.
-  client().frame.callStart = platform::workMicroseconds();
+  // The screenshots' budget counts from here: the whole call. The clock is
+  // a system call, so it is read only while a screenshot is pending.
+  client().frame.callStart = screenshot::anyPending()
+                                 ? platform::workMicroseconds()
+                                 : screenshot::kCallStartUnknown;
   if (budget < 0) {
     if (!host::runNewestEvent(gi)) host::reportContainedFault();
     return nullptr;

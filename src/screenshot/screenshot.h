@@ -41,6 +41,13 @@ void takeLocalScreenshot();
 // work under way.
 void runScreenshots(QxGameInterface *gi, uint32_t now, uint64_t callStart);
 
+// The start of a call whose work clock was not read (no screenshot was
+// pending when it began): its screenshot work counts from the pass.
+constexpr uint64_t kCallStartUnknown = ~uint64_t{0};
+// Some slot is busy or retired buffers wait: a call's start is worth
+// reading.
+bool anyPending();
+
 // At the end of every call of ca: spends what is left of the call's budget
 // on the work under way (capture slices, encoding, storing, giving retired
 // buffers back); starts nothing.

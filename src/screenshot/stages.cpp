@@ -532,8 +532,24 @@ void encodeStage(QxGameInterface *, Slot &s, uint32_t, CallBudget &budget) {
   }
 }
 
+namespace {
+
+// The call's start on the work clock, or now when it was not read.
+uint64_t knownStart(uint64_t callStart) {
+  return callStart == kCallStartUnknown ? platform::workMicroseconds()
+                                        : callStart;
+}
+
+}  // namespace
+
+bool anyPending() {
+  for (const Slot &s : client().screenshot.slots)
+    if (s.stage != kStageFree) return true;
+  return buffersRetired();
+}
+
 void runScreenshots(QxGameInterface *gi, uint32_t now, uint64_t callStart) {
-  CallBudget budget(callStart, kWorkFrameBudgetMicros,
+  CallBudget budget(knownStart(callStart), kWorkFrameBudgetMicros,
                     client().screenshot.sliceMicros);
   passSlots(gi, now, true, budget);
 }
@@ -545,7 +561,7 @@ bool workUnderWay() {
 }
 
 void continueScreenshots(QxGameInterface *gi, uint64_t callStart) {
-  CallBudget budget(callStart, kCallBudgetMicros,
+  CallBudget budget(knownStart(callStart), kCallBudgetMicros,
                     client().screenshot.sliceMicros);
   passSlots(gi, platform::tickCount(), false, budget);
 }
