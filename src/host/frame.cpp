@@ -240,14 +240,19 @@ void guardedSlices(void *context) {
                                   client().frame.callStart);
 }
 
-void screenshotSlices(QxGameInterface *gi) {
+bool slicesWanted() {
   const ClientState &c = client();
-  if (!c.host.initialised || !c.host.enabled || c.frame.shutOff ||
-      !screenshot::workUnderWay())
-    return;
-  if (!platform::runGuarded(guardedSlices, gi)) reportContainedFault();
+  return c.host.initialised && c.host.enabled && !c.frame.shutOff &&
+         screenshot::workUnderWay();
 }
 
+void screenshotSlices(QxGameInterface *gi) {
+  if (slicesWanted() && !platform::runGuarded(guardedSlices, gi))
+    reportContainedFault();
+}
+
+// A due call's events or work frame, then its screenshot slices, under one
+// guard: setting a guard up costs system calls on some platforms.
 void guardedFrame(void *context) {
   GuardedCall &call = *static_cast<GuardedCall *>(context);
   if (call.drain && !drainEvents(call.gi, call.budget, call.wasEnabled)) {
@@ -255,6 +260,7 @@ void guardedFrame(void *context) {
     return;
   }
   if (call.work) workFrame(call.gi);
+  if (slicesWanted()) guardedSlices(call.gi);
 }
 
 }  // namespace
@@ -355,7 +361,6 @@ const char *runFrame(QxGameInterface *gi, int32_t budget) {
                    false};
   if (!platform::runGuarded(guardedFrame, &call) || call.eventFaulted)
     reportContainedFault();
-  screenshotSlices(gi);
   return nullptr;
 }
 
