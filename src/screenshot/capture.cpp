@@ -90,6 +90,17 @@ void releaseRecord(Capture *record) {
   heap::release(record);
 }
 
+// Hands a record's buffers and then the record to the release slices.
+void retireRecord(Capture *&capture) {
+  if (!capture) return;
+  retireBuffer(capture->pixels, capture->pixelsCapacity);
+  retireBuffer(capture->work, capture->workCapacity);
+  // The compressor's four blocks go in a slice of their own, after the
+  // buffers.
+  if (!queueRetired({nullptr, 0, capture})) releaseRecord(capture);
+  capture = nullptr;
+}
+
 bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint32_t &touched,
                 uint64_t size) {
   if (buffer && capacity >= size) return true;
@@ -319,16 +330,14 @@ void finishCapture(Capture *&capture) {
   State &st = client().screenshot;
   if (!st.spare) {
     st.spare = capture;
+    st.spareTick = platform::tickCount();
     capture = nullptr;
     return;
   }
-  retireBuffer(capture->pixels, capture->pixelsCapacity);
-  retireBuffer(capture->work, capture->workCapacity);
-  // The compressor's four blocks go in a slice of their own, after the
-  // buffers.
-  if (!queueRetired({nullptr, 0, capture})) releaseRecord(capture);
-  capture = nullptr;
+  retireRecord(capture);
 }
+
+void retireSpare() { retireRecord(client().screenshot.spare); }
 
 bool growPixels(Capture &c, uint64_t size) {
   return growBuffer(c.pixels, c.pixelsCapacity, c.pixelsTouched, size);

@@ -36,6 +36,9 @@ void recycleCapture(Capture &capture);
 // A finished screenshot's record: kept as the spare when there is none,
 // else its buffers are retired and the rest freed. Null afterwards.
 void finishCapture(Capture *&capture);
+// Retires the spare record (its buffers and the record), for release
+// slices to give back.
+void retireSpare();
 // Releases the record with its buffers and any compression, at once.
 void releaseCapture(Capture *&capture);
 // Releases the spare record and every retired buffer, at once (unload).

@@ -42,6 +42,8 @@ constexpr int32_t kDefaultPercent = 50;
 constexpr uint32_t kMinSide = 10;
 constexpr int32_t kSilentFailures = 4;  // the fourth failure shows
 constexpr int32_t kReadBackFailures = 999;
+// How long a finished screenshot's record is kept for the next one.
+constexpr uint32_t kSpareKeptMs = 30000;
 
 uint32_t decimalArg(const console::ArgumentList &a, int i, uint32_t absent) {
   if (i >= a.argc) return absent;
@@ -400,6 +402,12 @@ void runSlot(QxGameInterface *gi, Slot &s, uint32_t now, CallBudget &budget,
   }
 }
 
+bool anyBusy() {
+  for (const Slot &s : client().screenshot.slots)
+    if (s.stage != kStageFree) return true;
+  return false;
+}
+
 // One pass over the slots: the server's requests first, then the player's,
 // each in slot order, as long as the call's budget lasts. A server request
 // is small (its pixel budget) and bound to a time, so a player's large
@@ -411,6 +419,10 @@ void passSlots(QxGameInterface *gi, uint32_t now, bool workFrame,
   State &st = client().screenshot;
   for (Slot &s : st.slots)
     if (s.stage >= kStageFinished) finishSlot(s);
+  // A kept record that no screenshot has wanted for a while goes back too:
+  // the game should not hold a screenshot's memory for the rest of its run.
+  if (st.spare && !anyBusy() && tickDiff(now, st.spareTick) > kSpareKeptMs)
+    retireSpare();
   while (buffersRetired() && budget.left()) {
     budget.use();
     releaseSlice();
@@ -542,11 +554,7 @@ uint64_t knownStart(uint64_t callStart) {
 
 }  // namespace
 
-bool anyPending() {
-  for (const Slot &s : client().screenshot.slots)
-    if (s.stage != kStageFree) return true;
-  return buffersRetired();
-}
+bool anyPending() { return anyBusy() || buffersRetired(); }
 
 void runScreenshots(QxGameInterface *gi, uint32_t now, uint64_t callStart) {
   CallBudget budget(knownStart(callStart), kWorkFrameBudgetMicros,

@@ -18,6 +18,7 @@
 #include "screenshot/capture.h"
 #include "screenshot/png.h"
 #include "screenshot/screenshot.h"
+#include "test_heap.h"
 
 namespace channeltest {
 namespace {
@@ -755,6 +756,31 @@ TEST_F(Screenshots, WorkGoesOnBetweenWorkFrames) {
 // An unload in the middle of any stage frees everything the slots hold and
 // leaves no temporary file behind; AddressSanitizer and LeakSanitizer check
 // the memory.
+// The record kept for the next screenshot goes back to the heap once no
+// screenshot has wanted it for half a minute.
+TEST_F(Screenshots, KeptRecordIsGivenBackAfterHalfAMinute) {
+  host.console("qx_SsOptions 640 480 0 0 1");
+  host.console("qx_GetSs");
+  host.pump(1);
+  runUntilDone();
+  const ss::State &st = client().screenshot;
+  ASSERT_NE(st.spare, nullptr);
+  const uint64_t heldWithSpare = qxtest::heapCounts().liveBytes;
+  for (int i = 0; i < 20; ++i) {
+    host.advance(1000);
+    host.frame();
+  }
+  EXPECT_NE(st.spare, nullptr);  // still wanted within half a minute
+  host.advance(15000);
+  for (int i = 0; i < 100 && (st.spare || ss::buffersRetired()); ++i) {
+    host.advance(20);
+    host.frame();
+  }
+  EXPECT_EQ(st.spare, nullptr);
+  EXPECT_FALSE(ss::buffersRetired());
+  EXPECT_LT(qxtest::heapCounts().liveBytes + 500000, heldWithSpare);
+}
+
 // The budget counts the whole call, learns how long a slice takes and
 // forgets it slowly, so one slow slice never stops the work for good.
 TEST_F(Screenshots, CallBudgetCountsTheWholeCallAndLearnsTheSlices) {
