@@ -6,7 +6,7 @@
 // covers everything the call does: the events it drains and the work frame
 // come first, and the screenshots get what is left. A slice starts only
 // when the call's time so far and the time a slice can take still end
-// before 0.85 ms: that leaves room for the little a call does after its
+// before 0.8 ms: that leaves room for the little a call does after its
 // screenshot work and for a slice that takes longer than any before it.
 // How long a slice can take is learnt as the work goes: the longest slice
 // seen, forgotten slowly from call to call (deflate's slices, for one, take
@@ -31,7 +31,7 @@
 
 namespace qx::screenshot {
 
-constexpr uint64_t kCallBudgetMicros = 850;
+constexpr uint64_t kCallBudgetMicros = 800;
 constexpr uint64_t kWorkFrameBudgetMicros = 500;
 // A step that cannot be cut runs only while the call has spent less, so
 // that the step's own work (the setting up of a compressor takes up to
