@@ -75,17 +75,9 @@ void retireBuffer(uint8_t *&buffer, uint32_t &capacity) {
     heap::release(block);
 }
 
-// Ends the compressor of a record that is going away.
-void endEncoder(Encoder &e) {
-  if (!e.stream) return;
-  deflateEnd(e.stream);
-  heap::release(e.stream);
-  e.stream = nullptr;
-}
-
 // Frees a record whose buffers are gone, with its compressor.
 void releaseRecord(Capture *record) {
-  endEncoder(record->encoder);
+  endCompressor(record->encoder);
   heap::release(record->compressor);
   heap::release(record);
 }
@@ -113,9 +105,9 @@ bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint32_t &touched,
   return true;
 }
 
-// A record as a request starts it, keeping the buffers and compressor it
-// has.
-void recycle(Capture &c) {
+}  // namespace
+
+void recycleCapture(Capture &c) {
   uint8_t *pixels = c.pixels, *work = c.work;
   const uint32_t pixelsCapacity = c.pixelsCapacity;
   const uint32_t workCapacity = c.workCapacity;
@@ -139,6 +131,8 @@ void recycle(Capture &c) {
   c.marginTop = c.marginLeft = c.marginRight = c.marginBottom = kFreshMargin;
   c.step = 1;
 }
+
+namespace {
 
 // ---- the primary surface ---------------------------------------------------
 
@@ -319,11 +313,9 @@ Capture *newCapture() {
   Capture *c = st.spare;
   st.spare = nullptr;
   if (!c) c = static_cast<Capture *>(heap::allocateZeroed(1, sizeof(Capture)));
-  if (c) recycle(*c);
+  if (c) recycleCapture(*c);
   return c;
 }
-
-void recycleCapture(Capture &capture) { recycle(capture); }
 
 void finishCapture(Capture *&capture) {
   if (!capture) return;

@@ -31,7 +31,8 @@ constexpr int32_t kMaxSide = 8192;
 // that one's buffers and compressor (their contents count for nothing).
 // Null when the allocation fails.
 Capture *newCapture();
-// Makes a record as newCapture gives it, keeping its buffers.
+// Makes a record as newCapture gives it, keeping its buffers and its
+// compressor.
 void recycleCapture(Capture &capture);
 // A finished screenshot's record: kept as the spare when there is none,
 // else its buffers are retired and the rest freed. Null afterwards.

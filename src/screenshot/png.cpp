@@ -55,20 +55,13 @@ void zlibRelease(voidpf record, voidpf block) {
   heap::release(block);
 }
 
-void endStream(Encoder &e) {
-  if (!e.stream) return;
-  deflateEnd(e.stream);
-  heap::release(e.stream);
-  e.stream = nullptr;
-}
-
 // A compressor at its start: the record's own from an earlier image, reset
 // (which gives the same stream as a new one), or a new one.
 EncodeResult startStream(Capture &c) {
   Encoder &e = c.encoder;
   if (e.stream) {
     if (deflateReset(e.stream) == Z_OK) return EncodeResult::More;
-    endStream(e);
+    endCompressor(e);
     return EncodeResult::CompressionFailed;
   }
   e.stream = static_cast<z_stream *>(heap::allocateZeroed(1, sizeof(z_stream)));
@@ -194,6 +187,13 @@ EncodeResult digestSlice(Capture &c) {
 
 }  // namespace
 
+void endCompressor(Encoder &e) {
+  if (!e.stream) return;
+  deflateEnd(e.stream);
+  heap::release(e.stream);
+  e.stream = nullptr;
+}
+
 bool encoderReady(const Capture &c) {
   return c.encoder.phase != kEncodeIdle || c.encoder.stream;
 }
@@ -221,7 +221,7 @@ EncodeResult encodeStep(Capture &c, uint32_t slice, bool digest) {
   }
   if (result == EncodeResult::OutOfMemory ||
       result == EncodeResult::CompressionFailed) {
-    endStream(e);
+    endCompressor(e);
     e.phase = kEncodeIdle;
   }
   return result;

@@ -44,6 +44,9 @@ inline uint64_t streamBound(uint64_t imageBytes) {
   return imageBytes + imageBytes / 100 + 16;
 }
 
+// Ends and frees c's compressor, if it has one.
+void endCompressor(Encoder &e);
+
 // The encoding's first step can run within a slice's budget: false while
 // the record has no compressor yet, whose setting up (a quarter of a MB
 // allocated and cleared) takes a call of its own.

@@ -153,7 +153,7 @@ struct State {
   // its compressor for the next one: memory the process has touched once
   // costs nothing to touch again, and nothing has to be freed in a frame.
   Capture *spare;
-  uint32_t spareTick;  // when the spare was kept
+  uint32_t spareTick;            // when the spare was kept
   Retired retired[kRetiredMax];  // buffers being given back, oldest first
   uint32_t sliceMicros;      // how long a slice can take (budget.h); 0 unknown
   int32_t firstRunDone;      // the first capture stage of this client ran
