@@ -563,8 +563,13 @@ void runScreenshots(QxGameInterface *gi, uint32_t now, uint64_t callStart) {
 }
 
 bool workUnderWay() {
-  for (const Slot &s : client().screenshot.slots)
-    if (underWay(s) || s.stage >= kStageFinished) return true;
+  for (const Slot &s : client().screenshot.slots) {
+    // A server screenshot's chunks go out from work frames only: while it
+    // waits for the next one, the other calls have nothing to do for it.
+    const bool waitsForWorkFrame = s.stage == kStageUpload && !isLocal(s);
+    if ((underWay(s) && !waitsForWorkFrame) || s.stage >= kStageFinished)
+      return true;
+  }
   return buffersRetired();
 }
 

@@ -515,6 +515,8 @@ TEST_F(Screenshots, UploadPacesChunksOnePerSecond) {
     ss::uploadStage(&host.gi, s, step.at);
     EXPECT_EQ(host.sent.size(), step.packets) << step.at - t;
     EXPECT_EQ(s.stage, step.stage);
+    // Between chunks the calls outside work frames have nothing to do.
+    EXPECT_EQ(ss::workUnderWay(), step.stage != ss::kStageUpload);
     for (const auto &u : packets()) lengths.push_back(u.message.size());
   }
   // Header, then chunks of 1024, 1024 and 1 bytes with 4 bytes before them.
