@@ -9,8 +9,9 @@
 // before 0.8 ms: that leaves room for the little a call does after its
 // screenshot work and for a slice that takes longer than any before it.
 // How long a slice can take is learnt as the work goes: the longest slice
-// seen, forgotten slowly from call to call (deflate's slices, for one, take
-// three times as long when they end a block). Within a work frame, the
+// seen (up to half the budget), forgotten slowly from call to call
+// (deflate's slices, for one, take three times as long when they end a
+// block). Within a work frame, the
 // screenshot step is followed by the frame's other steps, so there it stops at
 // 0.5 ms; the rest of the call goes on at its end.
 //
@@ -21,8 +22,8 @@
 // The steps that are not cut are the copy of the locked surface and the
 // host's read-back (the lock must be held for the copy alone, and the
 // read-back is one host call), and the first setting up of a compressor.
-// Each runs only in a call that has done little yet, and ends that call's
-// screenshot work.
+// Each runs only in a call that has done little yet; slices follow it in
+// the same call only if the budget still holds them.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +40,12 @@ constexpr uint64_t kWorkFrameBudgetMicros = 500;
 constexpr uint64_t kFreshCallMicros = 400;
 // What a slice is taken to cost before any has been measured.
 constexpr uint32_t kFirstSliceEstimate = 250;
+// The most a slice is taken to cost. The slices are cut to take a small
+// part of the budget; one that took more than half of it was held up by
+// the machine (the thread was stalled or switched out), and learning all
+// of it would keep the work from every call for most of a second while it
+// is forgotten. A call that has spent little still runs a slice.
+constexpr uint32_t kLongestSliceEstimate = kCallBudgetMicros / 2;
 
 // Slice sizes: each slice takes well below a tenth of the budget on a
 // machine that decodes a game's frame, so the budget is overrun by little.
@@ -66,7 +73,6 @@ class CallBudget {
   // A slice still fits in this call (reads the work clock once a slice has
   // run, and learns how long that slice took).
   bool left() {
-    if (over_) return false;
     uint64_t spent = entered_;
     if (used_) {
       spent = platform::workMicroseconds() - start_;
@@ -82,20 +88,26 @@ class CallBudget {
   bool leftForFreshPages() { return left() && lastSpent_ <= limit_ / 2; }
   // Nothing has been done for the screenshots in this call, which has
   // spent little so far: a step that cannot be cut may run.
-  bool fresh() const { return !over_ && !used_ && entered_ < kFreshCallMicros; }
+  bool fresh() const { return !used_ && entered_ < kFreshCallMicros; }
   // Marks that a slice starts now (after left() said it fits).
   void use() {
     used_ = true;
     inSlice_ = true;
     sliceStart_ = lastSpent_;
   }
-  // Ends the call's screenshot work (after a step that cannot be cut).
-  void close() { over_ = true; }
+  // Marks that a step that cannot be cut starts now (after fresh() said it
+  // may). Its time is not learnt as a slice's; later slices of the call fit
+  // only in what it leaves.
+  void wholeStep() {
+    used_ = true;
+    inSlice_ = false;
+  }
 
  private:
-  // The longest slice seen.
+  // The longest slice seen, up to kLongestSliceEstimate.
   void learn(uint64_t took) {
     inSlice_ = false;
+    if (took > kLongestSliceEstimate) took = kLongestSliceEstimate;
     if (took > estimate_) estimate_ = static_cast<uint32_t>(took);
   }
   uint64_t start_;
@@ -103,7 +115,7 @@ class CallBudget {
   uint64_t entered_;  // spent by the call before the screenshots' turn
   uint32_t &estimate_;
   uint64_t sliceStart_ = 0, lastSpent_ = 0;
-  bool used_ = false, inSlice_ = false, over_ = false;
+  bool used_ = false, inSlice_ = false;
 };
 
 // Rows of rowBytes each that make one slice; at least one.

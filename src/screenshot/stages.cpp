@@ -292,20 +292,20 @@ bool captureStep(QxGameInterface *gi, Slot &s, CallBudget &budget) {
       return true;
     case kPhaseSurfaceCopy:
       if (!budget.fresh()) return false;
-      budget.close();
+      budget.wholeStep();
       if (surfaceCopy(c, failure))
         s.phase = kPhaseConvert;
       else
         surfaceFailed(s);
-      return false;
+      return s.phase != kPhaseRequest;
     case kPhaseReadBackCopy:
       if (!budget.fresh()) return false;
-      budget.close();
+      budget.wholeStep();
       if (readBackCopy(c, gi))
         s.phase = kPhaseSample;
       else
         readBackFailed(s);
-      return false;
+      return true;
     case kPhaseConvert:
       if (!budget.left()) return false;
       budget.use();
@@ -520,13 +520,16 @@ void encodeStage(QxGameInterface *, Slot &s, uint32_t, CallBudget &budget) {
     return;
   }
   // Setting up the record's first compressor is a step of its own.
-  const bool settingUp = !encoderReady(*s.capture);
+  bool settingUp = !encoderReady(*s.capture);
   if (settingUp && !budget.fresh()) return;
   while (budget.left()) {
-    budget.use();
+    if (settingUp)
+      budget.wholeStep();
+    else
+      budget.use();
     switch (encodeStep(*s.capture, kDeflateSlice, !isLocal(s))) {
       case EncodeResult::More:
-        if (settingUp) budget.close();
+        settingUp = false;
         continue;
       case EncodeResult::Done:
         s.transfer.chunksSent = 0;
