@@ -821,7 +821,8 @@ TEST_F(Screenshots, CallBudgetCountsTheWholeCallAndLearnsTheSlices) {
   // Slices that may touch fresh pages start in the first half only; steps
   // that cannot be cut only in a call that has done little.
   estimate = 100;
-  g_workNow = 50000 + limit / 2 + 1;
+  static_assert(ss::kFreshCallMicros > ss::kCallBudgetMicros / 2, "");
+  g_workNow = 50000 + ss::kFreshCallMicros;
   ss::CallBudget half(50000, limit, estimate);
   EXPECT_TRUE(half.left());
   EXPECT_FALSE(half.leftForFreshPages());
