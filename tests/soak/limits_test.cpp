@@ -56,6 +56,12 @@ TEST(SoakLimits, MemoryIsFlatUnlessItGrows) {
          }
        },
        ""},
+      // No moment free of screenshots in the last window: it has no floor.
+      {"screenshots in hand to the end",
+       [](qxsoak::Minute &m) {
+         if (m.minute > 45) m.floorBlocks = m.floorBytes = qxsoak::kNoFloor;
+       },
+       ""},
       {"a block a minute",
        [](qxsoak::Minute &m) { m.floorBlocks += uint64_t(m.minute - 10); },
        "live blocks"},

@@ -1,18 +1,16 @@
 // The limits of a soak run, and the rule for "flat". Screenshots,
 // transfers and web exchanges come and go, so what the client holds at any
-// moment swings by megabytes; a leak shows instead as a rising floor. The
+// moment swings by megabytes; a leak shows instead as a rising floor, read
+// at the moments when no screenshot is in hand (session.cpp). The
 // warm-up is the first 10 minutes of an hour (a third of a shorter run).
 // The minutes after it are cut into windows of 15, counted back from the
 // run's end; the first window takes what is left over, so a run of less
 // than 40 minutes has one. Each window must reach, at its lowest, no more than
 // the warm-up's lowest plus noise, and no single minute may go beyond twice the
-// warm-up's highest (hour-long runs only). A window is that long because
-// the client rightly holds a screenshot's memory for a minute or more at a
-// time (an upload at 1 KiB a second, then the record kept 30 s for the next
-// screenshot) and the session asks for one every minute or so: ten minutes
-// in a row without a moment free of screenshots came in about one
-// hour-long run in ten. Counting back from the end keeps the last window
-// whole, so a slow leak has grown for 35 minutes when it starts.
+// warm-up's highest (hour-long runs only); a window without a moment free
+// of screenshots has no lowest and passes. Counting back from the end keeps
+// the last window whole, so a slow leak has grown for 35 minutes when it
+// starts.
 //
 //   live blocks     lowest + 4 blocks         highest x 2 + 4
 //   bytes held      lowest + 2 % + 32 KiB     highest x 2 + 64 KiB

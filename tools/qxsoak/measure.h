@@ -69,12 +69,16 @@ class Histogram {
 };
 
 // The state of the process at the end of a simulated minute.
+constexpr uint64_t kNoFloor = ~uint64_t{0};
+
 struct Minute {
   int minute = 0;
-  uint64_t liveBlocks = 0;   // the client's, at the minute's peak
-  uint64_t liveBytes = 0;    // the client's, at the minute's peak
-  uint64_t floorBlocks = 0;  // the client's, at the minute's lowest
-  uint64_t floorBytes = 0;   // the client's, at the minute's lowest
+  uint64_t liveBlocks = 0;  // the client's, at the minute's peak
+  uint64_t liveBytes = 0;   // the client's, at the minute's peak
+  // The client's, at the minute's lowest moment with no screenshot in
+  // hand; kNoFloor when the minute had no such moment.
+  uint64_t floorBlocks = 0;
+  uint64_t floorBytes = 0;
   uint64_t residentKiB = 0;  // the process
   uint64_t descriptors = 0;  // the process's open descriptors (handles)
   uint64_t cpuNs = 0;        // the client's own work in this minute

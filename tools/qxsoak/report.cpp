@@ -73,10 +73,13 @@ void printReport(const Options &options, const Result &r, FILE *out) {
     for (size_t k = 0; k < kWorkKinds; ++k)
       if (!measuredApart(static_cast<Work>(k)))
         worst = std::max(worst, m.worstNs[k]);
-    if (r.heapCounted)
+    if (r.heapCounted && m.floorBlocks != kNoFloor)
       std::fprintf(
           out, "%6d %5" PRIu64 "..%-5" PRIu64 " %8" PRIu64 "..%-8" PRIu64,
           m.minute, m.floorBlocks, m.liveBlocks, m.floorBytes, m.liveBytes);
+    else if (r.heapCounted)
+      std::fprintf(out, "%6d %5s..%-5" PRIu64 " %8s..%-8" PRIu64, m.minute, "-",
+                   m.liveBlocks, "-", m.liveBytes);
     else
       std::fprintf(out, "%6d %12s %18s", m.minute, "-", "-");
     std::fprintf(out, " %12" PRIu64 " %6" PRIu64 " %10.2f %10.1f\n",
@@ -104,8 +107,12 @@ bool writePlot(const Result &r, const std::string &dir) {
           worst = std::max(worst, m.worstNs[k]);
       data << m.minute << ' ' << m.liveBlocks << ' ' << m.liveBytes / 1024.0
            << ' ' << m.residentKiB << ' ' << m.descriptors << ' '
-           << us(m.cpuNs) / 1000.0 << ' ' << us(worst) << ' ' << m.floorBlocks
-           << ' ' << m.floorBytes / 1024.0 << '\n';
+           << us(m.cpuNs) / 1000.0 << ' ' << us(worst) << ' ';
+      // "?": no moment of the minute was free of screenshots.
+      if (m.floorBlocks == kNoFloor)
+        data << "? ?\n";
+      else
+        data << m.floorBlocks << ' ' << m.floorBytes / 1024.0 << '\n';
     }
   }
   std::ofstream gp(dir + "/soak.gp");
@@ -117,6 +124,7 @@ bool writePlot(const Result &r, const std::string &dir) {
         "set xlabel 'simulated minute'\n"
         "set key top left\n"
         "set grid\n"
+        "set datafile missing '?'\n"
         "set title 'memory'\n"
         "set ylabel 'KiB'\n"
         "set yrange [0:*]\n"
