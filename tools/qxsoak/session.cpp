@@ -181,7 +181,11 @@ class Session {
   bool openMaster() {
     master_ = qx::platform::udpOpen();
     if (master_ == qx::platform::kNoSocket) return false;
-    const uint16_t base = static_cast<uint16_t>(20000 + random_() % 20000);
+    // The seed's draw keeps the session the same; the machine's own random
+    // number keeps two runs of one seed, started at once, from probing the
+    // same ports and taking each other's.
+    const uint32_t drawn = random_() ^ std::random_device{}();
+    const uint16_t base = static_cast<uint16_t>(20000 + drawn % 20000);
     for (uint16_t port = base; port < base + 200 && !masterPort_; ++port)
       if (qx::platform::socketBind(master_, port)) masterPort_ = port;
     for (uint16_t port = masterPort_ + 1;
