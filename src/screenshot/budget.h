@@ -8,9 +8,8 @@
 // when the call's time so far and the time a slice can take still end
 // before 0.7 ms: that leaves room for the little a call does after its
 // screenshot work and for a slice that takes longer than any before it (on
-// a virtual machine a slice now and then takes 0.2 to 0.3 ms more than
-// the slowest before it, which a budget of 0.8 ms let through to calls of
-// 1.03 to 1.1 ms a few times an hour). How long a slice can take is learnt
+// a virtual machine a slice now and then takes 0.2 to 0.3 ms more than the
+// slowest before it). How long a slice can take is learnt
 // as the work goes: the longest slice seen (up to half the budget),
 // forgotten slowly from call to call (deflate's slices, for one, take three
 // times as long when they end a block). Within a work frame, the

@@ -368,6 +368,17 @@ bool underWay(const Slot &s) {
          (s.stage == kStageCapture && s.phase != kPhaseRequest);
 }
 
+// A server screenshot's upload: its chunks go out from work frames only,
+// so that they keep their pace of one a second.
+bool pacedByWorkFrames(const Slot &s) {
+  return s.stage == kStageUpload && !isLocal(s);
+}
+
+// The slot has work that a call outside the work frames goes on with.
+bool goesOnBetweenWorkFrames(const Slot &s) {
+  return underWay(s) && !pacedByWorkFrames(s);
+}
+
 // Runs the slot's stage within the call's budget. The capture and upload
 // stages may start in a work frame only (so retries and chunks keep their
 // pace); everything else goes on in any call.
@@ -382,7 +393,7 @@ void runStage(QxGameInterface *gi, Slot &s, uint32_t now, CallBudget &budget,
       encodeStage(gi, s, now, budget);
       return;
     case kStageUpload:
-      if (workFrame || isLocal(s)) uploadStage(gi, s, now);
+      if (workFrame || !pacedByWorkFrames(s)) uploadStage(gi, s, now);
       return;
     case kStageStore:
       storeStage(gi, s, now, budget);
@@ -431,7 +442,7 @@ void passSlots(QxGameInterface *gi, uint32_t now, bool workFrame,
     const bool local = group == 1;
     for (Slot &s : st.slots) {
       if (s.stage <= kStageFree || isLocal(s) != local) continue;
-      if (!workFrame && !underWay(s)) continue;
+      if (!workFrame && !goesOnBetweenWorkFrames(s)) continue;
       if (tickDiff(now, s.startTick) < s.delayMs) continue;
       runSlot(gi, s, now, budget, workFrame);
       if (!budget.left()) return;
@@ -566,13 +577,8 @@ void runScreenshots(QxGameInterface *gi, uint32_t now, uint64_t callStart) {
 }
 
 bool workUnderWay() {
-  for (const Slot &s : client().screenshot.slots) {
-    // A server screenshot's chunks go out from work frames only: while it
-    // waits for the next one, the other calls have nothing to do for it.
-    const bool waitsForWorkFrame = s.stage == kStageUpload && !isLocal(s);
-    if ((underWay(s) && !waitsForWorkFrame) || s.stage >= kStageFinished)
-      return true;
-  }
+  for (const Slot &s : client().screenshot.slots)
+    if (goesOnBetweenWorkFrames(s) || s.stage >= kStageFinished) return true;
   return buffersRetired();
 }
 

@@ -61,7 +61,16 @@ void fail(Result &r, int minute, const std::string &work,
 
 std::string number(uint64_t v) { return std::to_string(v); }
 
-// The metric's low over each window of warmUp minutes after the warm-up
+// The last minute of the window that starts at from: windows of
+// kFloorWindowMinutes counted back from the run's last minute, the first
+// taking what is left over.
+int windowEnd(int from, int last) {
+  const int rest = last - from + 1;
+  if (rest < 2 * kFloorWindowMinutes) return last;
+  return from + rest % kFloorWindowMinutes + kFloorWindowMinutes - 1;
+}
+
+// The metric's low over each window after the warm-up (windowEnd)
 // against its low over the warm-up.
 void checkBaseline(Result &r, int warmUp, const char *what,
                    uint64_t Minute::*field, uint64_t slackAbsolute,
@@ -76,12 +85,7 @@ void checkBaseline(Result &r, int warmUp, const char *what,
       baseline + slackAbsolute + baseline * slackPercent / 100;
   const int last = static_cast<int>(r.minutes.size());
   for (int from = warmUp + 1; from <= last;) {
-    const int rest = last - from + 1;
-    const int to = from +
-                   (rest < 2 * kFloorWindowMinutes
-                        ? rest
-                        : rest % kFloorWindowMinutes + kFloorWindowMinutes) -
-                   1;
+    const int to = windowEnd(from, last);
     uint64_t low = UINT64_MAX;
     for (const Minute &m : r.minutes)
       if (m.minute >= from && m.minute <= to) low = std::min(low, m.*field);

@@ -68,9 +68,10 @@ class Histogram {
   uint64_t count_ = 0, total_ = 0, worst_ = 0;
 };
 
-// The state of the process at the end of a simulated minute.
+// A minute's floor when no moment of it was free of screenshots.
 constexpr uint64_t kNoFloor = ~uint64_t{0};
 
+// The state of the process at the end of a simulated minute.
 struct Minute {
   int minute = 0;
   uint64_t liveBlocks = 0;  // the client's, at the minute's peak
