@@ -22,9 +22,17 @@
 //
 // The steps that are not cut are the copy of the locked surface and the
 // host's read-back (the lock must be held for the copy alone, and the
-// read-back is one host call), and the first setting up of a compressor.
-// Each runs only in a call that has done little yet; slices follow it in
-// the same call only if the budget still holds them.
+// read-back is one host call). Each runs only in a call that has done
+// little yet; slices follow it in the same call only if the budget still
+// holds them.
+//
+// The steps that call on the system's memory are not cut either: getting a
+// record's buffers, setting up its compressor, and giving memory back. One
+// such step maps or unmaps pages, which takes from a few microseconds to
+// most of a millisecond (far longer on a virtual machine, where the host
+// takes part in every change of the page tables). They run only in a call
+// that has done little yet, at most one per call, and never in a work
+// frame, whose other steps come after the screenshots.
 #pragma once
 
 #include <cstdint>
@@ -36,8 +44,7 @@ namespace qx::screenshot {
 constexpr uint64_t kCallBudgetMicros = 700;
 constexpr uint64_t kWorkFrameBudgetMicros = 500;
 // A step that cannot be cut runs only while the call has spent less, so
-// that the step's own work (the setting up of a compressor takes up to
-// 0.4 ms where fresh memory is slow to touch) ends the call below 1 ms.
+// that the step's own work ends the call below 1 ms.
 constexpr uint64_t kFreshCallMicros = 400;
 // What a slice is taken to cost before any has been measured.
 constexpr uint32_t kFirstSliceEstimate = 250;
@@ -90,15 +97,21 @@ class CallBudget {
   // Nothing has been done for the screenshots in this call, which has
   // spent little so far: a step that cannot be cut may run.
   bool fresh() const { return !used_ && entered_ < kFreshCallMicros; }
+  // A step that calls on the system's memory may run: as for fresh(), and
+  // not in the work frame's budget (which stops short of the call's, as the
+  // frame's other steps follow it).
+  bool holdsSystemStep() const {
+    return fresh() && limit_ >= kCallBudgetMicros;
+  }
   // Marks that a slice starts now (after left() said it fits).
   void use() {
     used_ = true;
     inSlice_ = true;
     sliceStart_ = lastSpent_;
   }
-  // Marks that a step that cannot be cut starts now (after fresh() said it
-  // may). Its time is not learnt as a slice's; later slices of the call fit
-  // only in what it leaves.
+  // Marks that a step that cannot be cut starts now (after fresh() or
+  // holdsSystemStep() said it may). Its time is not learnt as a slice's; later
+  // slices of the call fit only in what it leaves.
   void wholeStep() {
     used_ = true;
     inSlice_ = false;

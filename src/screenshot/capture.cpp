@@ -48,7 +48,8 @@ uint16_t percent(uint16_t stored) {
 //
 // A buffer that is no longer needed is given back a slice at a time
 // (releaseSlice): freeing several MB at once unmaps every page of it in one
-// call. A buffer is only retired, never freed, inside a screenshot step.
+// call, and even a small buffer's pages may go back to the system. A buffer
+// is only retired, never freed, inside a screenshot step.
 
 // Bytes given back per slice: unmapping 128 pages stays well inside a
 // slice's share of the budget.
@@ -70,9 +71,8 @@ void retireBuffer(uint8_t *&buffer, uint32_t &capacity) {
   buffer = nullptr;
   capacity = 0;
   if (!block) return;
-  // A small one, or one the full queue has no room for, goes at once.
-  if (size <= kReleaseSlice || !queueRetired({block, size, nullptr}))
-    heap::release(block);
+  // One the full queue has no room for goes at once.
+  if (!queueRetired({block, size, nullptr})) heap::release(block);
 }
 
 // Frees a record whose buffers are gone, with its compressor.

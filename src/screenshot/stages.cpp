@@ -264,8 +264,9 @@ bool captureStep(QxGameInterface *gi, Slot &s, CallBudget &budget) {
   char *failure = s.lines[3];
   switch (s.phase) {
     case kPhaseSurfaceBegin:
-      if (!budget.left()) return false;
-      budget.use();
+      // Sizes the buffers: may allocate.
+      if (!budget.holdsSystemStep()) return false;
+      budget.wholeStep();
       if (surfaceBegin(c, w.captureWidth, w.captureHeight, w.x, w.y, w.rate,
                        failure))
         s.phase = kPhaseClear;
@@ -273,8 +274,8 @@ bool captureStep(QxGameInterface *gi, Slot &s, CallBudget &budget) {
         surfaceFailed(s);
       return s.phase != kPhaseRequest;
     case kPhaseReadBackBegin:
-      if (!budget.left()) return false;
-      budget.use();
+      if (!budget.holdsSystemStep()) return false;
+      budget.wholeStep();
       if (readBackBegin(c, gi, w.captureWidth, w.captureHeight, w.x, w.y,
                         w.rate, failure))
         s.phase = kPhaseClear;
@@ -424,7 +425,7 @@ bool anyBusy() {
 // is small (its pixel budget) and bound to a time, so a player's large
 // screenshots never hold it up. Finished slots are cleared first (their
 // buffers kept or retired, which costs nothing), then retired buffers are
-// given back a slice at a time.
+// given back a slice at a time, one slice in a call that has room for it.
 void passSlots(QxGameInterface *gi, uint32_t now, bool workFrame,
                CallBudget &budget) {
   State &st = client().screenshot;
@@ -434,8 +435,8 @@ void passSlots(QxGameInterface *gi, uint32_t now, bool workFrame,
   // the game should not hold a screenshot's memory for the rest of its run.
   if (st.spare && !anyBusy() && tickDiff(now, st.spareTick) > kSpareKeptMs)
     retireSpare();
-  while (buffersRetired() && budget.left()) {
-    budget.use();
+  if (buffersRetired() && budget.holdsSystemStep()) {
+    budget.wholeStep();
     releaseSlice();
   }
   for (int group = 0; group < 2; ++group) {
@@ -530,9 +531,10 @@ void encodeStage(QxGameInterface *, Slot &s, uint32_t, CallBudget &budget) {
     s.stage = kStageFinished;
     return;
   }
-  // Setting up the record's first compressor is a step of its own.
+  // Setting up the record's first compressor, which allocates, is a step
+  // of its own.
   bool settingUp = !encoderReady(*s.capture);
-  if (settingUp && !budget.fresh()) return;
+  if (settingUp && !budget.holdsSystemStep()) return;
   while (budget.left()) {
     if (settingUp)
       budget.wholeStep();

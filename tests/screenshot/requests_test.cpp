@@ -372,7 +372,14 @@ TEST_F(Screenshots, SchedulerRetriesAtWorkFramesAndKeepsOneFinishedRecord) {
   auto otherCall = [&] {
     ss::continueScreenshots(&host.gi, qx::platform::workMicroseconds());
   };
-  workFrame();
+  // A work frame takes the requests on; sizing a capture may allocate, so
+  // it waits for a call outside the work frames, one slot a call.
+  auto attempt = [&] {
+    workFrame();
+    EXPECT_EQ(slot(1).failures % 3, slot(0).failures % 3);
+    for (int i = 0; i < 2; ++i) otherCall();
+  };
+  attempt();
   EXPECT_EQ(slot(0).stage, 1);  // local, options 0: a silent failure
   EXPECT_EQ(slot(0).failures, 1);
   EXPECT_EQ(slot(1).failures, 1);
@@ -380,15 +387,16 @@ TEST_F(Screenshots, SchedulerRetriesAtWorkFramesAndKeepsOneFinishedRecord) {
   EXPECT_FALSE(ss::workUnderWay());
   otherCall();
   EXPECT_EQ(slot(0).failures, 1);
-  for (int i = 0; i < 2; ++i) workFrame();
+  for (int i = 0; i < 2; ++i) attempt();
   EXPECT_EQ(slot(0).failures, 3);
   EXPECT_EQ(slot(1).failures, 3);
   // The fourth failure shows in the image; setting up the first
   // compressor waits for a call that has done nothing else yet.
   workFrame();
+  otherCall();
   EXPECT_EQ(slot(0).stage, ss::kStageEncode);
   EXPECT_FALSE(host.printedPart("Screenshot saved to "));
-  for (int i = 0; i < 6 && busy() > 0; ++i) otherCall();
+  for (int i = 0; i < 20 && busy() > 0; ++i) otherCall();
   EXPECT_EQ(busy(), 0);
   int saved = 0;
   for (const std::string &t : host.texts)
@@ -401,6 +409,14 @@ TEST_F(Screenshots, SchedulerRetriesAtWorkFramesAndKeepsOneFinishedRecord) {
   EXPECT_NE(st.spare->work, nullptr);
   EXPECT_EQ(slot(0).capture, nullptr);
   EXPECT_EQ(slot(1).capture, nullptr);
+  // Giving memory back is a step of its own: never in a work frame, and one
+  // buffer (or the record) in a call.
+  const uint64_t blocks = qxtest::heapCounts().liveBlocks;
+  workFrame();
+  EXPECT_EQ(qxtest::heapCounts().liveBlocks, blocks);
+  otherCall();
+  EXPECT_EQ(qxtest::heapCounts().liveBlocks + 1, blocks);
+  EXPECT_TRUE(ss::buffersRetired());
   for (int i = 0; i < 50 && ss::buffersRetired(); ++i) otherCall();
   EXPECT_FALSE(ss::buffersRetired());
   // The next request takes the spare record.
@@ -462,8 +478,7 @@ TEST_F(Screenshots, ImageThatCannotBeEncodedIsReportedAndDropped) {
   s.stage = ss::kStageEncode;
   s.capture = ss::newCapture();
   s.capture->imageSize = 0xFFFFFFF0u;
-  ss::runScreenshots(&host.gi, qxtest::FakeHost::now,
-                     qx::platform::workMicroseconds());
+  ss::continueScreenshots(&host.gi, qx::platform::workMicroseconds());
   EXPECT_TRUE(host.printed(ss::kOutOfMemoryMessage));
   ss::continueScreenshots(
       &host.gi, qx::platform::workMicroseconds());  // clears the finished slot
@@ -584,14 +599,18 @@ TEST_F(Screenshots, SurfaceCaptureAfterFailuresCountsThem) {
       " 8 64 64";
   ss::queueScreenshot(&host.gi, int32_t(text.size()), text.c_str());
   const uint32_t now = qxtest::FakeHost::now;
+  // A work frame starts each attempt, and a call after it sizes the capture
+  // and goes on.
+  auto turn = [&] {
+    ss::runScreenshots(&host.gi, now, qx::platform::workMicroseconds());
+    ss::continueScreenshots(&host.gi, qx::platform::workMicroseconds());
+  };
   // Two silent failures, then the capture, which goes on up to the upload,
   // which waits for its next chunk.
-  for (int i = 0; i < 2; ++i)
-    ss::runScreenshots(&host.gi, now, qx::platform::workMicroseconds());
+  for (int i = 0; i < 2; ++i) turn();
   EXPECT_EQ(slot().stage, ss::kStageCapture);
   EXPECT_EQ(slot().failures, 2);
-  for (int i = 0; i < 5 && slot().stage != ss::kStageUpload; ++i)
-    ss::runScreenshots(&host.gi, now, qx::platform::workMicroseconds());
+  for (int i = 0; i < 5 && slot().stage != ss::kStageUpload; ++i) turn();
   ASSERT_EQ(slot().stage, ss::kStageUpload);
   EXPECT_EQ(uint8_t(slot().status), qx::protocol::kScreenshotSurface);
   EXPECT_STREQ(slot().lines[3], "Requested 64x64 at X=50% Y=50%");
@@ -602,8 +621,7 @@ TEST_F(Screenshots, SurfaceCaptureAfterFailuresCountsThem) {
   for (ss::Slot &s : client().screenshot.slots) s = ss::Slot{};
   g_behind = 100;
   ss::queueScreenshot(&host.gi, int32_t(text.size()), text.c_str());
-  for (int i = 0; i < 6; ++i)
-    ss::runScreenshots(&host.gi, now, qx::platform::workMicroseconds());
+  for (int i = 0; i < 6; ++i) turn();
   ASSERT_EQ(slot().stage, ss::kStageUpload);
   EXPECT_EQ(uint8_t(slot().status), qx::protocol::kScreenshotFailed);
   EXPECT_STREQ(slot().lines[3], ss::kForegroundText);
@@ -827,6 +845,17 @@ TEST_F(Screenshots, CallBudgetCountsTheWholeCallAndLearnsTheSlices) {
   EXPECT_TRUE(half.left());
   EXPECT_FALSE(half.leftForFreshPages());
   EXPECT_FALSE(half.fresh());
+
+  // Steps that call on the system's memory: in a call that has done
+  // little, one per call, never in the work frame's budget.
+  g_workNow = 70010;
+  ss::CallBudget frame(70000, ss::kWorkFrameBudgetMicros, estimate);
+  EXPECT_TRUE(frame.fresh());
+  EXPECT_FALSE(frame.holdsSystemStep());
+  ss::CallBudget quiet(70000, limit, estimate);
+  ASSERT_TRUE(quiet.holdsSystemStep());
+  quiet.wholeStep();
+  EXPECT_FALSE(quiet.holdsSystemStep());
 
   // A step that cannot be cut is not learnt as a slice, and slices follow
   // it in the same call while the budget holds them.

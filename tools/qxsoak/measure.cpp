@@ -38,14 +38,16 @@ uint64_t threadCpuNs() {
 #endif
 }
 
-uint64_t threadSwitches() {
+ThreadCounts threadCounts() {
+  ThreadCounts counts;
 #if defined(RUSAGE_THREAD)
   rusage u{};
-  if (getrusage(RUSAGE_THREAD, &u) != 0) return 0;
-  return static_cast<uint64_t>(u.ru_nvcsw) + static_cast<uint64_t>(u.ru_nivcsw);
-#else
-  return 0;
+  if (getrusage(RUSAGE_THREAD, &u) != 0) return counts;
+  counts.switches =
+      static_cast<uint64_t>(u.ru_nvcsw) + static_cast<uint64_t>(u.ru_nivcsw);
+  counts.pageFaults = static_cast<uint64_t>(u.ru_minflt);
 #endif
+  return counts;
 }
 
 bool threadSwitchesCounted() {

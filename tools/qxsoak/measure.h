@@ -14,12 +14,20 @@ namespace qxsoak {
 // reads it: the soak run wraps each entry call with it.
 uint64_t threadCpuNs();
 
-// Times the calling thread was switched out so far (voluntary and not), or
-// 0 where the platform keeps no such count for a thread (Windows and Wine).
-// A call during which it changed measured the scheduler as well as the call:
-// on a virtual machine the thread's processor clock then gains up to a few
-// milliseconds that no code of the call spent.
-uint64_t threadSwitches();
+// What the system counts for the calling thread so far, or zeros where the
+// platform keeps no such counts for a thread (Windows and Wine).
+struct ThreadCounts {
+  // Times it was switched out (voluntary and not). A call during which this
+  // changed measured the scheduler as well as the call: on a virtual
+  // machine the thread's processor clock then gains up to a few
+  // milliseconds that no code of the call spent.
+  uint64_t switches = 0;
+  // Page faults that needed no disk: mostly pages touched for the first
+  // time. Each is the client's own work, and on a virtual machine one can
+  // take from ten microseconds to a millisecond.
+  uint64_t pageFaults = 0;
+};
+ThreadCounts threadCounts();
 bool threadSwitchesCounted();
 
 // A fixed, tiny piece of work (ten system calls and a few microseconds of
@@ -85,7 +93,8 @@ struct Minute {
   uint64_t cpuNs = 0;        // the client's own work in this minute
   std::array<uint64_t, kWorkKinds> worstNs{};  // per kind, not switched out
   uint64_t referenceWorstNs = 0;  // the reference work, not switched out
-  // What the worst call of each kind printed first, as a hint of its work.
+  // What the worst call of each kind printed first and the page faults it
+  // met, as a hint of its work.
   std::array<std::string, kWorkKinds> worstNote{};
 };
 

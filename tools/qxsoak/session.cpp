@@ -294,11 +294,11 @@ class Session {
     // client is linked in, the soak sees one under way before or after.
     const bool shotBefore = !library_ && qx::screenshot::workUnderWay();
     hostTime() = HostTime{};
-    const uint64_t switchesBefore = threadSwitches();
+    const ThreadCounts before = threadCounts();
     const uint64_t start = threadCpuNs();
     host_->frame(0);
     const uint64_t total = threadCpuNs() - start;
-    const bool switched = threadSwitches() != switchesBefore;
+    const ThreadCounts after = threadCounts();
     const bool shooting =
         shotBefore || (!library_ && qx::screenshot::workUnderWay());
     // What the call did, most particular first.
@@ -318,7 +318,7 @@ class Session {
       kind = Work::WebUpdate;
     if (drains) pendingChunks_ = pendingModule_ = false;
     if (works) masterPending_ = false;
-    record(kind, total, switched);
+    record(kind, total, before, after);
   }
 
   bool screenshotSent(size_t from) {
@@ -334,12 +334,12 @@ class Session {
 
   intptr_t callEvent(int32_t code, const Bytes &data) {
     hostTime() = HostTime{};
-    const uint64_t switchesBefore = threadSwitches();
+    const ThreadCounts before = threadCounts();
     const uint64_t start = threadCpuNs();
     const intptr_t r =
         host_->call(code, static_cast<int32_t>(data.size()), data.data(), 0);
     const uint64_t total = threadCpuNs() - start;
-    record(Work::Event, total, threadSwitches() != switchesBefore);
+    record(Work::Event, total, before, threadCounts());
     if (code == QX_EV_CONSOLE_LINE) firstDue_ = true;
     if (r != 0)
       fail(elapsed(), "event",
@@ -350,7 +350,9 @@ class Session {
 
   // A call during which the thread was switched out is kept apart: its
   // time is the client's and the scheduler's, in unknown shares.
-  void record(Work kind, uint64_t total, bool switched) {
+  void record(Work kind, uint64_t total, const ThreadCounts &before,
+              const ThreadCounts &after) {
+    const bool switched = after.switches != before.switches;
     const HostTime &h = hostTime();
     const uint64_t host = std::min(total, h.ns + h.readBack + h.library);
     const uint64_t own = total - host;
@@ -373,8 +375,10 @@ class Session {
     if (!switched && own > worst) {
       worst = own;
       minuteNote_[static_cast<size_t>(kind)] =
-          host_->texts.empty() ? "it printed nothing"
-                               : "it printed \"" + host_->texts.front() + "\"";
+          (host_->texts.empty()
+               ? "it printed nothing"
+               : "it printed \"" + host_->texts.front() + "\"") +
+          faultsNote(after.pageFaults - before.pageFaults);
     }
     if (result_.heapCounted) noteHeap();
   }
@@ -395,13 +399,19 @@ class Session {
     floorBytes_ = std::min(floorBytes_, c.liveBytes);
   }
 
+  static std::string faultsNote(uint64_t faults) {
+    if (!threadSwitchesCounted()) return "";
+    return " and met " + std::to_string(faults) +
+           (faults == 1 ? " page fault" : " page faults");
+  }
+
   // The machine's noise: the reference work timed after every entry call.
   void timeReference() {
-    const uint64_t switchesBefore = threadSwitches();
+    const uint64_t switchesBefore = threadCounts().switches;
     const uint64_t start = threadCpuNs();
     referenceWork();
     const uint64_t ns = threadCpuNs() - start;
-    if (threadSwitches() != switchesBefore) {
+    if (threadCounts().switches != switchesBefore) {
       ++result_.referenceSwitched;
       result_.referenceSwitchedWorstNs =
           std::max(result_.referenceSwitchedWorstNs, ns);
