@@ -339,7 +339,12 @@ void workFrameSteps(QxGameInterface *gi) {
 
 const char *runFrame(QxGameInterface *gi, int32_t budget) {
   ClientState &c = client();
+  const bool startedBefore = c.host.initialised != 0;
   if (!startUp(gi)) return kInitFailed;
+  // Start-up ran a work frame of its own (and created the home directory
+  // and read the configuration, most of a millisecond): the call that
+  // starts the client runs no second one.
+  const bool startedNow = !startedBefore && c.host.initialised;
   const bool wasEnabled = c.host.enabled != 0;
   const uint32_t now = platform::tickCount();
   serverChangeCheck(gi);
@@ -356,7 +361,7 @@ const char *runFrame(QxGameInterface *gi, int32_t budget) {
   GuardedCall call{gi,
                    budget,
                    c.frame.parity == 1 || firstDue,
-                   !(c.frame.parity == 1 && !firstDue),
+                   !(c.frame.parity == 1 && !firstDue) && !startedNow,
                    wasEnabled,
                    false};
   if (!platform::runGuarded(guardedFrame, &call) || call.eventFaulted)

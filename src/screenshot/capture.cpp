@@ -116,7 +116,7 @@ void recycleCapture(Capture &c) {
   uint8_t *compressor = c.compressor;
   const uint32_t compressorTouched = c.compressorTouched;
   const uint32_t compressorUsed = c.compressorUsed;
-  z_stream *stream = c.encoder.stream;
+  const Encoder encoder = c.encoder;
   std::memset(static_cast<void *>(&c), 0, sizeof c);
   c.pixels = pixels;
   c.work = work;
@@ -127,7 +127,9 @@ void recycleCapture(Capture &c) {
   c.compressor = compressor;  // the stream's blocks live in it
   c.compressorTouched = compressorTouched;
   c.compressorUsed = compressorUsed;
-  c.encoder.stream = stream;
+  c.encoder.stream = encoder.stream;
+  c.encoder.heapBlocks = encoder.heapBlocks;
+  c.encoder.heapBytes = encoder.heapBytes;
   c.marginTop = c.marginLeft = c.marginRight = c.marginBottom = kFreshMargin;
   c.step = 1;
 }

@@ -40,8 +40,14 @@ voidpf zlibAllocate(voidpf record, uInt count, uInt size) {
   const uint64_t bytes = uint64_t{count} * size;
   const uint64_t at = (uint64_t{c.compressorUsed} + kBlockAlign - 1) &
                       ~uint64_t{kBlockAlign - 1};
-  if (!c.compressor || at + bytes > kCompressorBytes)
-    return heap::allocateZeroed(count, size);
+  if (!c.compressor || at + bytes > kCompressorBytes) {
+    void *block = heap::allocateZeroed(count, size);
+    if (block) {
+      ++c.encoder.heapBlocks;
+      c.encoder.heapBytes += static_cast<uint32_t>(bytes);
+    }
+    return block;
+  }
   c.compressorUsed = static_cast<uint32_t>(at + bytes);
   std::memset(c.compressor + at, 0, static_cast<size_t>(bytes));
   return c.compressor + at;
@@ -192,6 +198,7 @@ void endCompressor(Encoder &e) {
   deflateEnd(e.stream);
   heap::release(e.stream);
   e.stream = nullptr;
+  e.heapBlocks = e.heapBytes = 0;
 }
 
 bool encoderReady(const Capture &c) {

@@ -19,7 +19,11 @@ constexpr int kLineCount = 5;
 // The streaming compression of stage 2: the annotated image is fed to
 // deflate in bounded slices, as many per call as the call's budget allows.
 struct Encoder {
-  z_stream *stream;       // null until the record's first image
+  z_stream *stream;  // null until the record's first image
+  // zlib's blocks taken from the heap (when the record has no compressor
+  // memory, or it is full): zlib gives them back only as the stream ends.
+  uint32_t heapBlocks;
+  uint32_t heapBytes;
   uint32_t fed;           // bytes of the annotated image handed to deflate
   uint32_t idatCrc;       // running CRC of "IDAT" and the stream so far
   uint32_t streamLength;  // bytes of the finished stream

@@ -42,8 +42,12 @@ constexpr int32_t kDefaultPercent = 50;
 constexpr uint32_t kMinSide = 10;
 constexpr int32_t kSilentFailures = 4;  // the fourth failure shows
 constexpr int32_t kReadBackFailures = 999;
-// How long a finished screenshot's record is kept for the next one.
-constexpr uint32_t kSpareKeptMs = 30000;
+// How long a finished screenshot's record is kept for the next one. A
+// server asks for screenshots every few minutes; a record given back
+// between them made each screenshot take its buffers anew from the system,
+// touch every page of them for the first time and give them back again:
+// the costliest work the client asks of the system, in the game's frames.
+constexpr uint32_t kSpareKeptMs = 5 * 60 * 1000;
 
 uint32_t decimalArg(const console::ArgumentList &a, int i, uint32_t absent) {
   if (i >= a.argc) return absent;

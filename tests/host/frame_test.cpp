@@ -51,6 +51,19 @@ class FrameTest : public testing::Test {
   FakeHost host;
 };
 
+// Start-up runs a work frame of its own; the call that starts the client
+// runs no second one (it drains the events), and the next due calls
+// alternate as ever.
+TEST(FrameStart, TheStartingCallRunsOneWorkFrame) {
+  FakeHost host;
+  g_works = 0;
+  client().frame.testFault = countWork;
+  host.start();
+  EXPECT_EQ(g_works, 1);
+  host.pump(2);
+  EXPECT_EQ(g_works, 2);
+}
+
 TEST_F(FrameTest, CallsWithinTheSleepPeriodDoNothing) {
   client().settings.sleep = 250;
   host.advance(300);

@@ -12,6 +12,7 @@
 #include "screenshot/annotate.h"
 #include "screenshot/capture.h"
 #include "screenshot/png.h"
+#include "test_heap.h"
 
 namespace {
 
@@ -213,6 +214,28 @@ TEST(Png, FileLayoutDecodesToTheAnnotatedImage) {
     ASSERT_EQ(std::memcmp(d.at(0, y), &image[size_t(y) * row + 1], row - 1), 0)
         << "row " << y;
 #endif
+}
+
+// A record without compressor memory lends zlib the heap; the record
+// counts what zlib took, which is exactly what ending the stream gives back.
+TEST(Png, ZlibsBlocksFromTheHeapAreCountedWithTheRecord) {
+  Picture p(40, 30, noise);
+  Lines lines;
+  setLines(lines, {"zlib"});
+  ASSERT_EQ(ss::annotate(*p.c, lines), 1);
+  ASSERT_EQ(p.c->compressor, nullptr);
+  ASSERT_EQ(ss::encodePng(*p.c), 1);
+  const ss::Encoder &e = p.c->encoder;
+  ASSERT_GT(e.heapBlocks, 0u);
+  const qxtest::HeapCounts before = qxtest::heapCounts();
+  const uint64_t blocks = e.heapBlocks + 1,
+                 bytes = e.heapBytes + sizeof(z_stream);
+  ss::endCompressor(p.c->encoder);
+  const qxtest::HeapCounts after = qxtest::heapCounts();
+  EXPECT_EQ(before.liveBlocks - after.liveBlocks, blocks);
+  EXPECT_EQ(before.liveBytes - after.liveBytes, bytes);
+  EXPECT_EQ(e.heapBlocks, 0u);
+  EXPECT_EQ(e.heapBytes, 0u);
 }
 
 TEST(Png, SmallImagesGrowTheirBuffers) {
