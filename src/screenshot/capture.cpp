@@ -312,26 +312,56 @@ bool fillSlice(uint8_t *buffer, uint32_t &done, uint32_t end) {
 
 Capture *newCapture() {
   State &st = client().screenshot;
-  Capture *c = st.spare;
-  st.spare = nullptr;
-  if (!c) c = static_cast<Capture *>(heap::allocateZeroed(1, sizeof(Capture)));
+  // The largest buffers are the likeliest to need no growing.
+  Capture **largest = nullptr;
+  for (Capture *&k : st.kept)
+    if (k && (!largest || recordBytes(*k) > recordBytes(**largest)))
+      largest = &k;
+  Capture *c = nullptr;
+  if (largest) {
+    c = *largest;
+    *largest = nullptr;
+  } else {
+    c = static_cast<Capture *>(heap::allocateZeroed(1, sizeof(Capture)));
+  }
   if (c) recycleCapture(*c);
   return c;
+}
+
+uint64_t recordBytes(const Capture &c) {
+  return uint64_t{c.pixelsCapacity} + c.workCapacity +
+         (c.compressor ? kCompressorBytes : 0) + c.encoder.heapBytes;
+}
+
+bool anyKept() {
+  for (const Capture *k : client().screenshot.kept)
+    if (k) return true;
+  return false;
 }
 
 void finishCapture(Capture *&capture) {
   if (!capture) return;
   State &st = client().screenshot;
-  if (!st.spare) {
-    st.spare = capture;
-    st.spareTick = platform::tickCount();
+  uint64_t held = 0;
+  Capture **place = nullptr;
+  for (Capture *&k : st.kept) {
+    if (k)
+      held += recordBytes(*k);
+    else if (!place)
+      place = &k;
+  }
+  if (place && (held == 0 || held + recordBytes(*capture) <= kKeptBytes)) {
+    *place = capture;
+    st.keptTick = platform::tickCount();
     capture = nullptr;
     return;
   }
   retireRecord(capture);
 }
 
-void retireSpare() { retireRecord(client().screenshot.spare); }
+void retireKept() {
+  for (Capture *&k : client().screenshot.kept) retireRecord(k);
+}
 
 bool growPixels(Capture &c, uint64_t size) {
   return growBuffer(c.pixels, c.pixelsCapacity, c.pixelsTouched, size);
@@ -377,7 +407,7 @@ void releaseCapture(Capture *&capture) {
 }
 
 void releaseBuffers(State &state) {
-  releaseCapture(state.spare);
+  for (Capture *&k : state.kept) releaseCapture(k);
   for (Retired &r : state.retired) {
     heap::release(r.block);
     if (r.record) releaseRecord(r.record);

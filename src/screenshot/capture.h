@@ -26,23 +26,33 @@ constexpr const char *kInterfaceText = "Capture Failed: no host capture query";
 // reported: the buffers follow the clamped size, never the raw request.
 constexpr int32_t kMaxSide = 8192;
 
+// What the kept records of finished screenshots may hold in all; the
+// first is kept whatever its size.
+constexpr uint64_t kKeptBytes = 8u * 1024 * 1024;
+
 // A capture record as a request creates it: zeros, margins 10, step 1.
-// It is the spare record of a finished screenshot when there is one, with
+// It is the kept record with the largest buffers when there is one, with
 // that one's buffers and compressor (their contents count for nothing).
 // Null when the allocation fails.
 Capture *newCapture();
 // Makes a record as newCapture gives it, keeping its buffers and its
 // compressor.
 void recycleCapture(Capture &capture);
-// A finished screenshot's record: kept as the spare when there is none,
-// else its buffers are retired and the rest freed. Null afterwards.
+// A finished screenshot's record: kept for the next screenshots while a
+// place is free and the kept records stay within kKeptBytes, else its
+// buffers and the record are retired. Null afterwards.
 void finishCapture(Capture *&capture);
-// Retires the spare record (its buffers and the record), for release
+// Some record is kept.
+bool anyKept();
+// The bytes a record holds: its buffers, its compressor memory and zlib's
+// blocks from the heap.
+uint64_t recordBytes(const Capture &capture);
+// Retires the kept records (their buffers and the records), for release
 // slices to give back.
-void retireSpare();
+void retireKept();
 // Releases the record with its buffers and any compression, at once.
 void releaseCapture(Capture *&capture);
-// Releases the spare record and every retired buffer, at once (unload).
+// Releases the kept records and every retired buffer, at once (unload).
 void releaseBuffers(State &state);
 
 // Keep the record's picture buffer (pixels) or work buffer when it holds

@@ -153,11 +153,14 @@ constexpr int kRetiredMax = 4 * kSlotCount;
 
 struct State {
   Slot slots[kSlotCount];
-  // The capture record of a finished screenshot, kept with its buffers and
-  // its compressor for the next one: memory the process has touched once
+  // The capture records of finished screenshots, kept with their buffers
+  // and compressors for the next ones: memory the process has touched once
   // costs nothing to touch again, and nothing has to be freed in a frame.
-  Capture *spare;
-  uint32_t spareTick;            // when the spare was kept
+  // Screenshots overlap (a server's upload takes a minute), so one is kept
+  // per slot, as long as they hold no more than kKeptBytes in all (the
+  // first whatever its size).
+  Capture *kept[kSlotCount];
+  uint32_t keptTick;             // when a record was last kept
   Retired retired[kRetiredMax];  // buffers being given back, oldest first
   uint32_t sliceMicros;      // how long a slice can take (budget.h); 0 unknown
   int32_t firstRunDone;      // the first capture stage of this client ran

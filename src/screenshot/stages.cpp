@@ -42,12 +42,12 @@ constexpr int32_t kDefaultPercent = 50;
 constexpr uint32_t kMinSide = 10;
 constexpr int32_t kSilentFailures = 4;  // the fourth failure shows
 constexpr int32_t kReadBackFailures = 999;
-// How long a finished screenshot's record is kept for the next one. A
+// How long finished screenshots' records are kept for the next ones. A
 // server asks for screenshots every few minutes; a record given back
 // between them made each screenshot take its buffers anew from the system,
 // touch every page of them for the first time and give them back again:
 // the costliest work the client asks of the system, in the game's frames.
-constexpr uint32_t kSpareKeptMs = 5 * 60 * 1000;
+constexpr uint32_t kKeptMs = 5 * 60 * 1000;
 
 uint32_t decimalArg(const console::ArgumentList &a, int i, uint32_t absent) {
   if (i >= a.argc) return absent;
@@ -435,10 +435,11 @@ void passSlots(QxGameInterface *gi, uint32_t now, bool workFrame,
   State &st = client().screenshot;
   for (Slot &s : st.slots)
     if (s.stage >= kStageFinished) finishSlot(s);
-  // A kept record that no screenshot has wanted for a while goes back too:
-  // the game should not hold a screenshot's memory for the rest of its run.
-  if (st.spare && !anyBusy() && tickDiff(now, st.spareTick) > kSpareKeptMs)
-    retireSpare();
+  // The kept records go back too once no screenshot has wanted one for a
+  // while: the game should not hold screenshots' memory for the rest of its
+  // run.
+  if (anyKept() && !anyBusy() && tickDiff(now, st.keptTick) > kKeptMs)
+    retireKept();
   if (buffersRetired() && budget.holdsSystemStep()) {
     budget.wholeStep();
     releaseSlice();

@@ -402,29 +402,61 @@ TEST_F(Screenshots, SchedulerRetriesAtWorkFramesAndKeepsOneFinishedRecord) {
   for (const std::string &t : host.texts)
     saved += t.rfind("Screenshot saved to ", 0) == 0;
   EXPECT_EQ(saved, 2);
-  // The first record to finish is kept whole for the next screenshot; the
-  // second's buffers are given back to the heap over later calls.
+  // Both records are kept whole for the next screenshots.
   ss::State &st = client().screenshot;
-  ASSERT_NE(st.spare, nullptr);
-  EXPECT_NE(st.spare->work, nullptr);
+  ASSERT_NE(st.kept[0], nullptr);
+  ASSERT_NE(st.kept[1], nullptr);
+  EXPECT_NE(st.kept[0]->work, nullptr);
   EXPECT_EQ(slot(0).capture, nullptr);
   EXPECT_EQ(slot(1).capture, nullptr);
-  // Giving memory back is a step of its own: never in a work frame, and one
-  // buffer (or the record) in a call.
-  const uint64_t blocks = qxtest::heapCounts().liveBlocks;
-  workFrame();
-  EXPECT_EQ(qxtest::heapCounts().liveBlocks, blocks);
-  otherCall();
-  EXPECT_EQ(qxtest::heapCounts().liveBlocks + 1, blocks);
-  EXPECT_TRUE(ss::buffersRetired());
-  for (int i = 0; i < 50 && ss::buffersRetired(); ++i) otherCall();
   EXPECT_FALSE(ss::buffersRetired());
-  // The next request takes the spare record.
-  ss::Capture *spare = st.spare;
+  // The next request takes the one with the larger buffers.
+  ss::Capture *larger =
+      ss::recordBytes(*st.kept[0]) >= ss::recordBytes(*st.kept[1]) ? st.kept[0]
+                                                                   : st.kept[1];
   ss::queueScreenshot(&host.gi, 1, "0");
   workFrame();
-  EXPECT_EQ(slot(0).capture, spare);
-  EXPECT_EQ(st.spare, nullptr);
+  EXPECT_EQ(slot(0).capture, larger);
+  EXPECT_NE(st.kept[0] == nullptr, st.kept[1] == nullptr);
+}
+
+// Records are kept one per slot while they hold at most kKeptBytes in all;
+// the first whatever its size.
+TEST_F(Screenshots, KeptRecordsStayWithinTheirBytes) {
+  // Records made while none is kept are new ones.
+  auto records = [](std::vector<uint64_t> sizes) {
+    std::vector<ss::Capture *> out;
+    for (uint64_t bytes : sizes) {
+      out.push_back(ss::newCapture());
+      EXPECT_TRUE(ss::growWork(*out.back(), bytes));
+    }
+    return out;
+  };
+  const ss::State &st = client().screenshot;
+  auto finish = [&st](std::vector<ss::Capture *> &rs) {
+    for (ss::Capture *&c : rs) ss::finishCapture(c);
+    int kept = 0;
+    for (const ss::Capture *k : st.kept) kept += k != nullptr;
+    return kept;
+  };
+  struct Case {
+    const char *name;
+    std::vector<uint64_t> sizes;
+    int kept;
+  } cases[] = {
+      {"the first whatever its size", {ss::kKeptBytes + 1, 4096}, 1},
+      {"within the bytes", {ss::kKeptBytes / 2, ss::kKeptBytes / 4}, 2},
+      {"beyond the bytes", {ss::kKeptBytes / 2, ss::kKeptBytes / 2 + 1}, 1},
+      {"one per slot", std::vector<uint64_t>(ss::kSlotCount + 1, 4096),
+       ss::kSlotCount},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<ss::Capture *> rs = records(c.sizes);
+    EXPECT_EQ(finish(rs), c.kept);
+    EXPECT_EQ(ss::buffersRetired(), c.kept < int(c.sizes.size()));
+    ss::releaseBuffers(client().screenshot);
+  }
 }
 
 TEST_F(Screenshots, LocalScreenshotIsStoredAndLogged) {
@@ -774,29 +806,37 @@ TEST_F(Screenshots, WorkGoesOnBetweenWorkFrames) {
 // An unload in the middle of any stage frees everything the slots hold and
 // leaves no temporary file behind; AddressSanitizer and LeakSanitizer check
 // the memory.
-// The record kept for the next screenshot goes back to the heap once no
-// screenshot has wanted it for five minutes.
+// The records kept for the next screenshots go back to the heap once no
+// screenshot has wanted one for five minutes, a step of their own at a
+// time: never in a work frame, and one buffer (or record) in a call.
 TEST_F(Screenshots, KeptRecordIsGivenBackAfterFiveMinutes) {
   host.console("qx_SsOptions 640 480 0 0 1");
   host.console("qx_GetSs");
   host.pump(1);
   runUntilDone();
-  const ss::State &st = client().screenshot;
-  ASSERT_NE(st.spare, nullptr);
-  const uint64_t heldWithSpare = qxtest::heapCounts().liveBytes;
+  ASSERT_TRUE(ss::anyKept());
+  const uint64_t heldWithKept = qxtest::heapCounts().liveBytes;
   for (int i = 0; i < 20; ++i) {
     host.advance(14000);
     host.frame();
   }
-  EXPECT_NE(st.spare, nullptr);  // still wanted within five minutes
+  EXPECT_TRUE(ss::anyKept());  // still wanted within five minutes
   host.advance(30000);
-  for (int i = 0; i < 100 && (st.spare || ss::buffersRetired()); ++i) {
-    host.advance(20);
-    host.frame();
-  }
-  EXPECT_EQ(st.spare, nullptr);
+  const uint64_t bytes = qxtest::heapCounts().liveBytes;
+  ss::runScreenshots(&host.gi, qxtest::FakeHost::now,
+                     qx::platform::workMicroseconds());
+  EXPECT_FALSE(ss::anyKept());
+  EXPECT_TRUE(ss::buffersRetired());
+  EXPECT_EQ(qxtest::heapCounts().liveBytes, bytes);
+  // One slice: at most 512 KiB of a buffer.
+  ss::continueScreenshots(&host.gi, qx::platform::workMicroseconds());
+  EXPECT_LT(qxtest::heapCounts().liveBytes, bytes);
+  EXPECT_GE(qxtest::heapCounts().liveBytes + 512 * 1024, bytes);
+  EXPECT_TRUE(ss::buffersRetired());
+  for (int i = 0; i < 100 && ss::buffersRetired(); ++i)
+    ss::continueScreenshots(&host.gi, qx::platform::workMicroseconds());
   EXPECT_FALSE(ss::buffersRetired());
-  EXPECT_LT(qxtest::heapCounts().liveBytes + 500000, heldWithSpare);
+  EXPECT_LT(qxtest::heapCounts().liveBytes + 500000, heldWithKept);
 }
 
 // The budget counts the whole call, learns how long a slice takes and

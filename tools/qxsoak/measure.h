@@ -88,7 +88,7 @@ struct Minute {
   // hand; kNoFloor when the minute had no such moment.
   uint64_t floorBlocks = 0;
   uint64_t floorBytes = 0;
-  uint64_t residentKiB = 0;  // the process
+  uint64_t residentKiB = 0;  // the process, without the kept records
   uint64_t descriptors = 0;  // the process's open descriptors (handles)
   uint64_t cpuNs = 0;        // the client's own work in this minute
   std::array<uint64_t, kWorkKinds> worstNs{};  // per kind, not switched out

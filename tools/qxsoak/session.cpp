@@ -388,8 +388,8 @@ class Session {
 
   // The client's blocks and bytes after a call: the minute's peak, and its
   // floor, read only at moments when no screenshot is under way and without
-  // the record kept for the next one. A screenshot holds its memory for a
-  // minute or more (an upload at 1 KiB a second), the record is kept for
+  // the records kept for the next ones. A screenshot holds its memory for a
+  // minute or more (an upload at 1 KiB a second), records are kept for
   // five minutes after it, and the session asks for one every minute or
   // so, so the floor over all the client holds could stay up for the whole
   // run without anything leaking. A screenshot that never ends is caught
@@ -399,33 +399,44 @@ class Session {
     peakBlocks_ = std::max(peakBlocks_, c.liveBlocks);
     peakBytes_ = std::max(peakBytes_, c.liveBytes);
     if (qx::screenshot::anyPending()) return;
-    const qxtest::HeapCounts kept = keptRecord();
+    const qxtest::HeapCounts kept = keptRecords();
     floorBlocks_ = std::min(floorBlocks_, c.liveBlocks - kept.liveBlocks);
     floorBytes_ = std::min(floorBytes_, c.liveBytes - kept.liveBytes);
   }
 
-  // The blocks and bytes of the record kept for the next screenshot: the
-  // record, its two buffers, its compressor memory (which holds zlib's own
-  // blocks), its stream, and zlib's blocks from the heap where the record
-  // had no compressor memory (a capture that failed before its buffers
-  // were sized).
-  static qxtest::HeapCounts keptRecord() {
+  // The blocks and bytes of the records kept for the next screenshots:
+  // each record, its two buffers, its compressor memory (which holds zlib's
+  // own blocks), its stream, and zlib's blocks from the heap where the
+  // record had no compressor memory (a capture that failed before its
+  // buffers were sized).
+  static qxtest::HeapCounts keptRecords() {
     qxtest::HeapCounts held{};
-    const qx::screenshot::Capture *r = qx::client().screenshot.spare;
-    if (!r) return held;
     auto add = [&held](const void *block, uint64_t bytes) {
       if (!block) return;
       ++held.liveBlocks;
       held.liveBytes += bytes;
     };
-    add(r, sizeof *r);
-    add(r->pixels, r->pixelsCapacity);
-    add(r->work, r->workCapacity);
-    add(r->compressor, qx::screenshot::kCompressorBytes);
-    add(r->encoder.stream, sizeof *r->encoder.stream);
-    held.liveBlocks += r->encoder.heapBlocks;
-    held.liveBytes += r->encoder.heapBytes;
+    for (const qx::screenshot::Capture *r : qx::client().screenshot.kept) {
+      if (!r) continue;
+      add(r, sizeof *r);
+      add(r->pixels, r->pixelsCapacity);
+      add(r->work, r->workCapacity);
+      add(r->compressor, qx::screenshot::kCompressorBytes);
+      add(r->encoder.stream, sizeof *r->encoder.stream);
+      held.liveBlocks += r->encoder.heapBlocks;
+      held.liveBytes += r->encoder.heapBytes;
+    }
     return held;
+  }
+
+  // The pages of the kept records that the client has touched, in KiB.
+  static uint64_t keptTouchedKiB() {
+    uint64_t bytes = 0;
+    for (const qx::screenshot::Capture *r : qx::client().screenshot.kept)
+      if (r)
+        bytes += uint64_t{r->pixelsTouched} + r->workTouched +
+                 r->compressorTouched + r->encoder.heapBytes;
+    return bytes / 1024;
   }
 
   static std::string faultsNote(uint64_t faults) {
@@ -1062,7 +1073,10 @@ class Session {
     m.liveBytes = peakBytes_;
     m.floorBlocks = floorBlocks_;
     m.floorBytes = floorBytes_;
-    m.residentKiB = residentKiB();
+    // Without the pages of the records kept for the next screenshots, which
+    // the client holds on purpose (up to five minutes and 8 MB).
+    const uint64_t resident = residentKiB(), kept = keptTouchedKiB();
+    m.residentKiB = resident > kept ? resident - kept : 0;
     m.descriptors = openDescriptors();
     m.cpuNs = minuteCpu_;
     m.worstNs = minuteWorst_;
