@@ -1,6 +1,6 @@
-// The soak run's rule for "flat", on made-up minutes: screenshot memory held
-// for a long stretch is no leak, a slow leak is, and so is a working set
-// that doubles.
+// The soak run's rules on made-up minutes. For "flat": screenshot memory
+// held for a long stretch is no leak, a slow leak is, and so is a working
+// set that doubles. For the time limit: which slow calls are the machine's.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -89,6 +89,65 @@ TEST(SoakLimits, MemoryIsFlatUnlessItGrows) {
     else
       EXPECT_NE(got.find(c.failure), std::string::npos)
           << c.name << ": " << got;
+  }
+}
+
+// An hour of idle calls of 4 us and reference work of 14 us, with one idle
+// call of 1.5 ms (not switched out) in minute 30 that met the given page
+// faults; then f applied.
+template <typename F>
+std::string timeFailures(uint64_t faults, F f) {
+  qxsoak::Result r = hour([](qxsoak::Minute &) {});
+  r.simulatedMs = 3600000;
+  const size_t idle = static_cast<size_t>(qxsoak::Work::Idle);
+  for (int i = 0; i < 100000; ++i) r.work[idle].add(4000);
+  for (int i = 0; i < 100000; ++i) r.reference.add(14000);
+  r.work[idle].add(1500000);
+  r.overLimit[idle] = 1;
+  qxsoak::Minute &m = r.minutes[29];
+  m.worstNs[idle] = 1500000;
+  m.worstFaults[idle] = faults;
+  f(r);
+  qxsoak::Options options;
+  qxsoak::checkLimits(options, r);
+  std::string all;
+  for (const std::string &x : r.failures) all += x + "\n";
+  return all;
+}
+
+TEST(SoakLimits, OnlyTheMachinesStallsAreExcused) {
+  using qxsoak::Result;
+  struct Case {
+    const char *name;
+    uint64_t faults;
+    void (*change)(Result &);
+    bool fails;
+  } cases[] = {
+      {"the reference stalled in the same minute", 3,
+       [](Result &r) { r.minutes[29].referenceWorstNs = 600000; }, false},
+      {"a lone stall, the reference stalled elsewhere in the run", 0,
+       [](Result &r) { r.reference.add(700000); }, false},
+      {"the reference never stalled", 0, [](Result &) {}, true},
+      {"a lone slow call that touched new memory", 2,
+       [](Result &r) { r.reference.add(700000); }, true},
+      {"a slow call that comes back", 0,
+       [](Result &r) {
+         r.reference.add(700000);
+         r.overLimit[static_cast<size_t>(qxsoak::Work::Idle)] = 2;
+       },
+       true},
+      {"a kind slow in its tail", 0,
+       [](Result &r) {
+         r.minutes[29].referenceWorstNs = 600000;
+         for (int i = 0; i < 1000; ++i)
+           r.work[static_cast<size_t>(qxsoak::Work::Idle)].add(600000);
+       },
+       true},
+  };
+  for (const Case &c : cases) {
+    const std::string got = timeFailures(c.faults, c.change);
+    EXPECT_EQ(got.find("minute 30, idle") != std::string::npos, c.fails)
+        << c.name << ": " << got;
   }
 }
 

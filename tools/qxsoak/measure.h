@@ -96,6 +96,8 @@ struct Minute {
   // What the worst call of each kind printed first and the page faults it
   // met, as a hint of its work.
   std::array<std::string, kWorkKinds> worstNote{};
+  // The page faults that call met (0 where the platform cannot say).
+  std::array<uint64_t, kWorkKinds> worstFaults{};
 };
 
 // Resident memory in KiB and open descriptors of this process; 0 when the

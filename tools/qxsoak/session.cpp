@@ -373,15 +373,18 @@ class Session {
     } else {
       result_.work[k].add(own);
       result_.all.add(own);
+      if (own > kCallLimitNs) ++result_.overLimit[k];
     }
+    const uint64_t faults = after.pageFaults - before.pageFaults;
     uint64_t &worst = minuteWorst_[k];
     if (!switched && own > worst) {
       worst = own;
+      minuteFaults_[k] = faults;
       minuteNote_[static_cast<size_t>(kind)] =
           (host_->texts.empty()
                ? "it printed nothing"
                : "it printed \"" + host_->texts.front() + "\"") +
-          faultsNote(after.pageFaults - before.pageFaults);
+          faultsNote(faults);
     }
     if (result_.heapCounted) noteHeap();
   }
@@ -1081,6 +1084,7 @@ class Session {
     m.cpuNs = minuteCpu_;
     m.worstNs = minuteWorst_;
     m.worstNote = minuteNote_;
+    m.worstFaults = minuteFaults_;
     m.referenceWorstNs = minuteReferenceWorst_;
     result_.minutes.push_back(m);
     if (result_.heapCounted) {
@@ -1090,6 +1094,7 @@ class Session {
     }
     minuteCpu_ = 0;
     minuteWorst_ = {};
+    minuteFaults_ = {};
     minuteReferenceWorst_ = 0;
     checkHomeDirectory();
   }
@@ -1178,6 +1183,7 @@ class Session {
   uint64_t minuteReferenceWorst_ = 0;
   uint64_t floorBlocks_ = kNoFloor, floorBytes_ = kNoFloor;
   std::array<uint64_t, kWorkKinds> minuteWorst_{};
+  std::array<uint64_t, kWorkKinds> minuteFaults_{};
   std::array<std::string, kWorkKinds> minuteNote_{};
 };
 

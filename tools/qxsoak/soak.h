@@ -14,6 +14,9 @@
 
 namespace qxsoak {
 
+// The most an entry call's own work may take.
+constexpr uint64_t kCallLimitNs = 1000000;
+
 struct Options {
   int minutes = 60;
   uint32_t seed = 1;
@@ -39,6 +42,8 @@ struct Result {
   // The client's own work per call, of the calls during which the thread
   // was not switched out.
   std::array<Histogram, kWorkKinds> work;
+  // Of those, the calls over the limit (kCallLimitNs), per kind.
+  std::array<uint64_t, kWorkKinds> overLimit{};
   Histogram all;  // every such entry call (read-back apart)
   // The calls during which the thread was switched out, apart: how many,
   // their worst and their total (which still counts in the mean per second).
