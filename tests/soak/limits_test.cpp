@@ -128,6 +128,15 @@ TEST(SoakLimits, OnlyTheMachinesStallsAreExcused) {
       {"a lone stall, the reference stalled elsewhere in the run", 0,
        [](Result &r) { r.reference.add(700000); }, false},
       {"the reference never stalled", 0, [](Result &) {}, true},
+      {"a second stall, in a minute where the reference stalled", 0,
+       [](Result &r) {
+         const size_t idle = static_cast<size_t>(qxsoak::Work::Idle);
+         r.reference.add(700000);
+         r.overLimit[idle] = 2;
+         r.minutes[40].worstNs[idle] = 1200000;
+         r.minutes[40].referenceWorstNs = 800000;
+       },
+       false},
       {"a lone slow call that touched new memory", 2,
        [](Result &r) { r.reference.add(700000); }, true},
       {"a slow call that comes back", 0,
