@@ -452,7 +452,9 @@ void BM_SurfaceCopy1920x1080(benchmark::State &state) {
   qx::platform::setScreenAccess(&kSurface);
   ss::Capture *c = ss::newCapture();
   char error[256];
-  ss::surfaceBegin(*c, 1920, 1080, 50, 50, 1, error);
+  while (ss::surfaceBegin(*c, 1920, 1080, 50, 50, 1, error) ==
+         ss::kBuffersInPart) {
+  }
   while (ss::clearSlice(*c) == ss::Step::More) {
   }
   for (auto _ : state) {

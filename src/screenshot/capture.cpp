@@ -271,31 +271,46 @@ uint64_t pictureBytes(int32_t w, int32_t h) {
 // never longer than this.
 constexpr uint32_t kFixedLineMax = 64;
 
+bool holds(const uint8_t *buffer, uint32_t capacity, uint64_t size) {
+  return buffer && capacity >= size;
+}
+
 // Gets both buffers, once width, height and step are set, at the size
 // every later step needs (the copy's rows, the picture, the annotated
 // image, the compressed stream and the PNG), so that none of those steps
 // allocates and the clearing slices can touch every page first. rows:
-// the bytes of work the copy needs zero-filled.
-bool sizeBuffers(Capture &c, uint64_t rows) {
+// the bytes of work the copy needs zero-filled. One allocation a call:
+// kBuffersInPart when another is still to come, 0 when one failed.
+int sizeBuffers(Capture &c, uint64_t rows) {
   const uint64_t longest =
       c.longestLine > kFixedLineMax ? c.longestLine : kFixedLineMax;
   const uint64_t stream =
       streamBound(annotatedBytes(c, static_cast<uint32_t>(longest)));
   const uint64_t picture = pictureBytes(c.width, c.height);
   const uint64_t png = stream + kPngOverhead;
-  if (!growPixels(c, picture > stream ? picture : stream) ||
-      !growWork(c, rows > png ? rows : png))
-    return false;
+  const uint64_t pixels = picture > stream ? picture : stream;
+  const uint64_t work = rows > png ? rows : png;
+  bool allocated = false;
+  if (!holds(c.pixels, c.pixelsCapacity, pixels)) {
+    if (!growPixels(c, pixels)) return 0;
+    allocated = true;
+  }
+  if (!holds(c.work, c.workCapacity, work)) {
+    if (allocated) return kBuffersInPart;
+    if (!growWork(c, work)) return 0;
+    allocated = true;
+  }
   // Without its own memory the compressor takes zlib's blocks from the
   // heap: slower to touch, but it works.
   if (!c.compressor && !c.encoder.stream) {
+    if (allocated) return kBuffersInPart;
     c.compressor = static_cast<uint8_t *>(heap::allocate(kCompressorBytes));
     c.compressorTouched = 0;
   }
   c.slicing.done = 0;
   c.slicing.clearBytes = static_cast<uint32_t>(rows);
   c.slicing.pictureRows = 0;
-  return true;
+  return 1;
 }
 
 // Zero-fills up to a slice of buffer from done towards end; true when
@@ -468,9 +483,8 @@ int surfaceBegin(Capture &c, int32_t width, int32_t height, int32_t xPercent,
   const int32_t h = clampSide(height, c.windowHeight);
   c.width = static_cast<uint16_t>(w);
   c.height = static_cast<uint16_t>(h);
-  if (!sizeBuffers(c, uint64_t(w) * (uint64_t(h) + 1) * 4))
-    return fail(errorText, kMemoryText);
-  return 1;
+  const int sized = sizeBuffers(c, uint64_t(w) * (uint64_t(h) + 1) * 4);
+  return sized ? sized : fail(errorText, kMemoryText);
 }
 
 // Bytes of the compressor memory there are to touch.
@@ -544,8 +558,11 @@ Step convertSlice(Capture &c, char *errorText) {
 
 int captureSurface(Capture &c, int32_t width, int32_t height, int32_t xPercent,
                    int32_t yPercent, int32_t step, char *errorText) {
-  if (!surfaceBegin(c, width, height, xPercent, yPercent, step, errorText))
-    return 0;
+  int begun;
+  while ((begun = surfaceBegin(c, width, height, xPercent, yPercent, step,
+                               errorText)) == kBuffersInPart) {
+  }
+  if (!begun) return 0;
   while (clearSlice(c) == Step::More) {
   }
   if (!surfaceCopy(c, errorText)) return 0;
@@ -574,7 +591,9 @@ int readBackBegin(Capture &c, QxGameInterface *gi, int32_t width,
   c.width = static_cast<uint16_t>(w);
   c.height = static_cast<uint16_t>(h);
   c.step = normaliseStep(step);
-  if (!sizeBuffers(c, readBackBytes(w, h))) {
+  const int sized = sizeBuffers(c, readBackBytes(w, h));
+  if (sized == kBuffersInPart) return sized;
+  if (!sized) {
     c.width = sizeBefore[0];  // a failed read-back keeps the sizes it found
     c.height = sizeBefore[1];
     c.step = stepBefore;
@@ -619,8 +638,11 @@ Step sampleSlice(Capture &c) {
 int captureReadBack(Capture &c, QxGameInterface *gi, int32_t width,
                     int32_t height, int32_t xPercent, int32_t yPercent,
                     int32_t step, char *errorText) {
-  if (!readBackBegin(c, gi, width, height, xPercent, yPercent, step, errorText))
-    return 0;
+  int begun;
+  while ((begun = readBackBegin(c, gi, width, height, xPercent, yPercent, step,
+                                errorText)) == kBuffersInPart) {
+  }
+  if (!begun) return 0;
   while (clearSlice(c) == Step::More) {
   }
   if (!readBackCopy(c, gi)) return 0;

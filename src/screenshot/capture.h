@@ -91,12 +91,19 @@ int captureReadBack(Capture &c, QxGameInterface *gi, int32_t width,
 // Only surfaceCopy and readBackCopy are single steps that cannot be cut;
 // the others do one slice of bounded work per call.
 
+// What surfaceBegin and readBackBegin give when they got one of the
+// buffers and another is still to get: each allocation is a step of its
+// own (it can take most of a millisecond), so they are called again, in a
+// later call, until they give 1.
+constexpr int kBuffersInPart = 2;
+
 // Checks the window, sizes the capture and gets its buffers (not cleared
-// yet); 1, or 0 with a failure text.
+// yet); 1, kBuffersInPart, or 0 with a failure text.
 int surfaceBegin(Capture &c, int32_t width, int32_t height, int32_t xPercent,
                  int32_t yPercent, int32_t step, char *errorText);
 // Sizes the read-back against the host's frame, gets its buffers and places
-// the rectangle; 1, or 0 with the texts of captureReadBack.
+// the rectangle; 1, kBuffersInPart, or 0 with the texts of
+// captureReadBack.
 int readBackBegin(Capture &c, QxGameInterface *gi, int32_t width,
                   int32_t height, int32_t xPercent, int32_t yPercent,
                   int32_t step, char *errorText);

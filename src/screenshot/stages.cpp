@@ -268,24 +268,34 @@ bool captureStep(QxGameInterface *gi, Slot &s, CallBudget &budget) {
   char *failure = s.lines[3];
   switch (s.phase) {
     case kPhaseSurfaceBegin:
-      // Sizes the buffers: may allocate.
+      // Sizes the buffers: an allocation a call.
       if (!budget.holdsSystemStep()) return false;
       budget.wholeStep();
-      if (surfaceBegin(c, w.captureWidth, w.captureHeight, w.x, w.y, w.rate,
-                       failure))
-        s.phase = kPhaseClear;
-      else
-        surfaceFailed(s);
-      return s.phase != kPhaseRequest;
+      switch (surfaceBegin(c, w.captureWidth, w.captureHeight, w.x, w.y, w.rate,
+                           failure)) {
+        case kBuffersInPart:
+          return false;
+        case 0:
+          surfaceFailed(s);
+          return s.phase != kPhaseRequest;
+        default:
+          s.phase = kPhaseClear;
+          return true;
+      }
     case kPhaseReadBackBegin:
       if (!budget.holdsSystemStep()) return false;
       budget.wholeStep();
-      if (readBackBegin(c, gi, w.captureWidth, w.captureHeight, w.x, w.y,
-                        w.rate, failure))
-        s.phase = kPhaseClear;
-      else
-        readBackFailed(s);
-      return true;
+      switch (readBackBegin(c, gi, w.captureWidth, w.captureHeight, w.x, w.y,
+                            w.rate, failure)) {
+        case kBuffersInPart:
+          return false;
+        case 0:
+          readBackFailed(s);
+          return true;
+        default:
+          s.phase = kPhaseClear;
+          return true;
+      }
     case kPhaseClear:
       if (!(clearTouchesFreshPages(c) ? budget.leftForFreshPages()
                                       : budget.left()))

@@ -9,6 +9,7 @@
 #include "fake_host.h"
 #include "host/client_state.h"
 #include "screenshot/capture.h"
+#include "test_heap.h"
 
 namespace {
 
@@ -339,6 +340,26 @@ TEST_F(ReadBack, SamplesTopRowFromTheLastRowDelivered) {
   EXPECT_EQ(pixel(1, 3)[0], 6);  // every second column
   EXPECT_EQ(pixel(0, 0)[0], 0);
   EXPECT_EQ(pixel(239, 0)[1], 222);  // row 478 mod 256
+}
+
+// A fresh record gets its buffers one allocation a call (each can take
+// most of a millisecond); a record that holds them gets none.
+TEST_F(ReadBack, BuffersComeOneAllocationACall) {
+  std::vector<int> results;
+  for (int i = 0; i < 5; ++i) {
+    const uint64_t before = qxtest::heapCounts().allocations;
+    const int r =
+        ss::readBackBegin(*capture, &host.gi, 640, 480, 50, 50, 1, error);
+    EXPECT_LE(qxtest::heapCounts().allocations - before, 1u);
+    results.push_back(r);
+    if (r != ss::kBuffersInPart) break;
+  }
+  EXPECT_EQ(results,
+            (std::vector<int>{ss::kBuffersInPart, ss::kBuffersInPart, 1}));
+  const uint64_t before = qxtest::heapCounts().allocations;
+  EXPECT_EQ(ss::readBackBegin(*capture, &host.gi, 640, 480, 50, 50, 1, error),
+            1);
+  EXPECT_EQ(qxtest::heapCounts().allocations, before);
 }
 
 TEST_F(ReadBack, ClampsToTheFrameAndPlacesByPercent) {
