@@ -515,6 +515,10 @@ Step clearSlice(Capture &c) {
 }
 
 int surfaceCopy(Capture &c, char *errorText) {
+  // Only into a work buffer sized for the capture (surfaceBegin gave 1).
+  if (!holds(c.work, c.workCapacity,
+             uint64_t{c.width} * (uint64_t{c.height} + 1) * 4))
+    return fail(errorText, kMemoryText);
   const platform::ScreenAccess &screen = platform::screenAccess();
   platform::WindowPlacement window{};
   // The placement is read again: the window may have moved since the
@@ -618,6 +622,9 @@ int readBackBegin(Capture &c, QxGameInterface *gi, int32_t width,
 int readBackCopy(Capture &c, QxGameInterface *gi) {
   QxCaptureQueryFn query = gi ? gi->captureQuery : nullptr;
   if (!query) return 0;
+  // Only into a work buffer sized for the read-back (readBackBegin gave 1).
+  if (!holds(c.work, c.workCapacity, readBackBytes(c.width, c.height)))
+    return 0;
   // Asked again at the call itself: the host's answers hold for now.
   const intptr_t format = query(QX_CAP_FORMAT);
   const QxReadBackFn readBack =
