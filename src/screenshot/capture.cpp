@@ -93,9 +93,14 @@ void retireRecord(Capture *&capture) {
   capture = nullptr;
 }
 
+// The buffer is there and holds size bytes.
+bool holds(const uint8_t *buffer, uint32_t capacity, uint64_t size) {
+  return buffer && capacity >= size;
+}
+
 bool growBuffer(uint8_t *&buffer, uint32_t &capacity, uint32_t &touched,
                 uint64_t size) {
-  if (buffer && capacity >= size) return true;
+  if (holds(buffer, capacity, size)) return true;
   retireBuffer(buffer, capacity);
   touched = 0;
   if (size > 0xFFFFFFFFu) return false;
@@ -270,10 +275,6 @@ uint64_t pictureBytes(int32_t w, int32_t h) {
 // Lines the capture itself writes (the size line, the failure texts) are
 // never longer than this.
 constexpr uint32_t kFixedLineMax = 64;
-
-bool holds(const uint8_t *buffer, uint32_t capacity, uint64_t size) {
-  return buffer && capacity >= size;
-}
 
 // Gets both buffers, once width, height and step are set, at the size
 // every later step needs (the copy's rows, the picture, the annotated

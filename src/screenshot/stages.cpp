@@ -259,6 +259,18 @@ void finishLines(Slot &s) {
   }
 }
 
+// After surfaceBegin or readBackBegin gave begun: the clearing comes next,
+// a failure goes to failed, and buffers got in part wait for a later call.
+// False when the stage waits for a later call.
+bool afterBegin(Slot &s, int begun, void (*failed)(Slot &)) {
+  if (begun == kBuffersInPart) return false;
+  if (begun)
+    s.phase = kPhaseClear;
+  else
+    failed(s);
+  return s.phase != kPhaseRequest;
+}
+
 // One step of stage 1 past the request; false when the stage waits for a
 // later call (the budget is spent, a copy needs a fresh call, or the
 // attempt ended for a retry).
@@ -271,31 +283,17 @@ bool captureStep(QxGameInterface *gi, Slot &s, CallBudget &budget) {
       // Sizes the buffers: an allocation a call.
       if (!budget.holdsSystemStep()) return false;
       budget.wholeStep();
-      switch (surfaceBegin(c, w.captureWidth, w.captureHeight, w.x, w.y, w.rate,
-                           failure)) {
-        case kBuffersInPart:
-          return false;
-        case 0:
-          surfaceFailed(s);
-          return s.phase != kPhaseRequest;
-        default:
-          s.phase = kPhaseClear;
-          return true;
-      }
+      return afterBegin(s,
+                        surfaceBegin(c, w.captureWidth, w.captureHeight, w.x,
+                                     w.y, w.rate, failure),
+                        surfaceFailed);
     case kPhaseReadBackBegin:
       if (!budget.holdsSystemStep()) return false;
       budget.wholeStep();
-      switch (readBackBegin(c, gi, w.captureWidth, w.captureHeight, w.x, w.y,
-                            w.rate, failure)) {
-        case kBuffersInPart:
-          return false;
-        case 0:
-          readBackFailed(s);
-          return true;
-        default:
-          s.phase = kPhaseClear;
-          return true;
-      }
+      return afterBegin(s,
+                        readBackBegin(c, gi, w.captureWidth, w.captureHeight,
+                                      w.x, w.y, w.rate, failure),
+                        readBackFailed);
     case kPhaseClear:
       if (!(clearTouchesFreshPages(c) ? budget.leftForFreshPages()
                                       : budget.left()))

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include <zlib.h>
+
 #include "common/protocol.h"
 #include "fake_host.h"
 #include "files.h"
@@ -31,8 +32,7 @@
 #include "peer/screenshot_peer.h"
 #include "peer/transfer_peer.h"
 #include "platform/platform.h"
-
-#include "screenshot/png.h"
+#include "screenshot/capture.h"
 #include "screenshot/screenshot.h"
 #include "soak.h"
 #include "test_heap.h"
@@ -414,20 +414,14 @@ class Session {
   // buffers were sized).
   static qxtest::HeapCounts keptRecords() {
     qxtest::HeapCounts held{};
-    auto add = [&held](const void *block, uint64_t bytes) {
-      if (!block) return;
-      ++held.liveBlocks;
-      held.liveBytes += bytes;
-    };
     for (const qx::screenshot::Capture *r : qx::client().screenshot.kept) {
       if (!r) continue;
-      add(r, sizeof *r);
-      add(r->pixels, r->pixelsCapacity);
-      add(r->work, r->workCapacity);
-      add(r->compressor, qx::screenshot::kCompressorBytes);
-      add(r->encoder.stream, sizeof *r->encoder.stream);
-      held.liveBlocks += r->encoder.heapBlocks;
-      held.liveBytes += r->encoder.heapBytes;
+      const z_stream *stream = r->encoder.stream;
+      held.liveBlocks += 1 + (r->pixels != nullptr) + (r->work != nullptr) +
+                         (r->compressor != nullptr) + (stream != nullptr) +
+                         r->encoder.heapBlocks;
+      held.liveBytes += sizeof *r + qx::screenshot::recordBytes(*r) +
+                        (stream ? sizeof *stream : 0);
     }
     return held;
   }
