@@ -18,8 +18,8 @@ struct Wrapped {
 Wrapped g_host;
 
 struct Stopwatch {
-  uint64_t start = threadCpuNs();
-  ~Stopwatch() { g_host.time.ns += threadCpuNs() - start; }
+  Clocks start = startSpan();
+  ~Stopwatch() { g_host.time.host += since(start); }
 };
 
 void QX_CDECL timedNamedOp(const char *name, const char *argument) {
@@ -46,9 +46,9 @@ void QX_CDECL timedSendOob(const char *address, int32_t port, int32_t length,
 void QX_READBACK_CALL timedReadBack(int32_t x, int32_t y, int32_t width,
                                     int32_t height, int32_t format,
                                     int32_t type, void *destination) {
-  const uint64_t start = threadCpuNs();
+  const Clocks start = startSpan();
   g_host.readBackFn(x, y, width, height, format, type, destination);
-  g_host.time.readBack += threadCpuNs() - start;
+  g_host.time.readBack += since(start);
 }
 intptr_t QX_CDECL timedCapture(int32_t code) {
   Stopwatch s;
@@ -86,17 +86,17 @@ Fn systemLoader(const char *name) {
 
 extern "C" void *dlopen(const char *file, int mode) {
   static const auto real = systemLoader<void *(*)(const char *, int)>("dlopen");
-  const uint64_t start = qxsoak::threadCpuNs();
+  const qxsoak::Clocks start = qxsoak::startSpan();
   void *handle = real(file, mode);
-  qxsoak::hostTime().library += qxsoak::threadCpuNs() - start;
+  qxsoak::hostTime().library += qxsoak::since(start);
   return handle;
 }
 
 extern "C" int dlclose(void *handle) {
   static const auto real = systemLoader<int (*)(void *)>("dlclose");
-  const uint64_t start = qxsoak::threadCpuNs();
+  const qxsoak::Clocks start = qxsoak::startSpan();
   const int result = real(handle);
-  qxsoak::hostTime().library += qxsoak::threadCpuNs() - start;
+  qxsoak::hostTime().library += qxsoak::since(start);
   return result;
 }
 #endif

@@ -1,23 +1,22 @@
 // The host's part of an entry call: the soak run puts timed wrappers around
 // the fake host's callbacks, so that the time spent in the host (and, apart,
-// in its read-back) is not counted as the client's own work.
+// in its read-back) is not counted as the client's.
 #pragma once
 
-#include <cstdint>
-
+#include "measure.h"
 #include "qx/game_interface.h"
 
 namespace qxsoak {
 
 struct HostTime {
-  uint64_t ns = 0;        // host callbacks inside the current entry call
-  uint64_t readBack = 0;  // of which the read-back
+  Span host;      // host callbacks inside the current entry call
+  Span readBack;  // of which the read-back
   // The system's loading and unloading of libraries (the agent and the
   // replacement client) inside the current call: one system call each,
   // which the client cannot cut, so it is reported apart like the
   // read-back. Counted natively, where the soak stands between the linked-in
   // client and the system's loader; under Wine it stays in the call.
-  uint64_t library = 0;
+  Span library;
 };
 
 // Replaces the callbacks of gi by timed wrappers around them.

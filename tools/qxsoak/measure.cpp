@@ -16,42 +16,98 @@
 
 namespace qxsoak {
 
-uint64_t threadCpuNs() {
+namespace {
+
 #if defined(_WIN32)
-  // Wine and Windows keep no finer processor clock per thread that a
-  // program can read without a driver; the performance counter measures the
-  // call's elapsed time instead, which includes any time the thread waited.
-  static LARGE_INTEGER frequency = [] {
+uint64_t wallNs() {
+  static const uint64_t frequency = [] {
     LARGE_INTEGER f;
     QueryPerformanceFrequency(&f);
-    return f;
+    return static_cast<uint64_t>(f.QuadPart);
   }();
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
-  return static_cast<uint64_t>(now.QuadPart) * 1000000000ull /
-         static_cast<uint64_t>(frequency.QuadPart);
+  // Seconds and the rest apart: the count times 10^9 would overflow after
+  // a few hours at a 10 MHz counter.
+  const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
+  return ticks / frequency * 1000000000ull +
+         ticks % frequency * 1000000000ull / frequency;
+}
 #else
+uint64_t clockNs(clockid_t clock) {
   timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  clock_gettime(clock, &t);
   return static_cast<uint64_t>(t.tv_sec) * 1000000000ull +
          static_cast<uint64_t>(t.tv_nsec);
-#endif
 }
 
-ThreadCounts threadCounts() {
-  ThreadCounts counts;
+void readCounts(Clocks &c) {
 #if defined(RUSAGE_THREAD)
   rusage u{};
-  if (getrusage(RUSAGE_THREAD, &u) != 0) return counts;
-  counts.switches =
-      static_cast<uint64_t>(u.ru_nvcsw) + static_cast<uint64_t>(u.ru_nivcsw);
-  counts.pageFaults = static_cast<uint64_t>(u.ru_minflt);
+  if (getrusage(RUSAGE_THREAD, &u) != 0) return;
+  c.voluntary = static_cast<uint64_t>(u.ru_nvcsw);
+  c.involuntary = static_cast<uint64_t>(u.ru_nivcsw);
+  c.pageFaults = static_cast<uint64_t>(u.ru_minflt);
+#else
+  (void)c;
 #endif
-  return counts;
+}
+#endif
+
+uint64_t minus(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
+
+}  // namespace
+
+Clocks startSpan() {
+  Clocks c;
+#if defined(_WIN32)
+  // Windows keeps no processor clock per thread finer than its scheduler's
+  // tick that a program can read, and no switch counts: the processor time
+  // is the wall time.
+  c.wallNs = c.processorNs = wallNs();
+#else
+  readCounts(c);
+  // The thread's processor clock leaves out time the hypervisor took from
+  // the virtual processor where the kernel accounts it (steal time).
+  c.processorNs = clockNs(CLOCK_THREAD_CPUTIME_ID);
+  c.wallNs = clockNs(CLOCK_MONOTONIC);
+#endif
+  return c;
 }
 
-bool threadSwitchesCounted() {
-#if defined(RUSAGE_THREAD)
+Span since(const Clocks &start) {
+  Clocks now;
+#if defined(_WIN32)
+  now.wallNs = now.processorNs = wallNs();
+#else
+  now.wallNs = clockNs(CLOCK_MONOTONIC);
+  now.processorNs = clockNs(CLOCK_THREAD_CPUTIME_ID);
+  readCounts(now);
+#endif
+  return less(now, start);
+}
+
+Span less(const Span &a, const Span &b) {
+  Span d;
+  d.wallNs = minus(a.wallNs, b.wallNs);
+  d.processorNs = minus(a.processorNs, b.processorNs);
+  d.voluntary = minus(a.voluntary, b.voluntary);
+  d.involuntary = minus(a.involuntary, b.involuntary);
+  d.pageFaults = minus(a.pageFaults, b.pageFaults);
+  return d;
+}
+
+Span &operator+=(Span &a, const Span &b) {
+  a.wallNs += b.wallNs;
+  a.processorNs += b.processorNs;
+  a.voluntary += b.voluntary;
+  a.involuntary += b.involuntary;
+  a.pageFaults += b.pageFaults;
+  return a;
+}
+
+bool switchesCounted() {
+#if defined(RUSAGE_THREAD) && !defined(_WIN32)
   return true;
 #else
   return false;
@@ -94,10 +150,9 @@ void Histogram::add(uint64_t ns) {
   worst_ = std::max(worst_, ns);
 }
 
-uint64_t Histogram::quantile(double q) const {
+uint64_t Histogram::quantile(uint32_t perTenThousand) const {
   if (count_ == 0) return 0;
-  const uint64_t wanted =
-      static_cast<uint64_t>(q * static_cast<double>(count_));
+  const uint64_t wanted = count_ * perTenThousand / 10000;
   uint64_t seen = 0;
   for (size_t b = 0; b <= kBuckets; ++b) {
     seen += buckets_[b];

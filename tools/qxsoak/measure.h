@@ -1,6 +1,9 @@
-// What the soak run measures: the processor time of every entry call by the
-// kind of work it did, kept in fixed histograms so that measuring allocates
-// nothing while the session runs, and the process's resources per minute.
+// What the soak run measures: the wall time of every entry call as the game
+// waits for it, with what the system counts for the calling thread during
+// it (its processor time, how often it gave up the processor itself or had
+// it taken away, the page faults it met), by the kind of work the call did,
+// kept in fixed histograms so that measuring allocates nothing while the
+// session runs; and the process's resources per minute.
 #pragma once
 
 #include <array>
@@ -10,25 +13,35 @@
 
 namespace qxsoak {
 
-// Processor time of the calling thread, in nanoseconds. The client never
-// reads it: the soak run wraps each entry call with it.
-uint64_t threadCpuNs();
-
-// What the system counts for the calling thread so far, or zeros where the
-// platform keeps no such counts for a thread (Windows and Wine).
-struct ThreadCounts {
-  // Times it was switched out (voluntary and not). A call during which this
-  // changed measured the scheduler as well as the call: on a virtual
-  // machine the thread's processor clock then gains up to a few
-  // milliseconds that no code of the call spent.
-  uint64_t switches = 0;
+// The calling thread's clocks and counts at one moment.
+struct Clocks {
+  uint64_t wallNs = 0;       // a monotonic clock: what the game waits
+  uint64_t processorNs = 0;  // the thread's time on the processor
+  // Times the thread gave up the processor itself (sleeping, blocking on a
+  // file, a lock or the disk) and times the system took it away.
+  uint64_t voluntary = 0;
+  uint64_t involuntary = 0;
   // Page faults that needed no disk: mostly pages touched for the first
-  // time. Each is the client's own work, and on a virtual machine one can
-  // take from ten microseconds to a millisecond.
+  // time, each the work of the code that touched them.
   uint64_t pageFaults = 0;
 };
-ThreadCounts threadCounts();
-bool threadSwitchesCounted();
+
+// What happened between two moments: the same fields as differences.
+using Span = Clocks;
+
+// The start of a span reads the counts first and the clocks last, its end
+// the clocks first, so that reading the counts stays outside its wall time.
+Clocks startSpan();
+Span since(const Clocks &start);
+// a less b, field by field, never below zero.
+Span less(const Span &a, const Span &b);
+Span &operator+=(Span &a, const Span &b);
+
+// Whether this platform counts switches and page faults per thread and
+// keeps the thread's processor clock apart from the wall clock. Where it
+// does not (Windows and Wine), the processor time is the wall time and the
+// counts stay zero.
+bool switchesCounted();
 
 // A fixed, tiny piece of work (ten system calls and a few microseconds of
 // arithmetic; the arithmetic only on Windows) that the soak run times
@@ -36,6 +49,8 @@ bool threadSwitchesCounted();
 // the machine's own noise, to be read beside the client's figures.
 void referenceWork();
 
+// Kinds of work of the entry calls. A new kind goes before ReadBack; the
+// tables, the plot and the limits take every kind from here.
 enum class Work {
   Event,          // cb: an event queued or a question answered
   Idle,           // ca that is not due
@@ -58,7 +73,9 @@ inline bool measuredApart(Work w) {
 constexpr size_t kWorkKinds = static_cast<size_t>(Work::Count);
 
 // Nanosecond samples in buckets of 250 ns up to 20 ms, then one bucket for
-// everything longer (whose worst is kept exactly).
+// everything longer (whose worst is kept exactly). Quantiles are asked in
+// parts of ten thousand and computed in integers, so that every build
+// gives the same answer for the same samples.
 class Histogram {
  public:
   Histogram();
@@ -66,8 +83,9 @@ class Histogram {
   uint64_t count() const { return count_; }
   uint64_t total() const { return total_; }
   uint64_t worst() const { return worst_; }
-  // The smallest bucket bound below which at least q of the samples lie.
-  uint64_t quantile(double q) const;
+  // The smallest bucket bound below which at least perTenThousand / 10000
+  // of the samples lie (9990: the p99.9).
+  uint64_t quantile(uint32_t perTenThousand) const;
 
  private:
   static constexpr uint64_t kBucket = 250;
@@ -76,28 +94,28 @@ class Histogram {
   uint64_t count_ = 0, total_ = 0, worst_ = 0;
 };
 
-// A minute's floor when no moment of it was free of screenshots.
-constexpr uint64_t kNoFloor = ~uint64_t{0};
-
-// The state of the process at the end of a simulated minute.
+// The state of the process over one simulated minute.
 struct Minute {
   int minute = 0;
   uint64_t liveBlocks = 0;  // the client's, at the minute's peak
   uint64_t liveBytes = 0;   // the client's, at the minute's peak
-  // The client's, at the minute's lowest moment with no screenshot in
-  // hand; kNoFloor when the minute had no such moment.
+  // The client's, at the minute's lowest moment, less the records kept for
+  // the next screenshots (which the client holds on purpose).
   uint64_t floorBlocks = 0;
   uint64_t floorBytes = 0;
   uint64_t residentKiB = 0;  // the process, without the kept records
   uint64_t descriptors = 0;  // the process's open descriptors (handles)
-  uint64_t cpuNs = 0;        // the client's own work in this minute
-  std::array<uint64_t, kWorkKinds> worstNs{};  // per kind, not switched out
-  uint64_t referenceWorstNs = 0;  // the reference work, not switched out
-  // What the worst call of each kind printed first and the page faults it
-  // met, as a hint of its work.
+  uint64_t clientNs = 0;     // the client's share of its calls' wall time
+  // Per kind, the largest client's share of a call (limits.cpp), what that
+  // call printed first and the page faults it met, as a hint of its work.
+  std::array<uint64_t, kWorkKinds> worstNs{};
   std::array<std::string, kWorkKinds> worstNote{};
-  // The page faults that call met (0 where the platform cannot say).
   std::array<uint64_t, kWorkKinds> worstFaults{};
+  // The worst wall time of the calls judged on it (all kinds but those
+  // measured apart), and of the calls over the limit that were excused.
+  uint64_t worstWallNs = 0;
+  uint64_t excused = 0;
+  uint64_t excusedWorstNs = 0;
 };
 
 // Resident memory in KiB and open descriptors of this process; 0 when the

@@ -1,9 +1,15 @@
 #include "report.h"
 
+#include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <vector>
 
 namespace qxsoak {
 
@@ -11,80 +17,414 @@ namespace {
 
 double us(uint64_t ns) { return static_cast<double>(ns) / 1000.0; }
 
-// A line of the profile: the calls not switched out, then those that were.
+// ---- the table ----
+
+// A line of the profile: the wall time of every call of a kind, then the
+// calls in which the thread gave up the processor and those excused.
 void profileLine(FILE *out, const char *name, const Histogram &h,
-                 uint64_t switched, uint64_t switchedWorst) {
-  if (h.count() == 0 && switched == 0) return;
+                 uint64_t gaveUp, uint64_t excused, uint64_t excusedWorst) {
+  if (h.count() == 0) return;
   std::fprintf(out,
                "%-12s %9" PRIu64
-               " %8.1f %8.1f %8.1f %8.1f %8.1f %8.2f %8" PRIu64 " %8.1f\n",
-               name, h.count(), us(h.quantile(0.5)), us(h.quantile(0.99)),
-               us(h.quantile(0.999)), us(h.quantile(0.9999)), us(h.worst()),
-               h.count() ? us(h.total() / h.count()) : 0.0, switched,
-               us(switchedWorst));
+               " %8.1f %8.1f %8.1f %8.1f %8.1f %8.2f %8" PRIu64 " %8" PRIu64,
+               name, h.count(), us(h.quantile(5000)), us(h.quantile(9900)),
+               us(h.quantile(9990)), us(h.quantile(9999)), us(h.worst()),
+               us(h.total() / h.count()), gaveUp, excused);
+  if (excused)
+    std::fprintf(out, " %9.1f\n", us(excusedWorst));
+  else
+    std::fprintf(out, " %9s\n", "-");
+}
+
+void printProfile(const Result &r, FILE *out) {
+  std::fprintf(
+      out,
+      "\nwall time of the entry calls as the game waits for them, us (the "
+      "game's own\ncallbacks left out); \"gave up\": calls in which the "
+      "thread gave up the processor\nitself, judged on their whole wall "
+      "time; \"excused\": calls over 1000 us whose\nrest the system shows "
+      "the thread spent off the processor, and their worst\n(the rule is "
+      "at the top of tools/qxsoak/limits.cpp)%s\n"
+      "%-12s %9s %8s %8s %8s %8s %8s %8s %8s %8s %9s\n",
+      r.switchesCounted ? ""
+                        : "\n(this platform counts no switches: every call "
+                          "is judged on its whole wall time)",
+      "work", "calls", "p50", "p99", "p99.9", "p99.99", "worst", "mean",
+      "gave up", "excused", "exc worst");
+  uint64_t gaveUp = 0, excused = 0, excusedWorst = 0;
+  for (size_t k = 0; k < kWorkKinds; ++k) {
+    if (measuredApart(static_cast<Work>(k))) continue;
+    profileLine(out, workName(static_cast<Work>(k)), r.work[k], r.voluntary[k],
+                r.excused[k], r.excusedWorstNs[k]);
+    gaveUp += r.voluntary[k];
+    excused += r.excused[k];
+    excusedWorst = std::max(excusedWorst, r.excusedWorstNs[k]);
+  }
+  profileLine(out, "all calls", r.all, gaveUp, excused, excusedWorst);
+  std::fprintf(out, "measured apart, not judged:\n");
+  for (size_t k = 0; k < kWorkKinds; ++k)
+    if (measuredApart(static_cast<Work>(k)))
+      profileLine(out, workName(static_cast<Work>(k)), r.work[k],
+                  r.voluntary[k], r.excused[k], r.excusedWorstNs[k]);
+  std::fprintf(out,
+               "the machine's noise: a fixed reference work of a few us, "
+               "timed after every call:\n");
+  profileLine(out, "reference", r.reference, 0, 0, 0);
+  std::fprintf(out,
+               "the machine held the reference work up beyond 1000 us %" PRIu64
+               " times\n",
+               r.referenceOverLimit);
+  const double seconds = static_cast<double>(r.simulatedMs) / 1000.0;
+  std::fprintf(out,
+               "the client's share per second of play: %.1f us (limit "
+               "1000)\n",
+               seconds > 0 ? us(r.clientTotalNs) / seconds : 0.0);
+}
+
+void printScreenshots(const Result &r, FILE *out) {
+  const ScreenshotTally &s = r.screenshots;
+  std::fprintf(out,
+               "\nscreenshots the server asked for: %" PRIu64
+               ", received and checked %" PRIu64
+               ", in flight at the end %" PRIu64 ", lost %" PRIu64 "\n",
+               s.asked, s.checked, s.inFlight, s.lost);
+  std::fprintf(out,
+               "  held back %" PRIu64
+               " times (key changing, or the client's slots possibly "
+               "full); %" PRIu64 " requests replayed as garbage, %" PRIu64
+               " uploads of a request already received\n",
+               s.deferred, s.replays, s.uploadsAgain);
+  std::fprintf(out,
+               "screenshots the player took: %" PRIu64 ", saved %" PRIu64
+               ", refused %" PRIu64 "\n",
+               s.localAsked, s.localSaved, s.localRefused);
+}
+
+void printMinutes(const Result &r, FILE *out) {
+  std::fprintf(out, "\n%6s %12s %18s %12s %6s %10s %10s %s\n", "minute",
+               "blocks low..peak", "bytes low..peak", "resident KiB", "fds",
+               "client ms", "longest us", "excused (worst us)");
+  for (const Minute &m : r.minutes) {
+    if (r.heapCounted)
+      std::fprintf(
+          out, "%6d %5" PRIu64 "..%-5" PRIu64 " %8" PRIu64 "..%-8" PRIu64,
+          m.minute, m.floorBlocks, m.liveBlocks, m.floorBytes, m.liveBytes);
+    else
+      std::fprintf(out, "%6d %12s %18s", m.minute, "-", "-");
+    std::fprintf(out, " %12" PRIu64 " %6" PRIu64 " %10.2f %10.1f",
+                 m.residentKiB, m.descriptors, us(m.clientNs) / 1000.0,
+                 us(m.worstWallNs));
+    if (m.excused)
+      std::fprintf(out, " %" PRIu64 " (%.1f)\n", m.excused,
+                   us(m.excusedWorstNs));
+    else
+      std::fprintf(out, " -\n");
+  }
+}
+
+// ---- the plot ----
+
+// The minutes of the run by number; a minute not measured is absent.
+std::map<int, const Minute *> byNumber(const Result &r) {
+  std::map<int, const Minute *> out;
+  for (const Minute &m : r.minutes) out[m.minute] = &m;
+  return out;
+}
+
+std::string quoted(const std::string &text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// One figure: what it draws, on an axis fitted to its figures and its
+// limit, so that a change shows and the limit line stands clear of the
+// border.
+struct Panel {
+  std::string title, ylabel;
+  std::vector<double> values;  // every figure drawn, for the axis
+  double limit = NAN;          // NaN: no limit drawn
+  bool logScale = false;
+  std::string plot;  // the plot command's items after the data file
+  std::string note;  // instead of figures: why there are none
+};
+
+void range(const Panel &p, double &low, double &high) {
+  std::vector<double> v;
+  for (double x : p.values)
+    if (std::isfinite(x)) v.push_back(x);
+  if (std::isfinite(p.limit)) v.push_back(p.limit);
+  if (v.empty()) v.push_back(0);
+  low = *std::min_element(v.begin(), v.end());
+  high = *std::max_element(v.begin(), v.end());
+  if (p.logScale) {
+    low = std::max(1.0, low / 2);
+    high = std::max(high * 2, low * 10);
+    return;
+  }
+  const double span = high > low ? high - low : std::max(1.0, high * 0.1);
+  low = std::max(0.0, low - 0.15 * span);
+  high += 0.15 * span;
+}
+
+void drawPanel(std::ostream &gp, const Panel &p, const std::string &data) {
+  gp << "set title " << quoted(p.title) << "\n"
+     << "set ylabel " << quoted(p.ylabel) << "\n";
+  if (!p.note.empty()) {
+    gp << "set yrange [0:1]\nunset ytics\n"
+       << "set label 1 " << quoted(p.note) << " at graph 0.5,0.5 center\n"
+       << "plot NaN notitle\n"
+       << "unset label 1\nset ytics\n";
+    return;
+  }
+  double low = 0, high = 1;
+  range(p, low, high);
+  if (p.logScale) gp << "set logscale y\n";
+  gp << "set yrange [" << low << ":" << high << "]\n"
+     << "plot '" << data << "' " << p.plot;
+  if (std::isfinite(p.limit))
+    gp << ", " << p.limit
+       << " with lines dashtype 2 linewidth 2 linecolor rgb '#d62728' title "
+          "'limit'";
+  gp << "\n";
+  if (p.logScale) gp << "unset logscale y\n";
+}
+
+// A series of the data file: column of the minute's figure.
+std::string series(int column, const std::string &title,
+                   const std::string &colour) {
+  return "using 1:" + std::to_string(column) +
+         " with linespoints pointtype 7 pointsize 0.5 linewidth 1.5 "
+         "linecolor rgb '" +
+         colour + "' title " + quoted(title);
+}
+
+constexpr const char *kBlue = "#1f77b4";
+constexpr const char *kGreen = "#2ca02c";
+
+// Columns of soak.dat.
+enum Column {
+  kMinuteColumn = 1,
+  kWorstWall,
+  kExcusedWorst,
+  kPerSecond,
+  kFloorKiB,
+  kFloorBlocks,
+  kPeakKiB,
+  kPeakBlocks,
+  kResident,
+  kDescriptors,
+};
+
+void writeData(const Options &options, const Result &r,
+               const std::string &path) {
+  std::ofstream data(path);
+  data << "# minute longest-judged-us longest-excused-us client-us-per-s "
+          "floor-KiB floor-blocks peak-KiB peak-blocks resident-KiB fds\n"
+          "# NaN: not measured (a whole row), or nothing to draw\n";
+  const auto minutes = byNumber(r);
+  for (int n = 1; n <= options.minutes; ++n) {
+    data << n;
+    const auto it = minutes.find(n);
+    if (it == minutes.end()) {
+      for (int c = kWorstWall; c <= kDescriptors; ++c) data << " NaN";
+      data << "\n";
+      continue;
+    }
+    const Minute &m = *it->second;
+    data << ' ' << us(m.worstWallNs) << ' ';
+    if (m.excused)
+      data << us(m.excusedWorstNs);
+    else
+      data << "NaN";
+    data << ' ' << us(m.clientNs) / 60.0;
+    // The first minute's floor is the client before it started: no floor
+    // is judged there, and none is drawn.
+    if (r.heapCounted && n > 1)
+      data << ' ' << static_cast<double>(m.floorBytes) / 1024.0 << ' '
+           << m.floorBlocks;
+    else
+      data << " NaN NaN";
+    if (r.heapCounted)
+      data << ' ' << static_cast<double>(m.liveBytes) / 1024.0 << ' '
+           << m.liveBlocks;
+    else
+      data << " NaN NaN";
+    data << ' ' << m.residentKiB << ' ' << m.descriptors << "\n";
+  }
+}
+
+double asLimit(uint64_t limit, double scale = 1.0) {
+  return limit == kNoLimit ? NAN : static_cast<double>(limit) / scale;
+}
+
+std::vector<double> each(const Result &r,
+                         const std::function<double(const Minute &)> &f) {
+  std::vector<double> out;
+  for (const Minute &m : r.minutes) out.push_back(f(m));
+  return out;
+}
+
+std::vector<Panel> panels(const Options &options, const Result &r) {
+  const MemoryLimits l = memoryLimits(options, r);
+  std::vector<Panel> out;
+  Panel wait;
+  wait.title = "Longest wait for an entry call in each minute (wall time)";
+  wait.ylabel = "us, log scale";
+  wait.logScale = true;
+  wait.values = each(r, [](const Minute &m) { return us(m.worstWallNs); });
+  for (const Minute &m : r.minutes)
+    if (m.excused) wait.values.push_back(us(m.excusedWorstNs));
+  wait.limit = options.limits ? us(kCallLimitNs) : NAN;
+  wait.plot = series(kWorstWall, "longest call judged (over the limit: failed)",
+                     kBlue) +
+              ", '' using 1:" + std::to_string(kExcusedWorst) +
+              " with points pointtype 6 pointsize 1.6 linewidth 2 linecolor "
+              "rgb '#ff7f0e' title 'longest call excused (machine kept the "
+              "thread off the processor)'";
+  out.push_back(wait);
+
+  Panel share;
+  share.title = "Client's share of the entry calls per second of play";
+  share.ylabel = "us per s";
+  share.values = each(r, [](const Minute &m) { return us(m.clientNs) / 60.0; });
+  share.limit = options.limits ? 1000.0 : NAN;
+  share.plot = series(kPerSecond, "mean over the minute", kBlue);
+  out.push_back(share);
+
+  const std::string notCounted =
+      "not counted: the client is loaded as a library, its heap unseen";
+  const std::string less = ", less the records kept for the next screenshots";
+  Panel floorKiB;
+  floorKiB.title = "Client heap floor: lowest in the minute" + less;
+  floorKiB.ylabel = "KiB";
+  floorKiB.values = each(r, [](const Minute &m) {
+    return m.minute > 1 ? static_cast<double>(m.floorBytes) / 1024.0 : NAN;
+  });
+  floorKiB.limit = asLimit(l.floorBytes, 1024.0);
+  floorKiB.plot = series(
+      kFloorKiB, "bytes held (limit: each 15-minute window's lowest)", kBlue);
+  Panel floorBlocks = floorKiB;
+  floorBlocks.ylabel = "blocks";
+  floorBlocks.values = each(r, [](const Minute &m) {
+    return m.minute > 1 ? static_cast<double>(m.floorBlocks) : NAN;
+  });
+  floorBlocks.limit = asLimit(l.floorBlocks);
+  floorBlocks.plot =
+      series(kFloorBlocks,
+             "live blocks (limit: each 15-minute window's lowest)", kBlue);
+
+  Panel peakKiB;
+  peakKiB.title =
+      "Client heap peak: highest in the minute, screenshots included";
+  peakKiB.ylabel = "KiB";
+  peakKiB.values = each(r, [](const Minute &m) {
+    return static_cast<double>(m.liveBytes) / 1024.0;
+  });
+  peakKiB.limit = asLimit(l.peakBytes, 1024.0);
+  const std::string peakNote =
+      std::isfinite(peakKiB.limit) ? "" : " (no limit below 30 minutes)";
+  peakKiB.plot = series(kPeakKiB, "bytes held" + peakNote, kGreen);
+  Panel peakBlocks = peakKiB;
+  peakBlocks.ylabel = "blocks";
+  peakBlocks.values = each(
+      r, [](const Minute &m) { return static_cast<double>(m.liveBlocks); });
+  peakBlocks.limit = asLimit(l.peakBlocks);
+  peakBlocks.plot = series(kPeakBlocks, "live blocks" + peakNote, kGreen);
+  for (Panel *p : {&floorKiB, &floorBlocks, &peakKiB, &peakBlocks}) {
+    if (!r.heapCounted) p->note = notCounted;
+    out.push_back(*p);
+  }
+
+  Panel resident;
+  resident.title = "Resident memory of the process at the minute's end" + less;
+  resident.ylabel = "KiB";
+  resident.values = each(
+      r, [](const Minute &m) { return static_cast<double>(m.residentKiB); });
+  resident.limit = asLimit(l.residentKiB);
+  resident.plot = series(
+      kResident,
+      r.residentCounted ? "resident (limit: each 15-minute window's lowest)"
+                        : "resident (not judged under the sanitizers)",
+      kBlue);
+  out.push_back(resident);
+
+  Panel descriptors;
+  descriptors.title = "Open descriptors of the process at the minute's end";
+  descriptors.ylabel = "descriptors";
+  descriptors.values = each(
+      r, [](const Minute &m) { return static_cast<double>(m.descriptors); });
+  descriptors.limit = asLimit(l.descriptors);
+  descriptors.plot = series(kDescriptors, "open descriptors", kBlue);
+  out.push_back(descriptors);
+  return out;
+}
+
+// The page's heading: the run, its verdict, its screenshots, and how to
+// read the shading.
+std::string heading(const Options &options, const Result &r) {
+  const int warmUp = warmUpMinutes(options.minutes);
+  const size_t failed = r.failures.size() + r.missed.size();
+  const ScreenshotTally &s = r.screenshots;
+  std::ostringstream h;
+  h << "Quellor client soak: " << options.minutes << " minutes of play, seed "
+    << options.seed << " - "
+    << (failed ? "FAILED (" + std::to_string(failed) + " failures)" : "passed")
+    << (options.limits ? "" : ", time limits not applied") << "\n"
+    << "screenshots asked " << s.asked << ", checked " << s.checked
+    << ", in flight at the end " << s.inFlight << ", lost " << s.lost
+    << "; the player's taken " << s.localAsked << ", saved " << s.localSaved
+    << ", refused " << s.localRefused << "\n"
+    << "light shading: the warm-up (minutes 1 to " << warmUp
+    << "); grey bars: minutes not measured; red dashes: the limit";
+  return h.str();
+}
+
+void writeScript(const Options &options, const Result &r,
+                 const std::string &dir) {
+  const std::string data = dir + "/soak.dat";
+  std::ofstream gp(dir + "/soak.gp");
+  gp << "set terminal pngcairo size 1600,1500 font 'Sans,10'\n"
+     << "set output '" << dir << "/soak.png'\n"
+     << "set xrange [0.5:" << options.minutes << ".5]\n"
+     << "set xlabel 'minute of play'\n"
+     << "set grid\n"
+     << "set key below left horizontal Left reverse height 1.5\n"
+     << "set object 1 rect from first 0.5, graph 0 to first "
+     << warmUpMinutes(options.minutes)
+     << ".5, graph 1 behind fillcolor rgb '#eeeeee' fillstyle solid "
+        "noborder\n";
+  const auto minutes = byNumber(r);
+  int object = 2;
+  for (int n = 1; n <= options.minutes; ++n)
+    if (minutes.find(n) == minutes.end())
+      gp << "set object " << object++ << " rect from first " << n - 0.5
+         << ", graph 0 to first " << n + 0.5
+         << ", graph 1 front fillcolor rgb '#999999' fillstyle solid 0.6 "
+            "noborder\n";
+  gp << "set multiplot layout 4,2 title " << quoted(heading(options, r))
+     << " font ',13'\n";
+  for (const Panel &p : panels(options, r)) drawPanel(gp, p, data);
+  gp << "unset multiplot\n";
 }
 
 }  // namespace
 
 void printReport(const Options &options, const Result &r, FILE *out) {
-  const double seconds = static_cast<double>(r.simulatedMs) / 1000.0;
   std::fprintf(
       out, "soak: %d minutes of play from seed %u, %s\n", options.minutes,
       options.seed,
       options.library.empty() ? "simulated clock" : options.library.c_str());
-  std::fprintf(
-      out,
-      "\nprocessor time of the client's own work per entry call, us; calls\n"
-      "during which the thread was switched out are apart (switched, sw "
-      "worst)%s\n"
-      "%-12s %9s %8s %8s %8s %8s %8s %8s %8s %8s\n",
-      threadSwitchesCounted() ? ""
-                              : "\n(this platform counts no switches: every "
-                                "call is judged, noise and all)",
-      "work", "calls", "p50", "p99", "p99.9", "p99.99", "worst", "mean",
-      "switched", "sw worst");
-  uint64_t switched = 0, switchedWorst = 0;
-  for (size_t k = 0; k < kWorkKinds; ++k) {
-    profileLine(out, workName(static_cast<Work>(k)), r.work[k],
-                r.switchedCalls[k], r.switchedWorstNs[k]);
-    switched += r.switchedCalls[k];
-    switchedWorst = std::max(switchedWorst, r.switchedWorstNs[k]);
-  }
-  profileLine(out, "all calls", r.all, switched, switchedWorst);
-  std::fprintf(out,
-               "\nthe machine's noise: a fixed reference work timed after "
-               "every entry call, us\n");
-  profileLine(out, "reference", r.reference, r.referenceSwitched,
-              r.referenceSwitchedWorstNs);
-  std::fprintf(out,
-               "worst call not switched out: client %.1f us, reference %.1f "
-               "us\n",
-               us(r.all.worst()), us(r.reference.worst()));
-  std::fprintf(
-      out,
-      "mean work per second of play: %.1f us (limit 1000; switched "
-      "calls included)\n",
-      seconds > 0 ? us(r.all.total() + r.switchedTotalNs) / seconds : 0.0);
-  std::fprintf(out, "\n%6s %12s %18s %12s %6s %10s %10s\n", "minute",
-               "blocks low..peak", "bytes low..peak", "resident KiB", "fds",
-               "work ms", "worst us");
-  for (const Minute &m : r.minutes) {
-    uint64_t worst = 0;
-    for (size_t k = 0; k < kWorkKinds; ++k)
-      if (!measuredApart(static_cast<Work>(k)))
-        worst = std::max(worst, m.worstNs[k]);
-    if (r.heapCounted && m.floorBlocks != kNoFloor)
-      std::fprintf(
-          out, "%6d %5" PRIu64 "..%-5" PRIu64 " %8" PRIu64 "..%-8" PRIu64,
-          m.minute, m.floorBlocks, m.liveBlocks, m.floorBytes, m.liveBytes);
-    else if (r.heapCounted)
-      std::fprintf(out, "%6d %5s..%-5" PRIu64 " %8s..%-8" PRIu64, m.minute, "-",
-                   m.liveBlocks, "-", m.liveBytes);
-    else
-      std::fprintf(out, "%6d %12s %18s", m.minute, "-", "-");
-    std::fprintf(out, " %12" PRIu64 " %6" PRIu64 " %10.2f %10.1f\n",
-                 m.residentKiB, m.descriptors, us(m.cpuNs) / 1000.0, us(worst));
-  }
+  printProfile(r, out);
+  printScreenshots(r, out);
+  printMinutes(r, out);
   std::fprintf(out, "\ntraffic:");
   for (size_t i = 0; i < 16; ++i)
     std::fprintf(out, "%s %s %" PRIu64, i ? "," : "", kCounterNames[i],
@@ -92,66 +432,13 @@ void printReport(const Options &options, const Result &r, FILE *out) {
   std::fprintf(out, "\n");
 }
 
-bool writePlot(const Result &r, const std::string &dir) {
+bool writePlot(const Options &options, const Result &r,
+               const std::string &dir) {
   // The directory is made when it is not there yet (--out names a new one).
   std::error_code made;
   std::filesystem::create_directories(dir, made);
-  {
-    std::ofstream data(dir + "/soak.dat");
-    data << "# minute blocks KiB-held resident-KiB fds work-ms worst-us "
-            "floor-blocks floor-KiB\n";
-    for (const Minute &m : r.minutes) {
-      uint64_t worst = 0;
-      for (size_t k = 0; k < kWorkKinds; ++k)
-        if (!measuredApart(static_cast<Work>(k)))
-          worst = std::max(worst, m.worstNs[k]);
-      data << m.minute << ' ' << m.liveBlocks << ' ' << m.liveBytes / 1024.0
-           << ' ' << m.residentKiB << ' ' << m.descriptors << ' '
-           << us(m.cpuNs) / 1000.0 << ' ' << us(worst) << ' ';
-      // "?": no moment of the minute was free of screenshots.
-      if (m.floorBlocks == kNoFloor)
-        data << "? ?\n";
-      else
-        data << m.floorBlocks << ' ' << m.floorBytes / 1024.0 << '\n';
-    }
-  }
-  std::ofstream gp(dir + "/soak.gp");
-  gp << "set terminal png size 1000,900\n"
-        "set output '"
-     << dir
-     << "/soak.png'\n"
-        "set multiplot layout 3,1 title 'Quellor client soak run'\n"
-        "set xlabel 'simulated minute'\n"
-        "set key top left\n"
-        "set grid\n"
-        "set datafile missing '?'\n"
-        "set title 'memory'\n"
-        "set ylabel 'KiB'\n"
-        "set yrange [0:*]\n"
-        "plot '"
-     << dir
-     << "/soak.dat' using 1:3 with linespoints title "
-        "'client bytes held (peak)', '' using 1:9 with linespoints title "
-        "'client bytes held (low)', '' using 1:4 with linespoints title "
-        "'resident'\n"
-        "set title 'blocks and descriptors'\n"
-        "set ylabel 'count'\n"
-        "plot '"
-     << dir
-     << "/soak.dat' using 1:2 with linespoints title "
-        "'client live blocks (peak)', '' using 1:8 with linespoints title "
-        "'client live blocks (low)', '' using 1:5 with linespoints title "
-        "'open descriptors'\n"
-        "set title 'client work'\n"
-        "set ylabel 'us / ms'\n"
-        "plot '"
-     << dir
-     << "/soak.dat' using 1:7 with linespoints title "
-        "'worst call, us (limit 1000)', '' using 1:($6/60.0*1000) with "
-        "linespoints title 'mean per second of play, us', 1000 with lines "
-        "title 'limit'\n"
-        "unset multiplot\n";
-  gp.close();
+  writeData(options, r, dir + "/soak.dat");
+  writeScript(options, r, dir);
   const std::string command = "gnuplot '" + dir + "/soak.gp' >/dev/null 2>&1";
   return std::system(command.c_str()) == 0;
 }

@@ -34,6 +34,7 @@
 #include "platform/platform.h"
 #include "screenshot/capture.h"
 #include "screenshot/screenshot.h"
+#include "screenshots.h"
 #include "soak.h"
 #include "test_heap.h"
 #include "web_server.h"
@@ -42,7 +43,7 @@ namespace qxsoak {
 
 const char *const kCounterNames[16] = {
     "server packets",     "garbage packets",       "console lines",
-    "alive replies",      "screenshots checked",   "names reports checked",
+    "alive replies",      "screenshot uploads",    "names reports checked",
     "packages requested", "files pushed",          "master queries",
     "master datagrams",   "web updates",           "server changes",
     "variable replies",   "list acknowledgements", "faults injected",
@@ -91,7 +92,7 @@ struct Expectation {
 class Session {
  public:
   Session(const Options &o, Result &r)
-      : options_(o), result_(r), random_(o.seed) {}
+      : options_(o), result_(r), random_(o.seed), shots_(r.screenshots) {}
 
   void run() {
     if (!open()) return;
@@ -112,6 +113,7 @@ class Session {
     if (result_.minutes.size() < static_cast<size_t>(options_.minutes))
       endMinute(options_.minutes);
     checkExpectations(true);
+    shots_.end(elapsed(), result_.missed);
     checkHomeDirectory();
     close();
   }
@@ -134,6 +136,8 @@ class Session {
       entry_ = qxtest::linkedEntry();
       result_.heapCounted = true;
     }
+    result_.switchesCounted = switchesCounted();
+    startMinute();
     host_ = std::make_unique<qxtest::FakeHost>("1", entry_);
     qxtest::FakeHost &h = *host_;
     home_ = qxtest::makeTempDir();
@@ -297,11 +301,9 @@ class Session {
     // client is linked in, the soak sees one under way before or after.
     const bool shotBefore = !library_ && qx::screenshot::workUnderWay();
     hostTime() = HostTime{};
-    const ThreadCounts before = threadCounts();
-    const uint64_t start = threadCpuNs();
+    const Clocks start = startSpan();
     host_->frame(0);
-    const uint64_t total = threadCpuNs() - start;
-    const ThreadCounts after = threadCounts();
+    const Span call = since(start);
     const bool shooting =
         shotBefore || (!library_ && qx::screenshot::workUnderWay());
     // What the call did, most particular first.
@@ -321,7 +323,7 @@ class Session {
       kind = Work::WebUpdate;
     if (drains) pendingChunks_ = pendingModule_ = false;
     if (works) masterPending_ = false;
-    record(kind, total, before, after);
+    record(kind, call);
   }
 
   bool screenshotSent(size_t from) {
@@ -337,12 +339,10 @@ class Session {
 
   intptr_t callEvent(int32_t code, const Bytes &data) {
     hostTime() = HostTime{};
-    const ThreadCounts before = threadCounts();
-    const uint64_t start = threadCpuNs();
+    const Clocks start = startSpan();
     const intptr_t r =
         host_->call(code, static_cast<int32_t>(data.size()), data.data(), 0);
-    const uint64_t total = threadCpuNs() - start;
-    record(Work::Event, total, before, threadCounts());
+    record(Work::Event, since(start));
     if (code == QX_EV_CONSOLE_LINE) firstDue_ = true;
     if (r != 0)
       fail(elapsed(), "event",
@@ -351,60 +351,78 @@ class Session {
     return r;
   }
 
-  // A call during which the thread was switched out is kept apart: its
-  // time is the client's and the scheduler's, in unknown shares.
-  void record(Work kind, uint64_t total, const ThreadCounts &before,
-              const ThreadCounts &after) {
-    const bool switched = after.switches != before.switches;
+  // Every call is judged on its wall time less the host's callbacks; the
+  // rule of limits.cpp takes the client's share of it.
+  void record(Work kind, const Span &call) {
     const HostTime &h = hostTime();
-    const uint64_t host = std::min(total, h.ns + h.readBack + h.library);
-    const uint64_t own = total - host;
+    Span host = h.host;
+    host += h.readBack;
+    host += h.library;
+    const Span own = less(call, host);
+    if (h.readBack.wallNs)
+      result_.work[static_cast<size_t>(Work::ReadBack)].add(h.readBack.wallNs);
+    if (h.library.wallNs)
+      result_.work[static_cast<size_t>(Work::Library)].add(h.library.wallNs);
     const size_t k = static_cast<size_t>(kind);
-    if (h.readBack)
-      result_.work[static_cast<size_t>(Work::ReadBack)].add(h.readBack);
-    if (h.library)
-      result_.work[static_cast<size_t>(Work::Library)].add(h.library);
-    minuteCpu_ += own;
-    timeReference();
-    if (switched) {
-      ++result_.switchedCalls[k];
-      result_.switchedWorstNs[k] = std::max(result_.switchedWorstNs[k], own);
-      result_.switchedTotalNs += own;
+    const CallVerdict verdict = judgeCall(own, result_.switchesCounted);
+    result_.work[k].add(own.wallNs);
+    result_.all.add(own.wallNs);
+    result_.clientTotalNs += verdict.clientNs;
+    minute_.clientNs += verdict.clientNs;
+    if (own.voluntary) ++result_.voluntary[k];
+    if (verdict.excused) {
+      ++result_.excused[k];
+      result_.excusedWorstNs[k] =
+          std::max(result_.excusedWorstNs[k], own.wallNs);
+      ++minute_.excused;
+      minute_.excusedWorstNs = std::max(minute_.excusedWorstNs, own.wallNs);
     } else {
-      result_.work[k].add(own);
-      result_.all.add(own);
-      if (own > kCallLimitNs) ++result_.overLimit[k];
+      minute_.worstWallNs = std::max(minute_.worstWallNs, own.wallNs);
     }
-    const uint64_t faults = after.pageFaults - before.pageFaults;
-    uint64_t &worst = minuteWorst_[k];
-    if (!switched && own > worst) {
-      worst = own;
-      minuteFaults_[k] = faults;
-      minuteNote_[static_cast<size_t>(kind)] =
-          (host_->texts.empty()
-               ? "it printed nothing"
-               : "it printed \"" + host_->texts.front() + "\"") +
-          faultsNote(faults);
+    if (verdict.clientNs > minute_.worstNs[k]) {
+      minute_.worstNs[k] = verdict.clientNs;
+      minute_.worstFaults[k] = own.pageFaults;
+      minute_.worstNote[k] = callNote(own);
     }
+    timeReference();
     if (result_.heapCounted) noteHeap();
   }
 
-  // The client's blocks and bytes after a call: the minute's peak, and its
-  // floor, read only at moments when no screenshot is under way and without
-  // the records kept for the next ones. A screenshot holds its memory for a
-  // minute or more (an upload at 1 KiB a second), records are kept for
-  // five minutes after it, and the session asks for one every minute or
-  // so, so the floor over all the client holds could stay up for the whole
-  // run without anything leaking. A screenshot that never ends is caught
-  // apart: the server side waits for it in vain.
+  // What the call printed first and what the system counted in it.
+  std::string callNote(const Span &own) const {
+    std::string note = host_->texts.empty()
+                           ? "it printed nothing"
+                           : "it printed \"" + host_->texts.front() + "\"";
+    note += "; " + std::to_string(own.wallNs / 1000) + " us of wall time";
+    if (!result_.switchesCounted) return note;
+    return note + ", " + std::to_string(own.processorNs / 1000) +
+           " us on the processor, " + times(own.voluntary) +
+           " it gave up the processor, " + times(own.involuntary) +
+           " it was taken away, " + std::to_string(own.pageFaults) +
+           (own.pageFaults == 1 ? " page fault" : " page faults");
+  }
+
+  static std::string times(uint64_t n) {
+    return n == 1 ? "once" : std::to_string(n) + " times";
+  }
+
+  // The client's blocks and bytes after every call: the minute's peak, and
+  // its floor without the records kept for the next screenshots, which the
+  // client holds on purpose (up to five minutes and 8 MB). A screenshot in
+  // hand holds its memory for a minute or more (an upload at 1 KiB a
+  // second), and the session asks for one every minute or so: the floor of
+  // a minute may hold one, the lowest of a window of 15 minutes holds none
+  // (limits.cpp). A screenshot that never ends is caught apart: the server
+  // side counts it lost (screenshots.h).
   void noteHeap() {
     const qxtest::HeapCounts c = qxtest::heapCounts();
-    peakBlocks_ = std::max(peakBlocks_, c.liveBlocks);
-    peakBytes_ = std::max(peakBytes_, c.liveBytes);
-    if (qx::screenshot::anyPending()) return;
+    minute_.liveBlocks = std::max(minute_.liveBlocks, c.liveBlocks);
+    minute_.liveBytes = std::max(minute_.liveBytes, c.liveBytes);
     const qxtest::HeapCounts kept = keptRecords();
-    floorBlocks_ = std::min(floorBlocks_, c.liveBlocks - kept.liveBlocks);
-    floorBytes_ = std::min(floorBytes_, c.liveBytes - kept.liveBytes);
+    minute_.floorBlocks =
+        std::min(minute_.floorBlocks, c.liveBlocks - kept.liveBlocks);
+    minute_.floorBytes =
+        std::min(minute_.floorBytes, c.liveBytes - kept.liveBytes);
   }
 
   // The blocks and bytes of the records kept for the next screenshots:
@@ -436,36 +454,26 @@ class Session {
     return bytes / 1024;
   }
 
-  static std::string faultsNote(uint64_t faults) {
-    if (!threadSwitchesCounted()) return "";
-    return " and met " + std::to_string(faults) +
-           (faults == 1 ? " page fault" : " page faults");
-  }
-
   // The machine's noise: the reference work timed after every entry call.
+  // It takes a few microseconds; over the limit, it shows the machine
+  // holding the thread up.
   void timeReference() {
-    const uint64_t switchesBefore = threadCounts().switches;
-    const uint64_t start = threadCpuNs();
+    const Clocks start = startSpan();
     referenceWork();
-    const uint64_t ns = threadCpuNs() - start;
-    if (threadCounts().switches != switchesBefore) {
-      ++result_.referenceSwitched;
-      result_.referenceSwitchedWorstNs =
-          std::max(result_.referenceSwitchedWorstNs, ns);
-      return;
-    }
+    const uint64_t ns = since(start).wallNs;
     result_.reference.add(ns);
-    minuteReferenceWorst_ = std::max(minuteReferenceWorst_, ns);
+    if (ns > kCallLimitNs) ++result_.referenceOverLimit;
   }
 
   void frame() { callFrame(Work::WorkFrame); }
 
   // ---- the server's messages ----
 
-  void send(const Bytes &message) {
+  void send(const Bytes &message, int32_t screenshot = 0) {
     const Bytes packet = plain_ ? peer::framePlain(token_, message)
                                 : peer::frameScrambled(key_, message);
-    remember(packet, !message.empty() && message[0] == p::kCodeAgentControl);
+    remember(packet, !message.empty() && message[0] == p::kCodeAgentControl,
+             screenshot);
     ++result_.counters[kServerPackets];
     callEvent(QX_EV_SERVER_PACKET, packet);
   }
@@ -482,11 +490,13 @@ class Session {
     expectations_.push_back({kind, elapsed() + within, what});
   }
 
-  // Earlier packets, for replays.
-  void remember(const Bytes &packet, bool control) {
+  // Earlier packets, for replays: whether each was a control message, and
+  // the number of the screenshot request it was (0: none).
+  void remember(const Bytes &packet, bool control, int32_t screenshot = 0) {
     const size_t slot = sentCursor_ % sentPackets_.size();
     sentPackets_[slot] = packet;
     sentControl_[slot] = control;
+    sentScreenshot_[slot] = screenshot;
     ++sentCursor_;
   }
 
@@ -525,6 +535,12 @@ class Session {
     for (Timer &t : timers_) {
       if (t.due > now) continue;
       (this->*t.act)();
+      // A request the server held back is asked again a second later.
+      if (heldBack_) {
+        heldBack_ = false;
+        t.due = now + 1000;
+        continue;
+      }
       // One timer in eight fires again at once: a burst.
       t.due = now + (random_() % 8 == 0 ? 30 : draw(t.low, t.high));
     }
@@ -538,12 +554,15 @@ class Session {
   // slots, so that the warm-up sees the client's working set at its
   // designed peak (five slots) and the peak rule (limits.cpp) compares later
   // bursts with it. Natively only, where the slots can be seen and the
-  // peak is counted.
+  // peak is counted; and only once every request sent so far has had time
+  // to reach a slot, so that each of the burst finds the one it counted.
   void screenshotBurst() {
-    if (burstDone_ || library_ || elapsed() < kBurstAtMs) return;
+    const uint64_t now = elapsed();
+    if (burstDone_ || library_ || now < kBurstAtMs) return;
+    if (now - lastShotSent_ < 1000 || !keySettled() || !shots_.quiet()) return;
     burstDone_ = true;
     for (const qx::screenshot::Slot &slot : qx::client().screenshot.slots)
-      if (slot.stage == qx::screenshot::kStageFree) screenshot();
+      if (slot.stage == qx::screenshot::kStageFree) askScreenshot();
   }
 
   void garbage() {
@@ -586,6 +605,8 @@ class Session {
         break;
       default:  // a valid packet again
         packet = old;
+        if (sentScreenshot_[slot])
+          shots_.askedAgain(sentScreenshot_[slot], elapsed());
         break;
     }
     if (packet.empty()) packet.push_back('Q');
@@ -689,20 +710,38 @@ class Session {
     console(kLines[random_() % (sizeof kLines / sizeof kLines[0])]);
   }
 
+  // A request is sent only when the client is sure to take it
+  // (screenshots.h); otherwise the server holds it back for a second.
   void screenshot() {
+    if (!keySettled() || !shots_.mayAsk()) {
+      shots_.heldBack();
+      heldBack_ = true;
+      return;
+    }
+    askScreenshot();
+  }
+
+  void askScreenshot() {
     peer::ScreenshotRequest r;
     r.seconds = draw(1, 20);
     r.number = static_cast<int32_t>(++screenshotNumber_);
     // A small area: its upload of 1 KiB a second is over within a minute.
-    r.numbers = {random_() % 2 ? "160" : "120", "90", "50", "50", "1"};
-    send(peer::screenshotRequest(r, kHostNumbers[2]));
-    // Up to the delay, then a slice per frame and a 1 KiB chunk a second.
-    expect("screenshot", (r.seconds + 200) * 1000,
-           "screenshot " + std::to_string(r.number));
+    const uint32_t width = random_() % 2 ? 160 : 120, height = 90;
+    r.numbers = {std::to_string(width), std::to_string(height), "50", "50",
+                 "1"};
+    send(peer::screenshotRequest(r, kHostNumbers[2]), r.number);
+    shots_.asked(r.number, r.seconds, width, height, elapsed());
+    lastShotSent_ = elapsed();
     restartLetter_ = 0;
   }
 
-  void localScreenshot() { console("qx_GetSs"); }
+  // The player takes one when the one before has been saved or refused.
+  void localScreenshot() {
+    if (!shots_.mayTakeLocal()) return;
+    console("qx_GetSs");
+    shots_.localAsked(elapsed());
+    lastShotSent_ = elapsed();
+  }
 
   // The player keeps up to four registered names, each with its own
   // password, now and then deleting the oldest and adding another.
@@ -820,6 +859,13 @@ class Session {
     keySettled_ = elapsed() + 5000;
   }
 
+  // Whether the server and the client frame with the same key for sure: not
+  // within 5 s of a control message, nor while a package is pushed or the
+  // control message that follows it is still to go.
+  bool keySettled() const {
+    return elapsed() >= keySettled_ && !push_.busy() && !controlAgain_;
+  }
+
   // A new server: replies still queued for the old one are dropped with
   // its state, so the old server expects nothing more.
   void changeServer() {
@@ -902,6 +948,8 @@ class Session {
 
   void collect() {
     for (const std::string &text : host_->texts)
+      shots_.printed(text, elapsed(), result_.failures);
+    for (const std::string &text : host_->texts)
       if (text.find(kFaultNotice) != std::string::npos) {
         if (faultArmed_) {
           host_->faultOnQuery = 0;
@@ -975,11 +1023,11 @@ class Session {
   }
 
   void screenshotEvent(const peer::ScreenshotReceiver::Event &e) {
-    if (e.kind == "complete") {
-      ++result_.counters[kScreenshots];
-      satisfy("screenshot");
-    } else if (e.kind == "bad-digest" || e.kind == "bad") {
-      fail(elapsed(), "screenshot", "an upload is " + e.kind);
+    shots_.upload(e, screenshots_.missing(e.letter).size(), elapsed(),
+                  result_.failures);
+    if (e.kind == "complete") ++result_.counters[kScreenshots];
+    if (e.kind == "bad") {
+      fail(elapsed(), "screenshot", "an upload message is malformed");
     } else if (e.kind == "chunk" && restartLetter_ == 0 &&
                random_() % 40 == 0) {
       // The server asks for the upload again from a chunk it has.
@@ -1049,6 +1097,7 @@ class Session {
 
   void checkExpectations(bool atEnd) {
     const uint64_t now = elapsed();
+    shots_.expire(now, result_.missed);
     for (auto it = expectations_.begin(); it != expectations_.end();) {
       if (it->deadline <= now) {
         miss(now, it->kind, it->what + " never came");
@@ -1064,33 +1113,22 @@ class Session {
   // ---- per minute ----
 
   void endMinute(int minute) {
-    Minute m;
-    m.minute = minute;
-    m.liveBlocks = peakBlocks_;
-    m.liveBytes = peakBytes_;
-    m.floorBlocks = floorBlocks_;
-    m.floorBytes = floorBytes_;
+    minute_.minute = minute;
     // Without the pages of the records kept for the next screenshots, which
     // the client holds on purpose (up to five minutes and 8 MB).
     const uint64_t resident = residentKiB(), kept = keptTouchedKiB();
-    m.residentKiB = resident > kept ? resident - kept : 0;
-    m.descriptors = openDescriptors();
-    m.cpuNs = minuteCpu_;
-    m.worstNs = minuteWorst_;
-    m.worstNote = minuteNote_;
-    m.worstFaults = minuteFaults_;
-    m.referenceWorstNs = minuteReferenceWorst_;
-    result_.minutes.push_back(m);
-    if (result_.heapCounted) {
-      peakBlocks_ = peakBytes_ = 0;
-      floorBlocks_ = floorBytes_ = kNoFloor;
-      noteHeap();
-    }
-    minuteCpu_ = 0;
-    minuteWorst_ = {};
-    minuteFaults_ = {};
-    minuteReferenceWorst_ = 0;
+    minute_.residentKiB = resident > kept ? resident - kept : 0;
+    minute_.descriptors = openDescriptors();
+    result_.minutes.push_back(minute_);
+    startMinute();
     checkHomeDirectory();
+  }
+
+  // The next minute starts from what the client holds now.
+  void startMinute() {
+    minute_ = Minute{};
+    minute_.floorBlocks = minute_.floorBytes = UINT64_MAX;
+    if (result_.heapCounted) noteHeap();
   }
 
   // The client writes only its own files, in their places, and leaves no
@@ -1158,6 +1196,9 @@ class Session {
   peer::RuleSet rules_;
   peer::PasswordBook book_;
   peer::ScreenshotReceiver screenshots_;
+  ScreenshotLedger shots_;
+  bool heldBack_ = false;
+  uint64_t lastShotSent_ = 0;
   peer::PushSchedule push_;
   uint32_t screenshotNumber_ = 0, transferId_ = 0, nameNumber_ = 0;
   std::array<uint32_t, 32> listAcks_{};
@@ -1166,19 +1207,15 @@ class Session {
   char restartLetter_ = 0;
   std::array<Bytes, 16> sentPackets_{};
   std::array<bool, 16> sentControl_{};
+  std::array<int32_t, 16> sentScreenshot_{};
   size_t sentCursor_ = 0;
   std::vector<Expectation> expectations_;
   std::vector<std::string> storedFiles_;
   std::set<std::string> reported_;
   qx::platform::Socket master_ = qx::platform::kNoSocket;
   uint16_t masterPort_ = 0, clientPort_ = 0;
-  // This minute.
-  uint64_t peakBlocks_ = 0, peakBytes_ = 0, minuteCpu_ = 0;
-  uint64_t minuteReferenceWorst_ = 0;
-  uint64_t floorBlocks_ = kNoFloor, floorBytes_ = kNoFloor;
-  std::array<uint64_t, kWorkKinds> minuteWorst_{};
-  std::array<uint64_t, kWorkKinds> minuteFaults_{};
-  std::array<std::string, kWorkKinds> minuteNote_{};
+  // This minute, as far as it has come.
+  Minute minute_;
 };
 
 }  // namespace
