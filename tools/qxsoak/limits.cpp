@@ -78,15 +78,6 @@ std::string minutes(int from, int to) {
              : "minutes " + std::to_string(from) + " to " + std::to_string(to);
 }
 
-// The last minute of the window that starts at from: windows of
-// kFloorWindowMinutes counted back from the run's last minute, the first
-// taking what is left over.
-int windowEnd(int from, int last) {
-  const int rest = last - from + 1;
-  if (rest < 2 * kFloorWindowMinutes) return last;
-  return from + rest % kFloorWindowMinutes + kFloorWindowMinutes - 1;
-}
-
 // The metric's lowest over minutes from to to; UINT64_MAX when none of them
 // was measured.
 uint64_t lowest(const Result &r, int from, int to, uint64_t Minute::*field) {
@@ -115,31 +106,29 @@ uint64_t peakLimit(const Result &r, int warmUp, uint64_t Minute::*field,
   return highest + slackAbsolute + highest * slackPercent / 100;
 }
 
-// The metric's low over each window after the warm-up (windowEnd)
-// against limit.
-void checkFloor(Result &r, int warmUp, int last, const char *what,
+// The metric's low over each window after the warm-up against limit.
+void checkFloor(Result &r, int minutesOfRun, const char *what,
                 uint64_t Minute::*field, uint64_t limit) {
+  const int warmUp = warmUpMinutes(minutesOfRun);
   if (limit == kNoLimit) {
     fail(r, warmUp, "memory",
          std::string(what) + ": no measurement in the warm-up (" +
              minutes(2, warmUp) + ")");
     return;
   }
-  for (int from = warmUp + 1; from <= last;) {
-    const int to = windowEnd(from, last);
-    const uint64_t low = lowest(r, from, to, field);
+  for (const Window &w : floorWindows(minutesOfRun)) {
+    const uint64_t low = lowest(r, w.from, w.to, field);
     if (low == UINT64_MAX) {
-      fail(r, to, "memory",
-           std::string(what) + ": no measurement in " + minutes(from, to));
+      fail(r, w.to, "memory",
+           std::string(what) + ": no measurement in " + minutes(w.from, w.to));
       return;
     }
     if (low > limit) {
-      fail(r, to, "memory",
-           std::string(what) + ": the lowest of " + minutes(from, to) + " is " +
-               number(low) + " (limit " + number(limit) + ")");
+      fail(r, w.to, "memory",
+           std::string(what) + ": the lowest of " + minutes(w.from, w.to) +
+               " is " + number(low) + " (limit " + number(limit) + ")");
       return;
     }
-    from = to + 1;
   }
 }
 
@@ -179,16 +168,13 @@ void checkMemory(const Options &options, Result &r) {
   const int last = options.minutes;
   const MemoryLimits l = memoryLimits(options, r);
   if (r.heapCounted) {
-    checkFloor(r, warmUp, last, "live blocks", &Minute::floorBlocks,
-               l.floorBlocks);
-    checkFloor(r, warmUp, last, "bytes held", &Minute::floorBytes,
-               l.floorBytes);
+    checkFloor(r, last, "live blocks", &Minute::floorBlocks, l.floorBlocks);
+    checkFloor(r, last, "bytes held", &Minute::floorBytes, l.floorBytes);
     checkPeak(r, warmUp, "peak live blocks", &Minute::liveBlocks, l.peakBlocks);
     checkPeak(r, warmUp, "peak bytes held", &Minute::liveBytes, l.peakBytes);
   }
   if (r.residentCounted)
-    checkFloor(r, warmUp, last, "resident KiB", &Minute::residentKiB,
-               l.residentKiB);
+    checkFloor(r, last, "resident KiB", &Minute::residentKiB, l.residentKiB);
   checkPeak(r, warmUp, "descriptors", &Minute::descriptors, l.descriptors);
 }
 
@@ -236,6 +222,22 @@ MemoryLimits memoryLimits(const Options &options, const Result &r) {
     l.residentKiB = floorLimit(r, warmUp, &Minute::residentKiB, 1024, 10);
   l.descriptors = peakLimit(r, warmUp, &Minute::descriptors, 2, 0);
   return l;
+}
+
+std::vector<Window> floorWindows(int minutes) {
+  std::vector<Window> out;
+  for (int from = warmUpMinutes(minutes) + 1; from <= minutes;) {
+    // Windows of kFloorWindowMinutes counted back from the run's last
+    // minute, the first taking what is left over.
+    const int rest = minutes - from + 1;
+    const int to =
+        rest < 2 * kFloorWindowMinutes
+            ? minutes
+            : from + rest % kFloorWindowMinutes + kFloorWindowMinutes - 1;
+    out.push_back({from, to});
+    from = to + 1;
+  }
+  return out;
 }
 
 int warmUpMinutes(int minutes) {

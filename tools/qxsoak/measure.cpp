@@ -162,6 +162,14 @@ uint64_t Histogram::quantile(uint32_t perTenThousand) const {
   return worst_;
 }
 
+uint64_t Minute::worstJudged() const {
+  uint64_t worst = 0;
+  for (size_t k = 0; k < kWorkKinds; ++k)
+    if (!measuredApart(static_cast<Work>(k)))
+      worst = std::max(worst, worstNs[k]);
+  return worst;
+}
+
 uint64_t residentKiB() {
 #if defined(_WIN32)
   PROCESS_MEMORY_COUNTERS pmc{};

@@ -111,11 +111,11 @@ struct Minute {
   std::array<uint64_t, kWorkKinds> worstNs{};
   std::array<std::string, kWorkKinds> worstNote{};
   std::array<uint64_t, kWorkKinds> worstFaults{};
-  // The worst wall time of the calls judged on it (all kinds but those
-  // measured apart), and of the calls over the limit that were excused.
-  uint64_t worstWallNs = 0;
+  // The calls over the limit that were excused, and their worst wall time.
   uint64_t excused = 0;
   uint64_t excusedWorstNs = 0;
+  // The largest client's share of a call of the kinds judged.
+  uint64_t worstJudged() const;
 };
 
 // Resident memory in KiB and open descriptors of this process; 0 when the

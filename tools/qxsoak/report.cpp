@@ -1,12 +1,12 @@
 #include "report.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <sstream>
 #include <vector>
@@ -103,7 +103,7 @@ void printScreenshots(const Result &r, FILE *out) {
 void printMinutes(const Result &r, FILE *out) {
   std::fprintf(out, "\n%6s %12s %18s %12s %6s %10s %10s %s\n", "minute",
                "blocks low..peak", "bytes low..peak", "resident KiB", "fds",
-               "client ms", "longest us", "excused (worst us)");
+               "client ms", "longest us", "excused (worst wall us)");
   for (const Minute &m : r.minutes) {
     if (r.heapCounted)
       std::fprintf(
@@ -113,7 +113,7 @@ void printMinutes(const Result &r, FILE *out) {
       std::fprintf(out, "%6d %12s %18s", m.minute, "-", "-");
     std::fprintf(out, " %12" PRIu64 " %6" PRIu64 " %10.2f %10.1f",
                  m.residentKiB, m.descriptors, us(m.clientNs) / 1000.0,
-                 us(m.worstWallNs));
+                 us(m.worstJudged()));
     if (m.excused)
       std::fprintf(out, " %" PRIu64 " (%.1f)\n", m.excused,
                    us(m.excusedWorstNs));
@@ -144,22 +144,130 @@ std::string quoted(const std::string &text) {
   return out + "\"";
 }
 
-// One figure: what it draws, on an axis fitted to its figures and its
-// limit, so that a change shows and the limit line stands clear of the
-// border.
-struct Panel {
-  std::string title, ylabel;
-  std::vector<double> values;  // every figure drawn, for the axis
-  double limit = NAN;          // NaN: no limit drawn
-  bool logScale = false;
-  std::string plot;  // the plot command's items after the data file
-  std::string note;  // instead of figures: why there are none
+// Columns of soak.dat: per minute, the figures drawn.
+enum Column {
+  kMinuteColumn = 1,
+  kLongest,       // the client's share of its longest call, us
+  kExcusedWorst,  // the wall time of the longest call excused, us
+  kPerSecond,     // the client's share per second of play, us
+  kFloorKiB,      // the heap floor, less the kept records
+  kFloorBlocks,
+  kPeakKiB,  // the heap's highest
+  kPeakBlocks,
+  kResident,  // KiB, less the kept records
+  kDescriptors,
+  kWindowKiB,  // the lowest floor of the minute's window (judged)
+  kWindowBlocks,
+  kWindowResident,
+  kColumns = kWindowResident
 };
 
-void range(const Panel &p, double &low, double &high) {
+// The figures of one minute, NaN where there is nothing to draw.
+using Row = std::array<double, kColumns + 1>;
+
+double count(uint64_t v) { return static_cast<double>(v); }
+double kib(uint64_t bytes) { return static_cast<double>(bytes) / 1024.0; }
+
+// The warm-up from its second minute (the first sets no floor) and the
+// windows after it.
+std::vector<Window> judgedWindows(int minutes) {
+  std::vector<Window> out = {{2, warmUpMinutes(minutes)}};
+  for (const Window &w : floorWindows(minutes)) out.push_back(w);
+  return out;
+}
+
+// One row per minute of the run; a minute not measured is all NaN.
+std::vector<Row> rows(const Options &options, const Result &r) {
+  std::vector<Row> out;
+  const auto minutes = byNumber(r);
+  for (int n = 1; n <= options.minutes; ++n) {
+    Row row;
+    row.fill(NAN);
+    row[kMinuteColumn] = n;
+    const auto it = minutes.find(n);
+    if (it != minutes.end()) {
+      const Minute &m = *it->second;
+      row[kLongest] = us(m.worstJudged());
+      if (m.excused) row[kExcusedWorst] = us(m.excusedWorstNs);
+      row[kPerSecond] = us(m.clientNs) / 60.0;
+      // The first minute's floor is the client before it started: no floor
+      // is judged there, and none is drawn.
+      if (r.heapCounted && n > 1) {
+        row[kFloorKiB] = kib(m.floorBytes);
+        row[kFloorBlocks] = count(m.floorBlocks);
+      }
+      if (r.heapCounted) {
+        row[kPeakKiB] = kib(m.liveBytes);
+        row[kPeakBlocks] = count(m.liveBlocks);
+      }
+      row[kResident] = count(m.residentKiB);
+      row[kDescriptors] = count(m.descriptors);
+    }
+    out.push_back(row);
+  }
+  // The lowest of the warm-up, on which the limit stands, and of each window
+  // after it, which the limit judges.
+  for (const Window &w : judgedWindows(options.minutes))
+    for (const auto &[floor, low] : {std::pair{kFloorKiB, kWindowKiB},
+                                     std::pair{kFloorBlocks, kWindowBlocks},
+                                     std::pair{kResident, kWindowResident}}) {
+      double lowest = NAN;
+      for (int n = w.from; n <= w.to; ++n) {
+        const double v = out[size_t(n - 1)][floor];
+        if (std::isfinite(v) && !(v >= lowest)) lowest = v;
+      }
+      for (int n = w.from; n <= w.to; ++n) out[size_t(n - 1)][low] = lowest;
+    }
+  return out;
+}
+
+void writeData(const std::vector<Row> &data, const std::string &path) {
+  std::ofstream out(path);
+  out << "# minute longest-us excused-us client-us-per-s floor-KiB "
+         "floor-blocks peak-KiB peak-blocks resident-KiB fds window-floor-KiB "
+         "window-floor-blocks window-resident-KiB\n"
+         "# NaN: not measured (a whole row), or nothing to draw\n";
+  for (const Row &row : data) {
+    for (int c = kMinuteColumn; c <= kColumns; ++c)
+      out << (c > kMinuteColumn ? " " : "") << row[size_t(c)];
+    out << "\n";
+  }
+}
+
+// One figure: what it draws, on an axis fitted to what is judged and its
+// limit, so that a change shows and the limit line stands clear of the
+// border. Figures of a column above the axis are marked at its top.
+struct Panel {
+  std::string title, ylabel;
+  std::vector<int> fitted;  // the columns the axis is fitted to
+  double limit = NAN;       // NaN: no limit drawn
+  bool logScale = false;
+  std::string plot;      // the plot command's items after the data file
+  int clipped = 0;       // the column marked where above the axis (0: none)
+  std::string clipNote;  // the marks' title
+  int windows = 0;       // the column of the windows' lowest, drawn as steps
+  std::string note;      // instead of figures: why there are none
+};
+
+// Each window's lowest as a bold line over its minutes.
+void drawWindows(std::ostream &gp, const Panel &p, const std::vector<Row> &data,
+                 int minutes) {
+  int arrow = 1;
+  for (const Window &w : judgedWindows(minutes)) {
+    const double y = data[size_t(w.from - 1)][size_t(p.windows)];
+    if (!std::isfinite(y)) continue;
+    gp << "set arrow " << arrow++ << " from first " << w.from - 0.5
+       << ", first " << y << " to first " << w.to + 0.5 << ", first " << y
+       << " nohead front linewidth 3 linecolor rgb '#08306b'\n";
+  }
+}
+
+void range(const Panel &p, const std::vector<Row> &data, double &low,
+           double &high) {
   std::vector<double> v;
-  for (double x : p.values)
-    if (std::isfinite(x)) v.push_back(x);
+  for (int c : p.fitted)
+    for (const Row &row : data)
+      if (std::isfinite(row[size_t(c)])) v.push_back(row[size_t(c)]);
   if (std::isfinite(p.limit)) v.push_back(p.limit);
   if (v.empty()) v.push_back(0);
   low = *std::min_element(v.begin(), v.end());
@@ -174,7 +282,8 @@ void range(const Panel &p, double &low, double &high) {
   high += 0.15 * span;
 }
 
-void drawPanel(std::ostream &gp, const Panel &p, const std::string &data) {
+void drawPanel(std::ostream &gp, const Panel &p, const std::vector<Row> &data,
+               const std::string &file, int minutes) {
   gp << "set title " << quoted(p.title) << "\n"
      << "set ylabel " << quoted(p.ylabel) << "\n";
   if (!p.note.empty()) {
@@ -185,157 +294,114 @@ void drawPanel(std::ostream &gp, const Panel &p, const std::string &data) {
     return;
   }
   double low = 0, high = 1;
-  range(p, low, high);
+  range(p, data, low, high);
   if (p.logScale) gp << "set logscale y\n";
+  if (p.windows) drawWindows(gp, p, data, minutes);
   gp << "set yrange [" << low << ":" << high << "]\n"
-     << "plot '" << data << "' " << p.plot;
+     << "plot '" << file << "' " << p.plot;
+  if (p.windows)
+    gp << ", NaN with lines linewidth 3 linecolor rgb '#08306b' title 'lowest "
+          "of the warm-up and of each window (judged)'";
+  if (p.clipped) {
+    const double top = high - 0.02 * (high - low);
+    gp << ", '' using 1:($" << p.clipped << " > " << high << " ? " << top
+       << " : NaN) with points pointtype 9 pointsize 1.2 linecolor rgb "
+          "'#1f77b4' title "
+       << quoted(p.clipNote);
+  }
   if (std::isfinite(p.limit))
     gp << ", " << p.limit
        << " with lines dashtype 2 linewidth 2 linecolor rgb '#d62728' title "
           "'limit'";
   gp << "\n";
   if (p.logScale) gp << "unset logscale y\n";
-}
-
-// A series of the data file: column of the minute's figure.
-std::string series(int column, const std::string &title,
-                   const std::string &colour) {
-  return "using 1:" + std::to_string(column) +
-         " with linespoints pointtype 7 pointsize 0.5 linewidth 1.5 "
-         "linecolor rgb '" +
-         colour + "' title " + quoted(title);
+  if (p.windows) gp << "unset arrow\n";
 }
 
 constexpr const char *kBlue = "#1f77b4";
 constexpr const char *kGreen = "#2ca02c";
+constexpr const char *kLight = "#9ecae1";
 
-// Columns of soak.dat.
-enum Column {
-  kMinuteColumn = 1,
-  kWorstWall,
-  kExcusedWorst,
-  kPerSecond,
-  kFloorKiB,
-  kFloorBlocks,
-  kPeakKiB,
-  kPeakBlocks,
-  kResident,
-  kDescriptors,
-};
-
-void writeData(const Options &options, const Result &r,
-               const std::string &path) {
-  std::ofstream data(path);
-  data << "# minute longest-judged-us longest-excused-us client-us-per-s "
-          "floor-KiB floor-blocks peak-KiB peak-blocks resident-KiB fds\n"
-          "# NaN: not measured (a whole row), or nothing to draw\n";
-  const auto minutes = byNumber(r);
-  for (int n = 1; n <= options.minutes; ++n) {
-    data << n;
-    const auto it = minutes.find(n);
-    if (it == minutes.end()) {
-      for (int c = kWorstWall; c <= kDescriptors; ++c) data << " NaN";
-      data << "\n";
-      continue;
-    }
-    const Minute &m = *it->second;
-    data << ' ' << us(m.worstWallNs) << ' ';
-    if (m.excused)
-      data << us(m.excusedWorstNs);
-    else
-      data << "NaN";
-    data << ' ' << us(m.clientNs) / 60.0;
-    // The first minute's floor is the client before it started: no floor
-    // is judged there, and none is drawn.
-    if (r.heapCounted && n > 1)
-      data << ' ' << static_cast<double>(m.floorBytes) / 1024.0 << ' '
-           << m.floorBlocks;
-    else
-      data << " NaN NaN";
-    if (r.heapCounted)
-      data << ' ' << static_cast<double>(m.liveBytes) / 1024.0 << ' '
-           << m.liveBlocks;
-    else
-      data << " NaN NaN";
-    data << ' ' << m.residentKiB << ' ' << m.descriptors << "\n";
-  }
+// A line through the minutes' figures of a column.
+std::string series(int column, const std::string &title,
+                   const std::string &colour, double width = 1.5) {
+  return "using 1:" + std::to_string(column) +
+         " with linespoints pointtype 7 pointsize 0.5 linewidth " +
+         std::to_string(width) + " linecolor rgb '" + colour + "' title " +
+         quoted(title);
 }
 
 double asLimit(uint64_t limit, double scale = 1.0) {
   return limit == kNoLimit ? NAN : static_cast<double>(limit) / scale;
 }
 
-std::vector<double> each(const Result &r,
-                         const std::function<double(const Minute &)> &f) {
-  std::vector<double> out;
-  for (const Minute &m : r.minutes) out.push_back(f(m));
-  return out;
+// A panel of a figure judged by each window's lowest: the minutes' lowest
+// light, the windows' lowest bold; the axis fits the warm-up's lowest, the
+// windows' and the limit, and a minute whose lowest is above it (a
+// screenshot in hand all minute) is marked at the top.
+Panel floorPanel(const std::string &title, const std::string &ylabel,
+                 int column, int window, double limit,
+                 const std::string &what) {
+  Panel p;
+  p.title = title;
+  p.ylabel = ylabel;
+  p.fitted = {window};
+  p.limit = limit;
+  p.plot = series(column, what, kLight, 1);
+  p.windows = window;
+  p.clipped = column;
+  p.clipNote = "above the axis";
+  return p;
 }
 
-std::vector<Panel> panels(const Options &options, const Result &r) {
-  const MemoryLimits l = memoryLimits(options, r);
+std::vector<Panel> panels(const Options &options, const Result &r,
+                          const MemoryLimits &l) {
   std::vector<Panel> out;
   Panel wait;
-  wait.title = "Longest wait for an entry call in each minute (wall time)";
+  wait.title = "Longest entry call in each minute";
   wait.ylabel = "us, log scale";
   wait.logScale = true;
-  wait.values = each(r, [](const Minute &m) { return us(m.worstWallNs); });
-  for (const Minute &m : r.minutes)
-    if (m.excused) wait.values.push_back(us(m.excusedWorstNs));
+  wait.fitted = {kLongest, kExcusedWorst};
   wait.limit = options.limits ? us(kCallLimitNs) : NAN;
-  wait.plot = series(kWorstWall, "longest call judged (over the limit: failed)",
+  wait.plot = series(kLongest,
+                     "the client's part: its processor time, or the whole "
+                     "wait where it gave the processor up",
                      kBlue) +
               ", '' using 1:" + std::to_string(kExcusedWorst) +
               " with points pointtype 6 pointsize 1.6 linewidth 2 linecolor "
-              "rgb '#ff7f0e' title 'longest call excused (machine kept the "
-              "thread off the processor)'";
+              "rgb '#ff7f0e' title 'excused: the whole wait of a call the "
+              "machine took the processor from'";
   out.push_back(wait);
 
   Panel share;
-  share.title = "Client's share of the entry calls per second of play";
+  share.title = "Client's part of the entry calls per second of play";
   share.ylabel = "us per s";
-  share.values = each(r, [](const Minute &m) { return us(m.clientNs) / 60.0; });
+  share.fitted = {kPerSecond};
   share.limit = options.limits ? 1000.0 : NAN;
   share.plot = series(kPerSecond, "mean over the minute", kBlue);
   out.push_back(share);
 
+  const std::string less = ", less the records kept for the next screenshots";
   const std::string notCounted =
       "not counted: the client is loaded as a library, its heap unseen";
-  const std::string less = ", less the records kept for the next screenshots";
-  Panel floorKiB;
-  floorKiB.title = "Client heap floor: lowest in the minute" + less;
-  floorKiB.ylabel = "KiB";
-  floorKiB.values = each(r, [](const Minute &m) {
-    return m.minute > 1 ? static_cast<double>(m.floorBytes) / 1024.0 : NAN;
-  });
-  floorKiB.limit = asLimit(l.floorBytes, 1024.0);
-  floorKiB.plot = series(
-      kFloorKiB, "bytes held (limit: each 15-minute window's lowest)", kBlue);
-  Panel floorBlocks = floorKiB;
-  floorBlocks.ylabel = "blocks";
-  floorBlocks.values = each(r, [](const Minute &m) {
-    return m.minute > 1 ? static_cast<double>(m.floorBlocks) : NAN;
-  });
-  floorBlocks.limit = asLimit(l.floorBlocks);
-  floorBlocks.plot =
-      series(kFloorBlocks,
-             "live blocks (limit: each 15-minute window's lowest)", kBlue);
-
+  Panel floorKiB = floorPanel("Client heap floor" + less, "KiB", kFloorKiB,
+                              kWindowKiB, asLimit(l.floorBytes, 1024.0),
+                              "bytes held, lowest in the minute");
+  Panel floorBlocks = floorPanel(
+      "Client heap floor" + less, "blocks", kFloorBlocks, kWindowBlocks,
+      asLimit(l.floorBlocks), "live blocks, lowest in the minute");
+  const std::string peakNote =
+      l.peakBytes == kNoLimit ? " (no limit below 30 minutes)" : "";
   Panel peakKiB;
   peakKiB.title =
       "Client heap peak: highest in the minute, screenshots included";
   peakKiB.ylabel = "KiB";
-  peakKiB.values = each(r, [](const Minute &m) {
-    return static_cast<double>(m.liveBytes) / 1024.0;
-  });
+  peakKiB.fitted = {kPeakKiB};
   peakKiB.limit = asLimit(l.peakBytes, 1024.0);
-  const std::string peakNote =
-      std::isfinite(peakKiB.limit) ? "" : " (no limit below 30 minutes)";
   peakKiB.plot = series(kPeakKiB, "bytes held" + peakNote, kGreen);
   Panel peakBlocks = peakKiB;
   peakBlocks.ylabel = "blocks";
-  peakBlocks.values = each(
-      r, [](const Minute &m) { return static_cast<double>(m.liveBlocks); });
+  peakBlocks.fitted = {kPeakBlocks};
   peakBlocks.limit = asLimit(l.peakBlocks);
   peakBlocks.plot = series(kPeakBlocks, "live blocks" + peakNote, kGreen);
   for (Panel *p : {&floorKiB, &floorBlocks, &peakKiB, &peakBlocks}) {
@@ -343,24 +409,20 @@ std::vector<Panel> panels(const Options &options, const Result &r) {
     out.push_back(*p);
   }
 
-  Panel resident;
-  resident.title = "Resident memory of the process at the minute's end" + less;
-  resident.ylabel = "KiB";
-  resident.values = each(
-      r, [](const Minute &m) { return static_cast<double>(m.residentKiB); });
-  resident.limit = asLimit(l.residentKiB);
-  resident.plot = series(
-      kResident,
-      r.residentCounted ? "resident (limit: each 15-minute window's lowest)"
-                        : "resident (not judged under the sanitizers)",
-      kBlue);
+  Panel resident =
+      floorPanel("Resident memory of the process at the minute's end" + less,
+                 "KiB", kResident, kWindowResident, asLimit(l.residentKiB),
+                 "resident at the minute's end");
+  if (!r.residentCounted) {
+    resident.title += " (not judged under the sanitizers)";
+    resident.fitted = {kResident};
+  }
   out.push_back(resident);
 
   Panel descriptors;
   descriptors.title = "Open descriptors of the process at the minute's end";
   descriptors.ylabel = "descriptors";
-  descriptors.values = each(
-      r, [](const Minute &m) { return static_cast<double>(m.descriptors); });
+  descriptors.fitted = {kDescriptors};
   descriptors.limit = asLimit(l.descriptors);
   descriptors.plot = series(kDescriptors, "open descriptors", kBlue);
   out.push_back(descriptors);
@@ -388,8 +450,8 @@ std::string heading(const Options &options, const Result &r) {
 }
 
 void writeScript(const Options &options, const Result &r,
-                 const std::string &dir) {
-  const std::string data = dir + "/soak.dat";
+                 const std::vector<Row> &data, const std::string &dir) {
+  const std::string file = dir + "/soak.dat";
   std::ofstream gp(dir + "/soak.gp");
   gp << "set terminal pngcairo size 1600,1500 font 'Sans,10'\n"
      << "set output '" << dir << "/soak.png'\n"
@@ -401,17 +463,23 @@ void writeScript(const Options &options, const Result &r,
      << warmUpMinutes(options.minutes)
      << ".5, graph 1 behind fillcolor rgb '#eeeeee' fillstyle solid "
         "noborder\n";
+  // A grey bar over each stretch of minutes not measured.
   const auto minutes = byNumber(r);
   int object = 2;
-  for (int n = 1; n <= options.minutes; ++n)
-    if (minutes.find(n) == minutes.end())
-      gp << "set object " << object++ << " rect from first " << n - 0.5
-         << ", graph 0 to first " << n + 0.5
-         << ", graph 1 front fillcolor rgb '#999999' fillstyle solid 0.6 "
-            "noborder\n";
+  for (int n = 1; n <= options.minutes; ++n) {
+    if (minutes.count(n)) continue;
+    int to = n;
+    while (to < options.minutes && !minutes.count(to + 1)) ++to;
+    gp << "set object " << object++ << " rect from first " << n - 0.5
+       << ", graph 0 to first " << to + 0.5
+       << ", graph 1 front fillcolor rgb '#999999' fillstyle solid 0.6 "
+          "noborder\n";
+    n = to;
+  }
   gp << "set multiplot layout 4,2 title " << quoted(heading(options, r))
      << " font ',13'\n";
-  for (const Panel &p : panels(options, r)) drawPanel(gp, p, data);
+  for (const Panel &p : panels(options, r, memoryLimits(options, r)))
+    drawPanel(gp, p, data, file, options.minutes);
   gp << "unset multiplot\n";
 }
 
@@ -437,8 +505,9 @@ bool writePlot(const Options &options, const Result &r,
   // The directory is made when it is not there yet (--out names a new one).
   std::error_code made;
   std::filesystem::create_directories(dir, made);
-  writeData(options, r, dir + "/soak.dat");
-  writeScript(options, r, dir);
+  const std::vector<Row> data = rows(options, r);
+  writeData(data, dir + "/soak.dat");
+  writeScript(options, r, data, dir);
   const std::string command = "gnuplot '" + dir + "/soak.gp' >/dev/null 2>&1";
   return std::system(command.c_str()) == 0;
 }

@@ -110,8 +110,13 @@ struct MemoryLimits {
 MemoryLimits memoryLimits(const Options &options, const Result &result);
 
 // The limits, applied to a finished run: appends a failure per broken one.
-// warmUp is the number of minutes before memory must stay flat.
+// warmUp is the number of minutes before memory must stay flat; after it,
+// each window's lowest is judged.
 int warmUpMinutes(int minutes);
+struct Window {
+  int from, to;  // minutes, both included
+};
+std::vector<Window> floorWindows(int minutes);
 void checkLimits(const Options &options, Result &result);
 
 }  // namespace qxsoak
