@@ -106,11 +106,11 @@ struct Minute {
   uint64_t residentKiB = 0;  // the process, without the kept records
   uint64_t descriptors = 0;  // the process's open descriptors (handles)
   uint64_t clientNs = 0;     // the client's share of its calls' wall time
-  // Per kind, the largest client's share of a call (limits.cpp), what that
-  // call printed first and the page faults it met, as a hint of its work.
+  // Per kind, the largest client's share of a call (limits.cpp), and what
+  // that call printed first and what the system counted in it, as a hint of
+  // its work.
   std::array<uint64_t, kWorkKinds> worstNs{};
   std::array<std::string, kWorkKinds> worstNote{};
-  std::array<uint64_t, kWorkKinds> worstFaults{};
   // The calls over the limit that were excused, and their worst wall time.
   uint64_t excused = 0;
   uint64_t excusedWorstNs = 0;

@@ -61,11 +61,15 @@ void printProfile(const Result &r, FILE *out) {
     excusedWorst = std::max(excusedWorst, r.excusedWorstNs[k]);
   }
   profileLine(out, "all calls", r.all, gaveUp, excused, excusedWorst);
-  std::fprintf(out, "measured apart, not judged:\n");
-  for (size_t k = 0; k < kWorkKinds; ++k)
-    if (measuredApart(static_cast<Work>(k)))
-      profileLine(out, workName(static_cast<Work>(k)), r.work[k],
-                  r.voluntary[k], r.excused[k], r.excusedWorstNs[k]);
+  bool apartHeading = false;
+  for (size_t k = 0; k < kWorkKinds; ++k) {
+    if (!measuredApart(static_cast<Work>(k)) || r.work[k].count() == 0)
+      continue;
+    if (!apartHeading) std::fprintf(out, "measured apart, not judged:\n");
+    apartHeading = true;
+    profileLine(out, workName(static_cast<Work>(k)), r.work[k], r.voluntary[k],
+                r.excused[k], r.excusedWorstNs[k]);
+  }
   std::fprintf(out,
                "the machine's noise: a fixed reference work of a few us, "
                "timed after every call:\n");

@@ -379,7 +379,6 @@ class Session {
     }
     if (verdict.clientNs > minute_.worstNs[k]) {
       minute_.worstNs[k] = verdict.clientNs;
-      minute_.worstFaults[k] = own.pageFaults;
       minute_.worstNote[k] = callNote(own);
     }
     timeReference();
