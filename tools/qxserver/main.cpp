@@ -688,6 +688,9 @@ std::string checkLine(const std::string &line) {
   std::string command, rest;
   qxtools::splitCommand(line, command, rest);
   if (qxtools::isComment(command)) return "";
+  if (command == "scan" && rest.empty())
+    return "scan needs what to scan: modules, code, hooks, foreign, patterns, "
+           "processes, windows, file, status or cancel";
   joinScanKind(command, rest);
   std::string fault = qxtools::checkCommand(scriptCommands(), command, rest);
   if (fault.empty() && command.rfind("scan ", 0) == 0)
