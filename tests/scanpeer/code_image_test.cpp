@@ -5,6 +5,10 @@
 // is refused with its fault.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <cstring>
 #include <random>
 #include <string>
@@ -30,21 +34,32 @@ std::string hostPath(const char *built) {
   return path;
 }
 
+// The base of the module that holds address, as the client reports it.
+uintptr_t baseOf(const void *address) {
+#if defined(_WIN32)
+  HMODULE module = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     static_cast<LPCSTR>(address), &module);
+  return reinterpret_cast<uintptr_t>(module);
+#else
+  const uintptr_t a = reinterpret_cast<uintptr_t>(address);
+  std::vector<qx::platform::ModuleInfo> modules(512);
+  const int n = qx::platform::listModules(modules.data(), 512);
+  for (int i = 0; i < n && i < 512; ++i)
+    if (a >= modules[i].base && a - modules[i].base < modules[i].size)
+      return modules[i].base;
+  return 0;
+#endif
+}
+
 TEST(CodeImage, TheClientLibrarysCodeIsWhatItsFileSays) {
   qx::platform::Library lib =
       qx::platform::libraryOpen(hostPath(QX_LIBRARY_PATH).c_str());
   ASSERT_NE(lib, nullptr);
   void *entry = qx::platform::librarySymbol(lib, "ca");
   ASSERT_NE(entry, nullptr);
-  std::vector<qx::platform::ModuleInfo> modules(512);
-  const int n = qx::platform::listModules(modules.data(), 512);
-  ASSERT_GT(n, 0);
-  uintptr_t base = 0;
-  for (int i = 0; i < n && i < 512; ++i) {
-    const uintptr_t a = reinterpret_cast<uintptr_t>(entry);
-    if (a >= modules[i].base && a - modules[i].base < modules[i].size)
-      base = modules[i].base;
-  }
+  const uintptr_t base = baseOf(entry);
   ASSERT_NE(base, 0u);
 
   CodeImage image;

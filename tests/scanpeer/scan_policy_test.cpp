@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -146,8 +147,7 @@ TEST(ScanPolicyFile, NamesEachFaultByItsLine) {
 
 TEST(ScanPolicyFile, IncludesResolveBesideTheIncludingFileAndStopNesting) {
   const std::string folder = testing::TempDir() + "policy_include";
-  std::remove((folder + "/base.txt").c_str());
-  ASSERT_EQ(std::system(("mkdir -p '" + folder + "'").c_str()), 0);
+  std::filesystem::create_directories(folder);
   std::ofstream(folder + "/main.txt") << "include base.txt\n";
   std::ofstream(folder + "/base.txt")
       << "module allow " + kGood + " a.so\nbad line\n";
