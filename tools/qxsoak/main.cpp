@@ -83,11 +83,12 @@ int main(int argc, char **argv) {
   }
   for (const std::string &m : result->missed)
     std::printf("MISSED %s\n", m.c_str());
-  if (result->failures.empty() && result->missed.empty()) {
-    std::printf("soak: passed\n");
-    return 0;
-  }
   for (const std::string &f : result->failures)
     std::printf("FAILED %s\n", f.c_str());
-  return 1;
+  const bool passed = result->failures.empty() && result->missed.empty();
+  if (passed) std::printf("soak: passed\n");
+  // The leak check of the sanitizers ends the process without flushing
+  // what is buffered: the report goes out first.
+  std::fflush(stdout);
+  return passed ? 0 : 1;
 }
