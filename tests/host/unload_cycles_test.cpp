@@ -8,8 +8,7 @@
 // loaded by design (the unload leaves it to the host, which knows its
 // handle), but once only: every new client finds the same library mapped
 // and adds no second copy. Natively under LSan in the sanitizer build, 1000
-// cycles; under Wine, 100 (30 where 32-bit programs run under user-mode
-// emulation, whose every new mapping of the library is translated afresh).
+// cycles; under Wine, 100.
 //
 // Memory is judged by what the client holds: the bytes in use in the C
 // library's heap, from which the client takes its blocks, and the process's
@@ -20,13 +19,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "common/protocol.h"
-#include "emulation.h"
 #include "fake_host.h"
 #include "peer/peer.h"
 #include "peer/screenshot_peer.h"
@@ -51,13 +48,11 @@ namespace {
 namespace peer = qx::peer;
 using peer::Bytes;
 
-int cycles() {
 #if defined(_WIN32)
-  return qxtest::underEmulation() ? 30 : 100;
+constexpr int kCycles = 100;
 #else
-  return 1000;
+constexpr int kCycles = 1000;
 #endif
-}
 constexpr int kWarmCycles = 10;  // the allocator and caches have settled
 constexpr int32_t kHostNumbers[4] = {1234, 77, 250, 9};
 
@@ -266,7 +261,6 @@ TEST(UnloadCycles, ABusyClientUnloadedOverAndOverLeavesNothingBehind) {
   ASSERT_NE(masterPort, 0);
 
   const std::string home = makeHome(masterPort);
-  const int kCycles = cycles();
   Holdings warm;
   for (int cycle = 1; cycle <= kCycles; ++cycle) {
     {
