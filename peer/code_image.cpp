@@ -395,9 +395,8 @@ std::string loadCodeImageFile(const std::string &path, CodeImage &out) {
   return error.empty() ? "" : path + ": " + error;
 }
 
-std::vector<CodeRange> pickCodeRanges(const CodeImage &image, size_t count,
-                                      uint32_t length, std::mt19937 &random) {
-  // The code spans with the loader-written bytes cut out of them.
+// The code spans with the loader-written bytes cut out of them.
+std::vector<CodeImage::Span> clearSpans(const CodeImage &image) {
   std::vector<CodeImage::Span> clear;
   for (const CodeImage::Span &code : image.code) {
     uint64_t from = code.begin;
@@ -408,6 +407,12 @@ std::vector<CodeRange> pickCodeRanges(const CodeImage &image, size_t count,
     }
     if (from < code.end) clear.push_back({from, code.end});
   }
+  return clear;
+}
+
+std::vector<CodeRange> pickCodeRanges(const CodeImage &image, size_t count,
+                                      uint32_t length, std::mt19937 &random) {
+  const std::vector<CodeImage::Span> clear = clearSpans(image);
   // Each start position within the clear spans is equally likely.
   uint64_t starts = 0;
   for (const CodeImage::Span &s : clear)
@@ -426,6 +431,19 @@ std::vector<CodeRange> pickCodeRanges(const CodeImage &image, size_t count,
       }
       pick -= here;
     }
+  }
+  return out;
+}
+
+std::vector<CodeRange> coverCode(const CodeImage &image, size_t count,
+                                 uint64_t bytes) {
+  std::vector<CodeRange> out;
+  uint64_t total = 0;
+  for (const CodeImage::Span &s : clearSpans(image)) {
+    total += s.end - s.begin;
+    if (out.size() == count || total > bytes || s.end > UINT32_MAX) return {};
+    out.push_back({static_cast<uint32_t>(s.begin),
+                   static_cast<uint32_t>(s.end - s.begin)});
   }
   return out;
 }

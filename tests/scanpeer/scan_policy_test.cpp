@@ -443,6 +443,8 @@ TEST(ScanSession, CommandsAreCheckedBeforeAnyClientIsThere) {
       {"code", "qxhost", true},
       {"code", "qxhost 64 16384", true},
       {"code", "qxhost 65", false},
+      {"code", "qxhost all", true},
+      {"code", "qxhost all 64", false},
       {"code", "qxhost 64 16385", false},
       {"code", "", false},
       {"hooks", "entries all", true},

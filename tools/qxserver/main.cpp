@@ -579,11 +579,12 @@ const std::vector<Command> &scriptCommands() {
        [](Server &s, const std::string &rest) {
          return scan(s, "modules", rest);
        }},
-      {"scan code", "MODULE [COUNT [LENGTH]]",
+      {"scan code", "MODULE [all|COUNT [LENGTH]]",
        "a code challenge: COUNT ranges (8) of LENGTH bytes (64)\n"
        "at random in the executable sections of the policy's\n"
-       "known-good file of MODULE, at its base in the last module\n"
-       "table, digested with a fresh nonce",
+       "known-good file of MODULE (or all of them, up to 1 MiB),\n"
+       "at its base in the last module table, digested with a\n"
+       "fresh nonce",
        "scan code qxhost 8 64",
        [](Server &s, const std::string &rest) {
          return scan(s, "code", rest);
