@@ -333,8 +333,9 @@ const std::vector<Command> &scriptCommands() {
          return true;
        }},
       {"@cheat", "KIND",
-       "switch on a test cheat of a loaded cheat library: module,\n"
-       "code, got, jump, mapped, pattern, process or window",
+       "switch on a test cheat of a loaded cheat library (the\n"
+       "kinds it offers: module, code, got, jump, mapped,\n"
+       "pattern, process, window)",
        "@cheat jump",
        [](Host &, const std::string &rest) {
          switchCheat(rest, true);
