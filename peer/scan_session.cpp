@@ -321,7 +321,9 @@ bool ScanSession::accept(const Bytes &message,
   lines.push_back(describe(reply));
   std::vector<Finding> found;
   ScanReply pass;
-  if (!reply.ok)
+  // Only the messages of a pass the server awaits are kept until its end;
+  // any other is judged at once.
+  if (!reply.ok || !judge_.expects(reply.letter, reply.nonce))
     found = judge_.judge(reply);
   else if (passes_.add(reply, pass))
     found = judge_.judge(pass);
