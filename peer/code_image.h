@@ -40,7 +40,8 @@ struct CodeImage {
   };
   std::vector<Fixup> fixups;
   // Bytes the loader writes with what it alone knows (import addresses,
-  // relocations against symbols): a challenge never covers them.
+  // relocations against symbols): a challenge never covers them. Disjoint,
+  // in address order.
   std::vector<Span> loaderWritten;
 };
 
