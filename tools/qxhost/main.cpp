@@ -14,6 +14,7 @@
 // Its options are in optionTable() and its script commands in
 // scriptCommands(); --help prints both.
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -250,6 +251,27 @@ void switchCheat(const std::string &kind, bool on) {
   std::printf("qxhost: no loaded library offers %s\n", name);
 }
 
+// Writes the clear bytes of the loaded test cheat's pattern to a file, from
+// which an operator's tool makes the policy's pattern entry.
+void writeCheatPattern(const std::string &path) {
+  using Pattern = void (*)(uint8_t *);
+  constexpr size_t kPatternSize = 16;  // QX_CHEAT_PATTERN_SIZE
+  for (auto lib = loadedLibraries().rbegin(); lib != loadedLibraries().rend();
+       ++lib) {
+    void *symbol = symbolOf(*lib, "qx_cheat_pattern");
+    if (!symbol) continue;
+    uint8_t bytes[kPatternSize];
+    reinterpret_cast<Pattern>(symbol)(bytes);
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(bytes), kPatternSize);
+    std::printf(out ? "qxhost: the cheat's pattern is in %s\n"
+                    : "qxhost: cannot write %s\n",
+                path.c_str());
+    return;
+  }
+  std::printf("qxhost: no loaded library offers qx_cheat_pattern\n");
+}
+
 void showFile(const std::string &name) {
   std::ifstream in(homeFile(name), std::ios::binary);
   if (!in) {
@@ -345,6 +367,14 @@ const std::vector<Command> &scriptCommands() {
        "@cheat-off jump",
        [](Host &, const std::string &rest) {
          switchCheat(rest, false);
+         return true;
+       }},
+      {"@cheat-pattern", "FILE",
+       "write the bytes of the loaded test cheat's pattern to\n"
+       "FILE, for the policy's pattern entry",
+       "@cheat-pattern cheat-pattern.bin",
+       [](Host &, const std::string &rest) {
+         writeCheatPattern(rest);
          return true;
        }},
       {"@quit", "", "stop", "@quit",
