@@ -220,19 +220,8 @@ bool sameTextIgnoringCase(Text a, const char *b, size_t bLength) {
 
 // ---- exports ----------------------------------------------------------------
 
-namespace {
-
-constexpr uint32_t kExportDirectorySize = 40;
-
-}  // namespace
-
-bool readExports(const Headers &headers, const View &view, Exports &out) {
-  if (headers.directoryCount <= kExportDirectory) return false;
-  const Directory &dir = headers.directories[kExportDirectory];
-  if (dir.rva == 0) return false;
-  const uint8_t *p = bytesAt(headers, view, dir.rva, kExportDirectorySize);
-  if (!p) return false;
-  out.range = dir;
+void parseExportDirectory(const uint8_t *p, Directory range, Exports &out) {
+  out.range = range;
   out.moduleName = u32(p + 12);
   out.ordinalBase = u32(p + 16);
   out.functionCount = u32(p + 20);
@@ -240,6 +229,15 @@ bool readExports(const Headers &headers, const View &view, Exports &out) {
   out.functions = u32(p + 28);
   out.names = u32(p + 32);
   out.nameOrdinals = u32(p + 36);
+}
+
+bool readExports(const Headers &headers, const View &view, Exports &out) {
+  if (headers.directoryCount <= kExportDirectory) return false;
+  const Directory &dir = headers.directories[kExportDirectory];
+  if (dir.rva == 0) return false;
+  const uint8_t *p = bytesAt(headers, view, dir.rva, kExportDirectorySize);
+  if (!p) return false;
+  parseExportDirectory(p, dir, out);
   // The tables must be whole in the view: their sizes are 4 x 2^32 at most,
   // which 64-bit arithmetic holds.
   return inside(0, uint64_t{4} * out.functionCount, UINT32_MAX) &&
@@ -308,9 +306,12 @@ bool findExportByOrdinal(const Headers &headers, const View &view,
 bool readForwarder(const Headers &headers, const View &view,
                    const Export &exported, Forwarder &out) {
   Text text;
-  if (!exported.forwarded ||
-      !textAt(headers, view, exported.rva, 2 * kMaxNameLength + 1, text))
-    return false;
+  return exported.forwarded &&
+         textAt(headers, view, exported.rva, kMaxForwarderLength, text) &&
+         parseForwarder(text, out);
+}
+
+bool parseForwarder(Text text, Forwarder &out) {
   const char *dot = nullptr;
   for (size_t i = 0; i < text.length; ++i)
     if (text.data[i] == '.') dot = text.data + i;
@@ -340,11 +341,16 @@ bool readForwarder(const Headers &headers, const View &view,
 
 namespace {
 
-constexpr uint32_t kImportDescriptorSize = 20;
-
 uint32_t slotWidth(const Headers &headers) { return headers.wide ? 8 : 4; }
 
 }  // namespace
+
+void parseImportModule(const uint8_t *p, ImportModule &out) {
+  out.lookupTable = u32(p);
+  out.timeDateStamp = u32(p + 4);
+  out.name = u32(p + 12);
+  out.addressTable = u32(p + 16);
+}
 
 Read nextImportModule(const Headers &headers, const View &view,
                       ImportCursor &cursor, ImportModule &out) {
@@ -355,13 +361,23 @@ Read nextImportModule(const Headers &headers, const View &view,
   const uint8_t *p =
       tableEntry(headers, view, dir.rva, cursor.index, kImportDescriptorSize);
   if (!p) return Read::Broken;
-  out.lookupTable = u32(p);
-  out.timeDateStamp = u32(p + 4);
-  out.name = u32(p + 12);
-  out.addressTable = u32(p + 16);
+  parseImportModule(p, out);
   // The loader stops at the first descriptor without a name or slots.
   if (out.name == 0 || out.addressTable == 0) return Read::End;
   ++cursor.index;
+  return Read::Item;
+}
+
+Read decodeImportEntry(bool wide, uint64_t value, ImportEntry &out) {
+  if (value == 0) return Read::End;
+  const uint64_t ordinalFlag = wide ? uint64_t{1} << 63 : uint64_t{1} << 31;
+  out.byOrdinal = (value & ordinalFlag) != 0;
+  out.ordinal = out.byOrdinal ? static_cast<uint16_t>(value) : 0;
+  out.hintName = 0;
+  if (out.byOrdinal) return Read::Item;
+  // A name entry: a 31-bit RVA of the hint (u16) and the name after it.
+  if (value > 0x7FFFFFFF) return Read::Broken;
+  out.hintName = static_cast<uint32_t>(value);
   return Read::Item;
 }
 
@@ -380,26 +396,20 @@ Read importedFunction(const Headers &headers, const View &view,
       uint64_t{module.addressTable} + uint64_t{width} * index;
   const uint8_t *entry = tableEntry(headers, view, table, index, width);
   if (!entry || slotAt > UINT32_MAX) return Read::Broken;
-  const uint64_t value = headers.wide ? u64(entry) : u32(entry);
-  if (value == 0) return Read::End;
+  ImportEntry decoded;
+  const Read read = decodeImportEntry(
+      headers.wide, headers.wide ? u64(entry) : u32(entry), decoded);
+  if (read != Read::Item) return read;
   out.slot = static_cast<uint32_t>(slotAt);
-  const uint64_t ordinalFlag =
-      headers.wide ? uint64_t{1} << 63 : uint64_t{1} << 31;
-  out.byOrdinal = (value & ordinalFlag) != 0;
-  out.ordinal = 0;
+  out.byOrdinal = decoded.byOrdinal;
+  out.ordinal = decoded.ordinal;
   out.hint = 0;
   out.name = {nullptr, 0};
-  if (out.byOrdinal) {
-    out.ordinal = static_cast<uint16_t>(value);
-    return Read::Item;
-  }
-  // A name entry: a 31-bit RVA of the hint (u16) and the name after it.
-  if (value > 0x7FFFFFFF) return Read::Broken;
-  const uint32_t hintAt = static_cast<uint32_t>(value);
-  const uint8_t *hint = bytesAt(headers, view, hintAt, 2);
+  if (out.byOrdinal) return Read::Item;
+  const uint8_t *hint = bytesAt(headers, view, decoded.hintName, 2);
   if (!hint) return Read::Broken;
   out.hint = u16(hint);
-  if (!textAt(headers, view, hintAt + 2, kMaxNameLength, out.name) ||
+  if (!textAt(headers, view, decoded.hintName + 2, kMaxNameLength, out.name) ||
       out.name.length == 0)
     return Read::Broken;
   return Read::Item;
@@ -418,7 +428,6 @@ bool readAddressSlot(const Headers &headers, const View &view, uint32_t rva,
 namespace {
 
 constexpr uint32_t kBlockHeaderSize = 8;
-constexpr uint8_t kRelocationHighAdj = 4;  // takes the entry after it too
 
 }  // namespace
 
@@ -453,14 +462,18 @@ Read nextRelocation(const Headers &headers, const View &view,
     const uint8_t *entry = bytesAt(headers, view, static_cast<uint32_t>(at), 2);
     if (!entry) return Read::Broken;
     cursor.entry += 2;
-    const uint16_t value = u16(entry);
-    out.type = static_cast<uint8_t>(value >> 12);
-    const uint64_t rva = uint64_t{cursor.page} + (value & 0x0FFF);
-    if (rva > UINT32_MAX) return Read::Broken;
-    out.rva = static_cast<uint32_t>(rva);
+    if (!relocationEntry(cursor.page, u16(entry), out)) return Read::Broken;
     if (out.type == kRelocationHighAdj) cursor.entry += 2;
     return Read::Item;
   }
+}
+
+bool relocationEntry(uint32_t page, uint16_t entry, Relocation &out) {
+  out.type = static_cast<uint8_t>(entry >> 12);
+  const uint64_t rva = uint64_t{page} + (entry & 0x0FFF);
+  if (rva > UINT32_MAX) return false;
+  out.rva = static_cast<uint32_t>(rva);
+  return true;
 }
 
 uint32_t relocationWidth(uint8_t type) {
@@ -479,7 +492,7 @@ uint32_t relocationWidth(uint8_t type) {
 
 namespace {
 
-void applyRelocation(uint8_t type, uint8_t *p, uint64_t delta) {
+void relocate(uint8_t type, uint8_t *p, uint64_t delta) {
   switch (type) {
     case kRelocationHigh: {
       const uint32_t moved =
@@ -505,6 +518,17 @@ constexpr uint64_t kWidestRelocation = 8;
 
 }  // namespace
 
+bool applyRelocation(const Relocation &r, uint32_t rva, uint8_t *bytes,
+                     size_t size, uint64_t delta) {
+  if (r.type == kRelocationAbsolute) return true;
+  const uint64_t begin = rva, end = uint64_t{rva} + size;
+  const uint32_t width = relocationWidth(r.type);
+  if (width == 0) return !(r.rva + kWidestRelocation > begin && r.rva < end);
+  if (r.rva >= begin && uint64_t{r.rva} + width <= end)
+    relocate(r.type, bytes + (r.rva - begin), delta);
+  return true;
+}
+
 bool applyRelocations(const Headers &headers, const View &relocations,
                       uint32_t rva, uint8_t *bytes, size_t size,
                       uint64_t loadBase) {
@@ -514,21 +538,13 @@ bool applyRelocations(const Headers &headers, const View &relocations,
   if (headers.directoryCount <= kBaseRelocationDirectory ||
       headers.directories[kBaseRelocationDirectory].rva == 0)
     return false;
-  const uint64_t begin = rva, end = uint64_t{rva} + size;
   RelocationCursor cursor{};
   Relocation r;
   for (;;) {
     const Read read = nextRelocation(headers, relocations, cursor, r);
     if (read == Read::End) return true;
-    if (read == Read::Broken) return false;
-    if (r.type == kRelocationAbsolute) continue;
-    const uint32_t width = relocationWidth(r.type);
-    if (width == 0) {
-      if (r.rva + kWidestRelocation > begin && r.rva < end) return false;
-      continue;
-    }
-    if (r.rva >= begin && uint64_t{r.rva} + width <= end)
-      applyRelocation(r.type, bytes + (r.rva - begin), delta);
+    if (read == Read::Broken || !applyRelocation(r, rva, bytes, size, delta))
+      return false;
   }
 }
 

@@ -145,6 +145,8 @@ bool sameTextIgnoringCase(Text a, const char *b, size_t bLength);
 
 // ---- exports ----------------------------------------------------------------
 
+constexpr uint32_t kExportDirectorySize = 40;
+
 struct Exports {
   Directory range;      // an export address inside it is a forwarder's text
   uint32_t moduleName;  // RVA of the name the image gives itself
@@ -156,9 +158,14 @@ struct Exports {
   uint32_t nameOrdinals;  // RVA of the name ordinals (nameCount x u16)
 };
 
-// Reads the export directory; false when the image has none or its
-// directory lies outside the view.
+// Reads the export directory; false when the image has none, or when the
+// directory or its tables lie outside the view.
 bool readExports(const Headers &headers, const View &view, Exports &out);
+
+// The fields of the kExportDirectorySize bytes of an export directory at p
+// that the directory entry range names, for a caller that reads its tables
+// itself.
+void parseExportDirectory(const uint8_t *p, Directory range, Exports &out);
 
 struct Export {
   uint32_t ordinal;  // the ordinal an importer names it by (base included)
@@ -196,12 +203,18 @@ struct Forwarder {
   uint32_t ordinal;  // when name is empty
 };
 
+constexpr size_t kMaxForwarderLength = 2 * kMaxNameLength + 1;
+
 // Reads the forwarder text of an export; false when it does not read as
 // either form.
 bool readForwarder(const Headers &headers, const View &view,
                    const Export &exported, Forwarder &out);
+// The same for a forwarder text read by the caller (without terminator).
+bool parseForwarder(Text text, Forwarder &out);
 
 // ---- imports ----------------------------------------------------------------
+
+constexpr uint32_t kImportDescriptorSize = 20;
 
 // One import descriptor: the functions an image imports from one module.
 struct ImportModule {
@@ -217,6 +230,9 @@ struct ImportCursor {
 };
 
 enum class Read : uint8_t { Item, End, Broken };
+
+// The fields of the kImportDescriptorSize bytes of a descriptor at p.
+void parseImportModule(const uint8_t *p, ImportModule &out);
 
 // The next import descriptor. End at the terminating descriptor (all
 // zeros) or when the image has no imports; Broken when the table runs out
@@ -240,6 +256,16 @@ Read importedFunction(const Headers &headers, const View &view,
                       const ImportModule &module, uint32_t index,
                       ImportedFunction &out);
 
+// What one entry of a lookup table (32 or 64 bits as the image is wide)
+// names: End for the terminating zero, Broken for a name entry whose RVA
+// has bits beyond 31.
+struct ImportEntry {
+  bool byOrdinal;
+  uint16_t ordinal;   // by ordinal
+  uint32_t hintName;  // by name: RVA of the hint (u16) and the name after it
+};
+Read decodeImportEntry(bool wide, uint64_t value, ImportEntry &out);
+
 // The address slot at rva of a mapped image: the address the loader wrote
 // (32 or 64 bits as the image is wide).
 bool readAddressSlot(const Headers &headers, const View &view, uint32_t rva,
@@ -252,6 +278,7 @@ enum RelocationType : uint8_t {
   kRelocationHigh = 1,      // the high 16 bits of a 32-bit address
   kRelocationLow = 2,       // the low 16 bits
   kRelocationHighLow = 3,   // a 32-bit address
+  kRelocationHighAdj = 4,   // not applied; its parameter takes the next entry
   kRelocationDir64 = 10,    // a 64-bit address
 };
 
@@ -274,9 +301,20 @@ struct RelocationCursor {
 Read nextRelocation(const Headers &headers, const View &view,
                     RelocationCursor &cursor, Relocation &out);
 
+// The relocation that the 16-bit entry of a block for page describes; false
+// when it would lie beyond the 32-bit address space.
+bool relocationEntry(uint32_t page, uint16_t entry, Relocation &out);
+
 // The bytes a relocation of this type changes; 0 for padding and for types
 // this reader does not apply.
 uint32_t relocationWidth(uint8_t type);
+
+// Applies one relocation to bytes, a copy of size bytes of the image from
+// rva on, for an image moved by delta, when its bytes lie wholly inside the
+// copy. False when it is of a type that cannot be applied and may touch
+// the copy.
+bool applyRelocation(const Relocation &r, uint32_t rva, uint8_t *bytes,
+                     size_t size, uint64_t delta);
 
 // Applies the base relocations for an image loaded at loadBase to bytes, a
 // copy of size bytes of the image from rva on. Only relocations whose bytes

@@ -54,6 +54,11 @@ class PeBuilder {
     bool withLookupTable = true;
   };
   std::vector<ImportModule> imports;
+  uint32_t importCharacteristics = kData;  // kCode: merged into the code
+  // Delay-load descriptors (RVA-based); their slots hold the address of
+  // imageBase + delayStubRva, as before the first call.
+  std::vector<ImportModule> delayImports;
+  uint32_t delayStubRva = 0;
 
   std::vector<std::pair<uint32_t, uint8_t>> relocations;  // rva, type
 
@@ -68,23 +73,28 @@ class PeBuilder {
   }
 
   // Where the tables go once built (valid after build()).
-  uint32_t exportRva = 0, importRva = 0, relocationRva = 0;
+  uint32_t exportRva = 0, importRva = 0, relocationRva = 0, delayRva = 0;
   uint32_t importAddressRva = 0, importAddressSize = 0;
-  std::vector<uint32_t> slotRvas;  // per import module: its address table
+  std::vector<uint32_t> slotRvas;       // per import module: its address table
+  std::vector<uint32_t> delaySlotRvas;  // per delay-load module
 
   std::vector<uint8_t> build() {
     std::vector<Section> all = sections_;
     std::vector<uint32_t> rvas = rvas_;
     // Each table is laid out for the RVA its section will have.
-    auto add = [&](const char *name, std::vector<uint8_t> bytes) {
+    auto add = [&](const char *name, std::vector<uint8_t> bytes,
+                   uint32_t characteristics = kData) {
       rvas.push_back(nextRva(all, rvas));
-      all.push_back({name, std::move(bytes), kData, 0});
+      all.push_back({name, std::move(bytes), characteristics, 0});
       return rvas.back();
     };
     if (!exports.empty())
       exportRva = add(".edata", exportTable(nextRva(all, rvas)));
     if (!imports.empty())
-      importRva = add(".idata", importTable(nextRva(all, rvas)));
+      importRva =
+          add(".idata", importTable(nextRva(all, rvas)), importCharacteristics);
+    if (!delayImports.empty())
+      delayRva = add(".didat", delayTable(nextRva(all, rvas)));
     if (!relocations.empty()) relocationRva = add(".reloc", relocationTable());
     const uint32_t sizeOfImage = nextRva(all, rvas);
 
@@ -120,6 +130,8 @@ class PeBuilder {
     if (importRva) directory(1, importRva, 20 * uint32_t(imports.size() + 1));
     if (relocationRva) directory(5, relocationRva, relocationSize_);
     if (importAddressSize) directory(12, importAddressRva, importAddressSize);
+    if (delayRva)
+      directory(13, delayRva, 32 * uint32_t(delayImports.size() + 1));
 
     uint32_t table = opt + optionalSize;
     for (size_t i = 0; i < all.size(); ++i, table += 40) {
@@ -219,6 +231,54 @@ class PeBuilder {
     return b;
   }
 
+  // A lookup entry for fn: an ordinal, or the RVA of a hint/name entry
+  // appended to b (whose first byte lies at rva).
+  uint64_t lookupEntry(std::vector<uint8_t> &b, uint32_t rva,
+                       const Import &fn) {
+    if (fn.name.empty())
+      return (wide ? uint64_t{1} << 63 : uint64_t{1} << 31) | fn.ordinalOrHint;
+    const uint64_t value = rva + uint32_t(b.size());
+    b.push_back(uint8_t(fn.ordinalOrHint));
+    b.push_back(uint8_t(fn.ordinalOrHint >> 8));
+    text(b, fn.name);
+    return value;
+  }
+  void putEntry(std::vector<uint8_t> &b, size_t at, uint64_t value) {
+    if (wide)
+      put64(b, at, value);
+    else
+      put32(b, at, uint32_t(value));
+  }
+
+  // Descriptors (attributes 1: RVAs), then per module its module handle's
+  // variable, names, slots and module name.
+  std::vector<uint8_t> delayTable(uint32_t rva) {
+    const uint32_t width = wide ? 8 : 4;
+    std::vector<uint8_t> b(32 * (delayImports.size() + 1), 0);
+    delaySlotRvas.clear();
+    for (size_t m = 0; m < delayImports.size(); ++m) {
+      const ImportModule &module = delayImports[m];
+      const uint32_t entries = uint32_t(module.functions.size() + 1) * width;
+      const uint32_t handle = uint32_t(b.size());
+      const uint32_t names = handle + 8, slots = names + entries;
+      b.resize(slots + entries, 0);
+      const uint32_t name = uint32_t(b.size());
+      text(b, module.module);
+      put32(b, 32 * m, 1);
+      put32(b, 32 * m + 4, rva + name);
+      put32(b, 32 * m + 8, rva + handle);
+      put32(b, 32 * m + 12, rva + slots);
+      put32(b, 32 * m + 16, rva + names);
+      delaySlotRvas.push_back(rva + slots);
+      for (size_t f = 0; f < module.functions.size(); ++f) {
+        putEntry(b, names + width * f,
+                 lookupEntry(b, rva, module.functions[f]));
+        putEntry(b, slots + width * f, imageBase + delayStubRva);
+      }
+    }
+    return b;
+  }
+
   // Descriptors, then per module its lookup table, address table, module
   // name and hint/name entries.
   std::vector<uint8_t> importTable(uint32_t rva) {
@@ -241,23 +301,9 @@ class PeBuilder {
       if (!importAddressRva) importAddressRva = rva + address;
       importAddressSize = rva + address + entries - importAddressRva;
       for (size_t f = 0; f < module.functions.size(); ++f) {
-        const Import &fn = module.functions[f];
-        uint64_t value;
-        if (fn.name.empty()) {
-          value =
-              (wide ? uint64_t{1} << 63 : uint64_t{1} << 31) | fn.ordinalOrHint;
-        } else {
-          value = rva + uint32_t(b.size());
-          b.push_back(uint8_t(fn.ordinalOrHint));
-          b.push_back(uint8_t(fn.ordinalOrHint >> 8));
-          text(b, fn.name);
-        }
-        for (uint32_t table : {lookup, address}) {
-          if (wide)
-            put64(b, table + 8 * f, value);
-          else
-            put32(b, table + 4 * f, uint32_t(value));
-        }
+        const uint64_t value = lookupEntry(b, rva, module.functions[f]);
+        for (uint32_t table : {lookup, address})
+          putEntry(b, table + width * f, value);
       }
     }
     return b;
