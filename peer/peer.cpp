@@ -326,9 +326,9 @@ Bytes identityAddressed(const std::string &guid, int32_t c,
 // ---- the client's replies
 // -------------------------------------------------------
 
-Reply decodeReply(const Bytes &message) {
+Reply decodeReply(const Bytes &message, const SealKey &key) {
   Reply r;
-  const Unsealed u = unseal(message);
+  const Unsealed u = unseal(message, key);
   r.sealed = u.sealed;
   r.sealValid = u.valid;
   r.message = u.message;

@@ -88,7 +88,7 @@ struct Reply {
   std::string text;     // lookup reply, request text, GUID
   Bytes message;        // the unsealed message
 };
-Reply decodeReply(const Bytes &message);
+Reply decodeReply(const Bytes &message, const SealKey &key = defaultSealKey());
 
 // One line that describes the reply for a person.
 std::string describe(const Reply &reply);
