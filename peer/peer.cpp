@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <numeric>
+#include <utility>
 
 #include "common/protocol.h"
 #include "peer/digest.h"
@@ -204,22 +206,60 @@ Bytes sealStream(uint32_t m, size_t count) {
   return out;
 }
 
+SealKey defaultSealKey() {
+  return {p::kSealModulus, p::kSealExponent, kSealPrivateExponent};
+}
+
+SealKey sealKey(uint32_t modulus, uint32_t exponent) {
+  SealKey key{modulus, exponent, 0};
+  if (modulus < 2) return key;
+  // lambda = lcm(p - 1) over the prime factors p, each of which must occur
+  // once for m^(e d) = m to hold for every m.
+  uint64_t lambda = 1;
+  uint32_t rest = modulus;
+  for (uint32_t f = 2; rest > 1; ++f) {
+    if (uint64_t{f} * f > rest) f = rest;  // what is left is prime
+    if (rest % f) continue;
+    rest /= f;
+    if (rest % f == 0) return key;
+    lambda = std::lcm(lambda, uint64_t{f - 1});
+  }
+  // The inverse of exponent modulo lambda, by the extended Euclid.
+  int64_t r0 = static_cast<int64_t>(lambda);
+  int64_t r1 = static_cast<int64_t>(exponent % lambda);
+  int64_t t0 = 0, t1 = 1;
+  while (r1) {
+    const int64_t q = r0 / r1;
+    r0 = std::exchange(r1, r0 - q * r1);
+    t0 = std::exchange(t1, t0 - q * t1);
+  }
+  if (r0 != 1) return key;
+  if (t0 <= 0) t0 += static_cast<int64_t>(lambda);
+  key.privateExponent = static_cast<uint32_t>(t0);
+  return key;
+}
+
 Unsealed unseal(const Bytes &message) {
+  return unseal(message, defaultSealKey());
+}
+
+Unsealed unseal(const Bytes &message, const SealKey &key) {
   Unsealed u;
   u.message = message;
   if (message.size() < static_cast<size_t>(p::kSealOverhead) ||
       message[0] != p::kCodeSeal)
     return u;
   u.sealed = true;
+  if (key.privateExponent == 0 || key.modulus < 2) return u;
   const uint32_t h = getLittle32(message.data() + 1);
-  const uint32_t m = power(h, kSealPrivateExponent, p::kSealModulus);
+  const uint32_t m = power(h, key.privateExponent, key.modulus);
   Bytes plain = message;
   const Bytes stream = sealStream(m, message.size() - 5);
   for (size_t i = 5; i < plain.size(); ++i) plain[i] ^= stream[i - 5];
   u.m = m;
   u.valid = m >= 2 && getLittle32(plain.data() + 5) == m &&
             getLittle32(plain.data() + 9) == m &&
-            power(m, p::kSealExponent, p::kSealModulus) == h;
+            power(m, key.exponent, key.modulus) == h;
   u.message.assign(plain.begin() + p::kSealOverhead, plain.end());
   return u;
 }
@@ -286,9 +326,9 @@ Bytes identityAddressed(const std::string &guid, int32_t c,
 // ---- the client's replies
 // -------------------------------------------------------
 
-Reply decodeReply(const Bytes &message) {
+Reply decodeReply(const Bytes &message, const SealKey &key) {
   Reply r;
-  const Unsealed u = unseal(message);
+  const Unsealed u = unseal(message, key);
   r.sealed = u.sealed;
   r.sealValid = u.valid;
   r.message = u.message;

@@ -41,7 +41,23 @@ struct Unsealed {
   uint32_t m = 0;
   Bytes message;  // the inner message (the input when not sealed)
 };
-Unsealed unseal(const Bytes &message);
+
+// The modulus and the public exponent the client seals with, and the
+// private exponent the server recovers m with. The client starts with the
+// protocol's pair; the scans' seal request sets another.
+struct SealKey {
+  uint32_t modulus = 0;
+  uint32_t exponent = 0;
+  uint32_t privateExponent = 0;  // 0: none exists for this pair
+};
+SealKey defaultSealKey();
+// The key for a modulus and exponent the server chose: the private exponent
+// is the inverse of exponent modulo the Carmichael function of modulus,
+// which exists when modulus has no square factor and shares none with it.
+SealKey sealKey(uint32_t modulus, uint32_t exponent);
+
+Unsealed unseal(const Bytes &message);  // under defaultSealKey()
+Unsealed unseal(const Bytes &message, const SealKey &key);
 
 // The key stream byte sequence for seed m, as the server recomputes it.
 Bytes sealStream(uint32_t m, size_t count);
@@ -72,7 +88,7 @@ struct Reply {
   std::string text;     // lookup reply, request text, GUID
   Bytes message;        // the unsealed message
 };
-Reply decodeReply(const Bytes &message);
+Reply decodeReply(const Bytes &message, const SealKey &key = defaultSealKey());
 
 // One line that describes the reply for a person.
 std::string describe(const Reply &reply);

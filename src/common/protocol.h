@@ -395,3 +395,84 @@ constexpr char kDistressCode = 'P';
 constexpr int kDistressTextMax = 1000;
 
 }  // namespace qx::protocol
+
+// ---- integrity scans -------------------------------------------------------
+//
+// The wire formats are described in src/scan/README.md. Every request is
+// binary: its code ('S', or 'B' and a sub-code), 'q', the format version,
+// the request's nonce (32 bits, little-endian), then its body. Every reply
+// is text: 'Z', the reply letter, a blank, the nonce as 8 upper-case
+// hexadecimal digits, then one record a line, within kScanReplyMax bytes
+// and a terminator.
+namespace qx::protocol {
+
+constexpr uint8_t kScanMagic = 'q';
+constexpr uint8_t kScanVersion = 1;
+constexpr int kScanRequestHeader = 6;  // 'q', version, nonce
+
+// Sub-codes under 'B' (the pattern list travels under kCodePatternList).
+constexpr char kSubScanCancel = 0x07;
+constexpr char kSubScanStatus = 0x09;
+constexpr char kSubScanSeal = 0x10;
+constexpr char kSubPatternScan = '+';
+constexpr char kSubWindowScan = 'N';
+constexpr char kSubProcessScan = 'P';
+constexpr char kSubCodeChallenge = 'X';
+constexpr char kSubHookScan = 'Y';
+constexpr char kSubForeignCode = 'Z';
+constexpr char kSubModuleTable = 'm';
+constexpr char kSubFileQuery = '|';
+
+// A directive line "QX_SCAN <hex>" carries a request in hexadecimal, from
+// its code on.
+constexpr const char *kScanDirectiveKeyword = "QX_SCAN";
+
+// Pattern lists: patterns of 4..64 bytes, at least 4 of them cared for,
+// the first and the last always; at most 256 patterns in 1..16 parts. The
+// bytes are XOR-ed with the mask stream x(k+1) = x(k) * multiplier +
+// increment (x0 = the list id), byte k being x(k+1) >> 24.
+constexpr int kPatternMin = 4;
+constexpr int kPatternMax = 64;
+constexpr int kPatternCaredMin = 4;
+constexpr int kPatternListMax = 256;
+constexpr int kPatternPartsMax = 16;
+constexpr uint32_t kPatternMaskMultiplier = 1103515245u;
+constexpr uint32_t kPatternMaskIncrement = 12345u;
+
+// Request limits.
+constexpr int kPatternMatchesMax = 256;            // 'B' '+'
+constexpr int kChallengeRangesMax = 64;            // 'B' 'X'
+constexpr uint32_t kChallengeBytesMax = 1u << 20;  // 'B' 'X', in all
+constexpr int kNameDigestsMax = 64;                // 'B' 'P', 'B' 'N'
+constexpr uint32_t kScanSealModulusMin = 3;        // 'B' 0x10
+constexpr uint32_t kScanSealModulusMax = 65535;
+
+// Request flags.
+constexpr uint8_t kPatternScanImages = 1u << 0;  // module images
+constexpr uint8_t kPatternScanOther = 1u << 1;   // other committed memory
+constexpr uint8_t kModuleCompareGame = 1u << 0;  // the game's own modules
+constexpr uint8_t kModuleCompareAll = 1u << 1;   // every module
+constexpr uint8_t kHookImportsGame = 1u << 0;    // import tables: game's
+constexpr uint8_t kHookImportsAll = 1u << 1;     // import tables: all
+constexpr uint8_t kHookEntries = 1u << 2;        // exported entries
+
+// Replies.
+constexpr char kScanReplyCode = 'Z';
+constexpr int kScanReplyMax = 1000;  // bytes of records and header a message
+constexpr int kScanRepliesPerFrame = 2;
+constexpr char kReplyPatternScan = '+';
+constexpr char kReplyModuleTable = 'm';
+constexpr char kReplyModuleRecheck = 'n';
+constexpr char kReplyCodeChallenge = 'X';
+constexpr char kReplyHooks = 'Y';
+constexpr char kReplyForeignCode = 'Z';
+constexpr char kReplyProcesses = 'P';
+constexpr char kReplyWindows = 'N';
+constexpr char kReplyProcessRecheck = 'p';
+constexpr char kReplyWindowRecheck = 'w';
+constexpr char kReplyFileQuery = '|';
+constexpr char kReplySeal = 's';
+constexpr char kReplyCancel = 'c';
+constexpr char kReplyStatus = 'i';
+
+}  // namespace qx::protocol

@@ -23,10 +23,10 @@ constexpr size_t kModulePathMax = 260;
 // ---- modules ---------------------------------------------------------------
 
 struct ModuleInfo {
-  uintptr_t base;              // the image's first byte in memory
-  size_t size;                 // bytes the image spans in memory
-  char path[kModulePathMax];   // the file it was loaded from, as the system
-                               // names it; empty when it has none
+  uintptr_t base;             // the image's first byte in memory
+  size_t size;                // bytes the image spans in memory
+  char path[kModulePathMax];  // the file it was loaded from, as the system
+                              // names it; empty when it has none
 };
 
 // Fills out with up to capacity modules of this process, the main
@@ -59,10 +59,10 @@ struct MemoryRegion {
 
 // The committed regions of this process in address order.
 struct RegionCursor {
-  uintptr_t next;      // where the next region is looked for
-  void *system;        // the platform's open handle, if any
-  char buffer[4096];   // the platform's read-ahead
-  size_t begin, end;   // its unread part
+  uintptr_t next;     // where the next region is looked for
+  void *system;       // the platform's open handle, if any
+  char buffer[4096];  // the platform's read-ahead
+  size_t begin, end;  // its unread part
   bool done;
 };
 void regionsBegin(RegionCursor &cursor);
@@ -74,7 +74,8 @@ void regionsClose(RegionCursor &cursor);
 // never touches a guard page's guard, never writes to address.
 size_t readOwnMemory(uintptr_t address, void *buffer, size_t size);
 
-// ---- the game and the system -------------------------------------------------
+// ---- the game and the system
+// -------------------------------------------------
 
 // The folder of the game's main executable, without a separator at its end.
 bool gameFolder(char *out, size_t size);
@@ -93,8 +94,9 @@ void processesBegin(ProcessCursor &cursor);
 bool nextProcess(ProcessCursor &cursor, char *name, size_t size);
 void processesClose(ProcessCursor &cursor);
 
-// Top-level windows, by title (POSIX: the X display named by DISPLAY,
-// through libX11 loaded at run time; none without one).
+// Top-level windows, by title; a window without one gives an empty title
+// (POSIX: the X display named by DISPLAY, through libxcb loaded at run
+// time; none without one).
 struct WindowCursor {
   void *system;
   uint32_t index, count;

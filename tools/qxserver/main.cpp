@@ -12,6 +12,8 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -21,6 +23,8 @@
 #include "peer/cvars_peer.h"
 #include "peer/peer.h"
 #include "peer/regnames_peer.h"
+#include "peer/scan_policy.h"
+#include "peer/scan_session.h"
 #include "peer/screenshot_peer.h"
 #include "peer/transfer_peer.h"
 #include "tools/common/loopback_udp.h"
@@ -41,13 +45,16 @@ struct Options {
   int32_t numbers[4] = {0, 0, 0, 0};
   std::string packages;
   std::string shots = ".";  // where uploaded screenshots are saved
+  std::string policy;       // the scans' policy file
+  std::string baseline;     // where the session's allow entries go
   bool check = false;       // check the script and stop
 };
 
 class Server {
  public:
-  explicit Server(const Options &o)
-      : key_(peer::deriveKey(o.numbers[0], o.numbers[1], o.numbers[2],
+  Server(const Options &o, const peer::ScanPolicy &policy)
+      : scans(policy, std::random_device{}()),
+        key_(peer::deriveKey(o.numbers[0], o.numbers[1], o.numbers[2],
                              o.numbers[3])),
         shots_(o.shots),
         packages_(o.packages) {
@@ -147,9 +154,23 @@ class Server {
     imposed_ = true;
   }
 
+  // Sends the messages of a scan command, or says what is wrong with it.
+  void sendScan(const std::string &fault,
+                const std::vector<peer::Outgoing> &messages) {
+    if (!fault.empty()) std::printf("qxserver: %s\n", fault.c_str());
+    for (const peer::Outgoing &o : messages) sendScrambled(o.what, o.message);
+  }
+
+  // Receives until every scan asked is answered, or ms have passed.
+  void awaitScans(int ms) {
+    const auto end = now() + ms;
+    while (scans.waiting() && now() < end) receive(kPollStep);
+  }
+
   peer::RuleSet rules;
   peer::PasswordBook passwords;  // of registered names
   peer::PushSchedule push;
+  peer::ScanSession scans;
 
  private:
   void printRegisteredNames(char type, const Bytes &message) {
@@ -193,7 +214,18 @@ class Server {
       std::printf("client< BAD %c packet of %zu bytes (check failed)\n", u.type,
                   datagram.size());
     } else {
-      const peer::Reply r = peer::decodeReply(u.message);
+      // While the scans' seal allowance lasts, every message is sealed
+      // with the key the last seal request set.
+      const peer::Reply r = peer::decodeReply(u.message, scans.sealKey());
+      std::vector<std::string> lines;
+      if (scans.accept(u.message, lines)) {
+        for (const std::string &line : lines)
+          std::printf("%s%s\n",
+                      line.rfind("FINDING", 0) == 0 ? "qxserver: " : "client< ",
+                      line.c_str());
+        std::fflush(stdout);
+        return;
+      }
       const peer::ScreenshotReceiver::Event shot = uploads_.accept(r.message);
       if (!shot.kind.empty()) {
         std::printf("client< [%c] %s\n", u.type,
@@ -320,6 +352,22 @@ void sendScreenshot(Server &server, const std::string &command,
 }
 
 using Command = qxtools::ScriptCommand<Server>;
+
+bool scan(Server &server, const char *kind, const std::string &rest) {
+  std::vector<peer::Outgoing> messages;
+  const std::string fault = server.scans.command(kind, rest, messages);
+  server.sendScan(fault, messages);
+  return true;
+}
+
+// "scan KIND ARGS": the kind belongs to the command's name.
+void joinScanKind(std::string &command, std::string &rest) {
+  if (command != "scan") return;
+  std::string kind, more;
+  qxtools::splitCommand(rest, kind, more);
+  command += " " + kind;
+  rest = more;
+}
 
 // The scenario language: every command the server plays, with its help and
 // an example line. Run, check and --help all read this table.
@@ -523,6 +571,106 @@ const std::vector<Command> &scriptCommands() {
          s.sendScrambled("agent order " + rest, peer::agentOrder(order, text));
          return true;
        }},
+      {"scan modules", "[game|all|none] [NAME...]",
+       "the module table, file digests under the policy's module\n"
+       "seed; the code of the game's modules (or every module, or\n"
+       "none) compared with their files, and of each NAME too",
+       "scan modules game",
+       [](Server &s, const std::string &rest) {
+         return scan(s, "modules", rest);
+       }},
+      {"scan code", "MODULE [COUNT [LENGTH]]",
+       "a code challenge: COUNT ranges (8) of LENGTH bytes (64)\n"
+       "at random in the executable sections of the policy's\n"
+       "known-good file of MODULE, at its base in the last module\n"
+       "table, digested with a fresh nonce",
+       "scan code qxhost 8 64",
+       [](Server &s, const std::string &rest) {
+         return scan(s, "code", rest);
+       }},
+      {"scan hooks", "[imports] [all] [entries]",
+       "hooks in the import tables of the game's modules (imports)\n"
+       "or of every module (all), and jumps at exported functions'\n"
+       "entries (entries); imports and entries by default",
+       "scan hooks imports entries",
+       [](Server &s, const std::string &rest) {
+         return scan(s, "hooks", rest);
+       }},
+      {"scan foreign", "", "executable memory outside every module",
+       "scan foreign",
+       [](Server &s, const std::string &rest) {
+         return scan(s, "foreign", rest);
+       }},
+      {"scan patterns", "[images|other|all] [MOST]",
+       "sends the policy's patterns as a new list (masked), then\n"
+       "searches the module images, other memory or both (all) for\n"
+       "at most MOST matches (256)",
+       "scan patterns all 64",
+       [](Server &s, const std::string &rest) {
+         return scan(s, "patterns", rest);
+       }},
+      {"scan processes", "",
+       "the policy's process name digests against the player's\n"
+       "other processes (only while the player's QX_SYSTEM is 1)",
+       "scan processes",
+       [](Server &s, const std::string &rest) {
+         return scan(s, "processes", rest);
+       }},
+      {"scan windows", "", "the same for the titles of top-level windows",
+       "scan windows",
+       [](Server &s, const std::string &rest) {
+         return scan(s, "windows", rest);
+       }},
+      {"scan file", "PATH",
+       "the digest of a file in the game's folder, against the\n"
+       "policy's known-good digest",
+       "scan file maps\\demo.bsp",
+       [](Server &s, const std::string &rest) {
+         return scan(s, "file", rest);
+       }},
+      {"scan status", "",
+       "passes under way, messages ignored, patterns held and the\n"
+       "seal allowance",
+       "scan status",
+       [](Server &s, const std::string &rest) {
+         return scan(s, "status", rest);
+       }},
+      {"scan cancel", "", "stops every pass; their replies are dropped",
+       "scan cancel",
+       [](Server &s, const std::string &rest) {
+         return scan(s, "cancel", rest);
+       }},
+      {"scan-form", "directive|message",
+       "scan requests travel as QX_SCAN directive lines, or as\n"
+       "messages of their own (the default)",
+       "scan-form directive",
+       [](Server &s, const std::string &rest) {
+         s.scans.useDirectives(rest == "directive");
+         return true;
+       }},
+      {"seal", "N E ALLOWANCE",
+       "the client seals its next ALLOWANCE messages with modulus N\n"
+       "(3 to 65535) and exponent E; the server opens them with the\n"
+       "private exponent of N and E",
+       "seal 60491 7 100",
+       [](Server &s, const std::string &rest) {
+         std::vector<peer::Outgoing> messages;
+         const std::string fault = s.scans.seal(rest, messages);
+         s.sendScan(fault, messages);
+         return true;
+       }},
+      {"wait-scans", "MS",
+       "receive until every scan asked is answered, at most MS ms",
+       "wait-scans 10000",
+       [](Server &s, const std::string &rest) {
+         s.awaitScans(std::atoi(rest.c_str()));
+         return true;
+       }},
+      {"verdict", "", "prints the verdict of the scans so far", "verdict",
+       [](Server &s, const std::string &) {
+         std::printf("qxserver: %s", s.scans.judge().verdict().c_str());
+         return true;
+       }},
       {"wait", "MS", "only receive and print replies for MS milliseconds",
        "wait 1500",
        [](Server &s, const std::string &rest) {
@@ -540,7 +688,22 @@ std::string checkLine(const std::string &line) {
   std::string command, rest;
   qxtools::splitCommand(line, command, rest);
   if (qxtools::isComment(command)) return "";
-  return qxtools::checkCommand(scriptCommands(), command, rest);
+  if (command == "scan" && rest.empty())
+    return "scan needs what to scan: modules, code, hooks, foreign, patterns, "
+           "processes, windows, file, status or cancel";
+  joinScanKind(command, rest);
+  std::string fault = qxtools::checkCommand(scriptCommands(), command, rest);
+  if (fault.empty() && command.rfind("scan ", 0) == 0)
+    fault = peer::ScanSession::check(command.substr(5), rest);
+  if (fault.empty() && command == "scan-form" && rest != "directive" &&
+      rest != "message")
+    fault = "scan-form is directive or message";
+  if (fault.empty() && command == "seal") {
+    std::vector<peer::Outgoing> none;
+    peer::ScanSession probe(peer::ScanPolicy{}, 0);
+    fault = probe.seal(rest, none);
+  }
+  return fault;
 }
 
 // Plays one script line; false ends the scenario. After a line that sent
@@ -549,6 +712,7 @@ bool play(Server &server, const std::string &line) {
   std::string command, rest;
   qxtools::splitCommand(line, command, rest);
   if (qxtools::isComment(command)) return true;
+  joinScanKind(command, rest);
   const std::string fault = checkLine(line);
   if (!fault.empty()) {
     std::printf("qxserver: %s\n", fault.c_str());
@@ -614,6 +778,15 @@ std::vector<qxtools::Option> optionTable(Options &o) {
                           "folder of the update packages the server pushes "
                           "when the\nclient asks for them (\"la001301.htm\")",
                           o.packages),
+      qxtools::textOption("--policy", "FILE", "none",
+                          "the scans' policy: what the server knows and "
+                          "allows\n(see the README); checked at start-up",
+                          o.policy),
+      qxtools::textOption("--record-baseline", "FILE", "none",
+                          "at the end of the session, write the entries that "
+                          "allow\nwhat it found, for a clean session's "
+                          "baseline",
+                          o.baseline),
       qxtools::switchOption(
           "--check", "check the script and stop, without listening", o.check),
   };
@@ -628,6 +801,26 @@ bool isFolder(const std::string &path, const char *role) {
   return false;
 }
 
+// Writes the entries that allow what the session found; the findings that
+// no entry may allow (known cheats, failed challenges) are named instead.
+bool recordBaseline(const std::string &path, const peer::ScanJudge &judge) {
+  std::ofstream out(path, std::ios::binary);
+  out << "# Baseline recorded by qxserver from a session taken as clean:\n"
+         "# what it found, allowed. Include it from the policy.\n"
+      << judge.baseline();
+  if (!out) {
+    std::fprintf(stderr, "qxserver: cannot write the baseline %s\n",
+                 path.c_str());
+    return false;
+  }
+  for (const peer::Finding &f : judge.findings())
+    if (f.allowEntry.empty())
+      std::printf("qxserver: not in the baseline (never allowed): %s\n",
+                  f.what.c_str());
+  std::printf("qxserver: baseline written to %s\n", path.c_str());
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -640,13 +833,22 @@ int main(int argc, char **argv) {
   if (!isFolder(o.shots, "--shots") ||
       (!o.packages.empty() && !isFolder(o.packages, "--packages")))
     return qxtools::kExitFailure;
+  peer::ScanPolicy policy;
+  if (!o.policy.empty()) {
+    const std::string faults = peer::readPolicy(o.policy, policy);
+    if (!faults.empty()) {
+      std::fprintf(stderr, "qxserver: the policy is not good:\n%s",
+                   faults.c_str());
+      return qxtools::kExitFailure;
+    }
+  }
   if (o.check) {
     std::printf("qxserver: %s is a good script of %zu lines\n",
                 o.script.empty() ? "standard input" : o.script.c_str(),
                 lines.size());
     return 0;
   }
-  Server server(o);
+  Server server(o, policy);
   if (!server.open(o.port)) {
     std::fprintf(stderr, "qxserver: cannot listen on port %d\n", o.port);
     return qxtools::kExitFailure;
@@ -663,5 +865,9 @@ int main(int argc, char **argv) {
     going = play(server, line);
   server.receive(kReplyWait);
   std::printf("qxserver: scenario done\n");
+  if (server.scans.asked())
+    std::printf("qxserver: %s", server.scans.judge().verdict().c_str());
+  if (!o.baseline.empty() && !recordBaseline(o.baseline, server.scans.judge()))
+    return qxtools::kExitFailure;
   return 0;
 }
