@@ -56,24 +56,37 @@ bool place(const Bytes &file, uint64_t from, uint64_t count, Bytes &image,
   return true;
 }
 
+// More relocations than the largest real image has: the file is refused
+// rather than held in memory entry by entry.
+constexpr size_t kRelocationsMax = 1u << 22;
+
+bool tooManyRelocations(const CodeImage &out) {
+  return out.fixups.size() + out.loaderWritten.size() > kRelocationsMax;
+}
+
 void addLoaderWritten(CodeImage &out, uint64_t offset, uint64_t size) {
   out.loaderWritten.push_back({offset, offset + size});
 }
 
-// ---- PE
-// ----------------------------------------------------------------------
+// ---- PE ----------------------------------------------------------------
 
 constexpr uint32_t kScnExecute = 0x20000000u;
 constexpr uint32_t kScnCode = 0x20u;
 
+// No real image imports a million functions; a file whose tables claim
+// more is refused rather than walked without end.
+constexpr uint64_t kImportSlotsMax = 1u << 20;
+
 // Marks an address table of thunks (each entry size bytes, up to the first
 // zero entry of names, which runs beside it) as written by the loader.
-void markThunks(Reader &image, CodeImage &out, uint64_t table, uint64_t names,
-                int size) {
-  for (uint64_t i = 0; i < 65536; ++i) {
+// False once the image's tables together pass kImportSlotsMax entries.
+bool markThunks(Reader &image, CodeImage &out, uint64_t table, uint64_t names,
+                int size, uint64_t &slots) {
+  for (uint64_t i = 0;; ++i) {
     const uint64_t at = (names ? names : table) + i * size;
     if (!image.has(at, static_cast<uint64_t>(size)) || image.get(at, size) == 0)
-      break;
+      return true;
+    if (++slots > kImportSlotsMax) return false;
     addLoaderWritten(out, table + i * size, static_cast<uint64_t>(size));
   }
 }
@@ -132,6 +145,8 @@ std::string loadPe(const Bytes &file, CodeImage &out) {
     const uint32_t page = image.u32(at), block = image.u32(at + 4);
     if (image.bad() || block < 8 || block > uint64_t{rva} + size - at)
       return "the base relocations do not parse";
+    if (tooManyRelocations(out))
+      return "more base relocations than any image has";
     for (uint64_t e = at + 8; e + 2 <= at + block; e += 2) {
       const uint16_t entry = image.u16(e);
       const uint64_t where = uint64_t{page} + (entry & 0xFFF);
@@ -156,23 +171,25 @@ std::string loadPe(const Bytes &file, CodeImage &out) {
   const int thunk = wide ? 8 : 4;
   dir(12, rva, size);
   if (size) addLoaderWritten(out, rva, size);
+  uint64_t slots = 0;
   dir(1, rva, size);
   for (uint64_t d = rva; size && image.has(d, 20); d += 20) {
     const uint32_t names = image.u32(d), first = image.u32(d + 16);
     if (names == 0 && first == 0) break;
-    markThunks(image, out, first, names, thunk);
+    if (!markThunks(image, out, first, names, thunk, slots))
+      return "the import tables do not parse";
   }
   dir(13, rva, size);
   for (uint64_t d = rva; size && image.has(d, 32); d += 32) {
     const uint32_t tableAt = image.u32(d + 12), names = image.u32(d + 16);
     if (tableAt == 0) break;
-    markThunks(image, out, tableAt, names, thunk);
+    if (!markThunks(image, out, tableAt, names, thunk, slots))
+      return "the import tables do not parse";
   }
   return "";
 }
 
-// ---- ELF
-// ---------------------------------------------------------------------
+// ---- ELF ---------------------------------------------------------------
 
 constexpr uint32_t kPtLoad = 1, kPtDynamic = 2;
 constexpr uint32_t kPfExecute = 1;
@@ -195,7 +212,7 @@ void elfRelocations(Reader &image, const ElfLayout &l, uint64_t table,
        at += entry) {
     const uint64_t offset = image.get(at, word) - l.low;
     const uint64_t info = image.get(at + word, word);
-    if (image.bad()) return;
+    if (image.bad() || tooManyRelocations(out)) return;
     const uint32_t type = l.wide ? static_cast<uint32_t>(info) : info & 0xFF;
     const bool none = type == 0;
     const bool relative = type == 8;  // R_X86_64_RELATIVE, R_386_RELATIVE
@@ -225,7 +242,7 @@ void elfPackedRelocations(Reader &image, const ElfLayout &l, uint64_t table,
   for (uint64_t at = table - l.low; at + word <= table - l.low + size;
        at += word) {
     const uint64_t entry = image.get(at, word);
-    if (image.bad()) return;
+    if (image.bad() || tooManyRelocations(out)) return;
     if ((entry & 1) == 0) {
       where = entry - l.low;
       relocate(where);
@@ -349,6 +366,7 @@ std::string loadElf(const Bytes &file, CodeImage &out) {
                    tables[kPltRel] == kRela, out);
   if (tables[kRelr])
     elfPackedRelocations(image, l, tables[kRelr], tables[kRelrSize], out);
+  if (tooManyRelocations(out)) return "more relocations than any image has";
   return "";
 }
 
@@ -379,10 +397,20 @@ std::string loadCodeImage(const Bytes &file, CodeImage &out) {
             [](const CodeImage::Fixup &a, const CodeImage::Fixup &b) {
               return a.offset < b.offset;
             });
-  std::sort(out.loaderWritten.begin(), out.loaderWritten.end(),
+  // The loader-written bytes as disjoint spans in address order.
+  std::vector<CodeImage::Span> &w = out.loaderWritten;
+  std::sort(w.begin(), w.end(),
             [](const CodeImage::Span &a, const CodeImage::Span &b) {
               return a.begin < b.begin;
             });
+  size_t kept = 0;
+  for (const CodeImage::Span &span : w) {
+    if (kept && span.begin <= w[kept - 1].end)
+      w[kept - 1].end = std::max(w[kept - 1].end, span.end);
+    else
+      w[kept++] = span;
+  }
+  w.resize(kept);
   return "";
 }
 
@@ -395,19 +423,29 @@ std::string loadCodeImageFile(const std::string &path, CodeImage &out) {
   return error.empty() ? "" : path + ": " + error;
 }
 
-std::vector<CodeRange> pickCodeRanges(const CodeImage &image, size_t count,
-                                      uint32_t length, std::mt19937 &random) {
-  // The code spans with the loader-written bytes cut out of them.
+// The code spans with the loader-written bytes cut out of them.
+std::vector<CodeImage::Span> clearSpans(const CodeImage &image) {
+  const std::vector<CodeImage::Span> &written = image.loaderWritten;
   std::vector<CodeImage::Span> clear;
   for (const CodeImage::Span &code : image.code) {
     uint64_t from = code.begin;
-    for (const CodeImage::Span &w : image.loaderWritten) {
-      if (!overlaps(from, code.end, w.begin, w.end)) continue;
-      if (w.begin > from) clear.push_back({from, w.begin});
-      from = std::max(from, w.end);
+    // The written spans are disjoint and in order: the first that may
+    // overlap is the first that ends after the code begins.
+    auto w = std::upper_bound(
+        written.begin(), written.end(), code.begin,
+        [](uint64_t at, const CodeImage::Span &s) { return at < s.end; });
+    for (; w != written.end() && w->begin < code.end; ++w) {
+      if (w->begin > from) clear.push_back({from, w->begin});
+      from = std::max(from, w->end);
     }
     if (from < code.end) clear.push_back({from, code.end});
   }
+  return clear;
+}
+
+std::vector<CodeRange> pickCodeRanges(const CodeImage &image, size_t count,
+                                      uint32_t length, std::mt19937 &random) {
+  const std::vector<CodeImage::Span> clear = clearSpans(image);
   // Each start position within the clear spans is equally likely.
   uint64_t starts = 0;
   for (const CodeImage::Span &s : clear)
@@ -426,6 +464,19 @@ std::vector<CodeRange> pickCodeRanges(const CodeImage &image, size_t count,
       }
       pick -= here;
     }
+  }
+  return out;
+}
+
+std::vector<CodeRange> coverCode(const CodeImage &image, size_t count,
+                                 uint64_t bytes) {
+  std::vector<CodeRange> out;
+  uint64_t total = 0;
+  for (const CodeImage::Span &s : clearSpans(image)) {
+    total += s.end - s.begin;
+    if (out.size() == count || total > bytes || s.end > UINT32_MAX) return {};
+    out.push_back({static_cast<uint32_t>(s.begin),
+                   static_cast<uint32_t>(s.end - s.begin)});
   }
   return out;
 }

@@ -40,7 +40,8 @@ struct CodeImage {
   };
   std::vector<Fixup> fixups;
   // Bytes the loader writes with what it alone knows (import addresses,
-  // relocations against symbols): a challenge never covers them.
+  // relocations against symbols): a challenge never covers them. Disjoint,
+  // in address order.
   std::vector<Span> loaderWritten;
 };
 
@@ -54,6 +55,11 @@ std::string loadCodeImageFile(const std::string &path, CodeImage &out);
 // no room for them.
 std::vector<CodeRange> pickCodeRanges(const CodeImage &image, size_t count,
                                       uint32_t length, std::mt19937 &random);
+
+// Ranges that cover every byte of the executable sections that the loader
+// does not write; empty when that takes more than count ranges or bytes.
+std::vector<CodeRange> coverCode(const CodeImage &image, size_t count,
+                                 uint64_t bytes);
 
 // The bytes of the ranges, in the order given, as they stand in memory when
 // the module is loaded at base. False when a range lies outside the image.

@@ -729,17 +729,23 @@ std::string describe(const ScanReply &r) {
 bool ScanPasses::add(const ScanReply &reply, ScanReply &done) {
   const auto key = std::make_pair(reply.letter, reply.nonce);
   auto it = open_.find(key);
-  ScanReply joined = reply;
-  if (it != open_.end()) {
-    joined = it->second;
-    appendAll(joined, reply);
-    open_.erase(it);
-  }
-  if (!joined.last) {
-    open_[key] = joined;
+  if (it == open_.end()) {
+    if (reply.last) {
+      done = reply;
+      return true;
+    }
+    open_[key] = {reply, 1};
     return false;
   }
-  done = joined;
+  appendAll(it->second.pass, reply);
+  if (!reply.last && ++it->second.messages < kPassMessagesMax) return false;
+  done = std::move(it->second.pass);
+  open_.erase(it);
+  if (!reply.last) {
+    done.ok = false;
+    done.error = "more than " + std::to_string(kPassMessagesMax) +
+                 " messages without the end of the pass";
+  }
   return true;
 }
 

@@ -200,12 +200,21 @@ std::string describe(const ScanReply &reply);
 // that ends it.
 class ScanPasses {
  public:
+  // A pass is judged, as one that does not parse, once it runs this long
+  // without its end: a client cannot make the server hold its messages
+  // without bound.
+  static constexpr size_t kPassMessagesMax = 4096;
+
   // Takes one reply that parsed; returns true and the whole pass in done
   // when it ends the pass.
   bool add(const ScanReply &reply, ScanReply &done);
 
  private:
-  std::map<std::pair<char, uint32_t>, ScanReply> open_;
+  struct Open {
+    ScanReply pass;
+    size_t messages = 0;
+  };
+  std::map<std::pair<char, uint32_t>, Open> open_;
 };
 
 }  // namespace qx::peer

@@ -479,6 +479,7 @@ void ScanJudge::ask(uint32_t nonce, char letter, Asked asked) {
 }
 
 void ScanJudge::askedModules(uint32_t nonce) {
+  tableAsked_ = true;
   tableNonce_ = nonce;
   ask(nonce, protocol::kReplyModuleTable, Asked{});
 }
@@ -507,6 +508,7 @@ void ScanJudge::askedNames(uint32_t nonce, const NamesAsked &a) {
   Asked asked;
   asked.names = a;
   (a.windows ? lastWindows_ : lastProcesses_) = a;
+  (a.windows ? windowsNonce_ : processesNonce_) = nonce;
   ask(nonce, a.windows ? protocol::kReplyWindows : protocol::kReplyProcesses,
       asked);
 }
@@ -518,6 +520,25 @@ void ScanJudge::askedFile(uint32_t nonce, const FileAsked &a) {
 }
 
 void ScanJudge::cancelled() { asked_.clear(); }
+
+bool ScanJudge::expects(char letter, uint32_t nonce) const {
+  switch (letter) {
+    case protocol::kReplyStatus:
+    case protocol::kReplySeal:
+    case protocol::kReplyCancel:
+      return true;
+    case protocol::kReplyModuleRecheck:
+      return tableAsked_ && nonce == tableNonce_;
+    case protocol::kReplyProcessRecheck:
+      return !lastProcesses_.labels.empty() && nonce == processesNonce_;
+    case protocol::kReplyWindowRecheck:
+      return !lastWindows_.labels.empty() && nonce == windowsNonce_;
+    default: {
+      const auto it = asked_.find(nonce);
+      return it != asked_.end() && it->second.letter == letter;
+    }
+  }
+}
 
 void ScanJudge::add(std::vector<Finding> &out, Finding finding) {
   out.push_back(finding);
@@ -535,11 +556,7 @@ std::vector<Finding> ScanJudge::judge(const ScanReply &pass) {
   const bool recheck = pass.letter == protocol::kReplyModuleRecheck ||
                        pass.letter == protocol::kReplyProcessRecheck ||
                        pass.letter == protocol::kReplyWindowRecheck;
-  const bool unasked = pass.letter != protocol::kReplyStatus &&
-                       pass.letter != protocol::kReplySeal &&
-                       pass.letter != protocol::kReplyCancel && !recheck &&
-                       (it == asked_.end() || it->second.letter != pass.letter);
-  if (unasked) {
+  if (!expects(pass.letter, pass.nonce)) {
     add(out,
         {"a scan reply the server did not ask for",
          std::string("reply '") + pass.letter + "' under nonce " + nonce, ""});

@@ -133,6 +133,10 @@ class ScanJudge {
   // A cancel drops every pass under way, and their replies.
   void cancelled();
 
+  // Whether a reply with this letter and nonce answers a request (or is a
+  // re-check of one) that has not had its whole reply yet.
+  bool expects(char letter, uint32_t nonce) const;
+
   // Judges a whole pass (the messages of a reply joined) or a reply that
   // did not parse; returns its findings and adds them to the session's.
   std::vector<Finding> judge(const ScanReply &pass);
@@ -166,8 +170,11 @@ class ScanJudge {
 
   const ScanPolicy &policy_;
   std::map<uint32_t, Asked> asked_;  // by nonce, until answered
-  uint32_t tableNonce_ = 0;          // of the last module table asked
+  // The last module table and name lists asked, which re-checks answer.
+  bool tableAsked_ = false;
+  uint32_t tableNonce_ = 0;
   NamesAsked lastProcesses_, lastWindows_;
+  uint32_t processesNonce_ = 0, windowsNonce_ = 0;
   std::map<std::string, uint64_t> bases_;
   std::vector<Finding> findings_;
   std::vector<std::string> notes_;

@@ -107,10 +107,12 @@ std::string ScanSession::check(const std::string &kind,
     if (w.empty() || w.size() > 3)
       return "scan code needs MODULE [COUNT [LENGTH]]";
     n = kChallengeCount, length = kChallengeLength;
+    if (w.size() == 2 && w[1] == "all") return "";
     if ((w.size() > 1 && !readCount(w[1], 1, p::kChallengeRangesMax, n)) ||
         (w.size() > 2 && !readCount(w[2], 1, p::kChallengeBytesMax, length)) ||
         n * length > p::kChallengeBytesMax)
-      return "scan code asks 1 to 64 ranges of at most 1 MiB in all";
+      return "scan code asks all the code, or 1 to 64 ranges of at most 1 "
+             "MiB in all";
     return "";
   }
   if (kind == "hooks")
@@ -213,19 +215,26 @@ std::string ScanSession::code(const std::string &args,
   }
   ChallengeAsked asked;
   asked.module = module;
-  asked.ranges = pickCodeRanges(image->second, count,
-                                static_cast<uint32_t>(length), random_);
+  const bool all = w.size() == 2 && w[1] == "all";
+  asked.ranges = all ? coverCode(image->second, p::kChallengeRangesMax,
+                                 p::kChallengeBytesMax)
+                     : pickCodeRanges(image->second, count,
+                                      static_cast<uint32_t>(length), random_);
+  if (asked.ranges.empty() && all)
+    return "the code of " + module +
+           " takes more than one challenge: ask for COUNT ranges of LENGTH";
   if (asked.ranges.empty())
     return "the known-good file of " + module + " has no room for " +
            std::to_string(length) + "-byte ranges";
+  uint64_t asks = 0;
+  for (const CodeRange &r : asked.ranges) asks += r.length;
   const uint32_t n = nonce();
   if (!expectedAnswer(image->second, base, asked.ranges, n, asked.expected))
     return "a range lies outside the known-good file";
   judge_.askedChallenge(n, asked);
   send(out,
        "scan code " + module + ": " + std::to_string(asked.ranges.size()) +
-           " ranges of " + std::to_string(length) + " bytes (nonce " + hex(n) +
-           ")",
+           " ranges, " + std::to_string(asks) + " bytes (nonce " + hex(n) + ")",
        codeChallengeRequest(n, module, asked.ranges));
   return "";
 }
@@ -312,7 +321,9 @@ bool ScanSession::accept(const Bytes &message,
   lines.push_back(describe(reply));
   std::vector<Finding> found;
   ScanReply pass;
-  if (!reply.ok)
+  // Only the messages of a pass the server awaits are kept until its end;
+  // any other is judged at once.
+  if (!reply.ok || !judge_.expects(reply.letter, reply.nonce))
     found = judge_.judge(reply);
   else if (passes_.add(reply, pass))
     found = judge_.judge(pass);

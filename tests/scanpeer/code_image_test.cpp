@@ -143,6 +143,16 @@ TEST(CodeImage, BaseRelocationsMoveWithTheBaseAndImportSlotsAreNeverAsked) {
         << r.offset;
   }
   EXPECT_TRUE(peer::pickCodeRanges(image, 4, 0x200, random).empty());
+
+  // All the code, around the import slots, in as many ranges as it takes.
+  const std::vector<peer::CodeRange> all = peer::coverCode(image, 64, 1 << 20);
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].offset, 0x1000u);
+  EXPECT_EQ(all[0].length, 0x100u);
+  EXPECT_EQ(all[1].offset, 0x1108u);
+  EXPECT_EQ(all[1].length, 0xF8u);
+  EXPECT_TRUE(peer::coverCode(image, 1, 1 << 20).empty());
+  EXPECT_TRUE(peer::coverCode(image, 64, 0x1F7).empty());
 }
 
 TEST(CodeImage, ADamagedFileIsRefusedWithItsFault) {

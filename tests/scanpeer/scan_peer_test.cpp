@@ -463,6 +463,14 @@ TEST(ScanPasses, JoinTheMessagesOfAPassUntilItsEnd) {
   ASSERT_TRUE(
       passes.add(peer::decodeScanReply(message("ZN 00000001\nend 1 3")), done));
   EXPECT_EQ(done.indices, std::vector<uint32_t>{9});
+
+  // A pass that never ends is given up after a bound, as not parsing.
+  const peer::ScanReply part = peer::decodeScanReply(message("ZP 00000003\n1"));
+  size_t messages = 1;
+  while (!passes.add(part, done)) ++messages;
+  EXPECT_EQ(messages, peer::ScanPasses::kPassMessagesMax);
+  EXPECT_FALSE(done.ok);
+  EXPECT_EQ(done.indices.size(), messages);
 }
 
 }  // namespace

@@ -372,13 +372,16 @@ TEST(ScanSession, JudgesEachPassAsItEndsAndRemembersWhatWasNotAnswered) {
                                      kOther + " - late.so\nend 1"),
                              lines));
   EXPECT_EQ(lines.back().substr(0, 30), "FINDING unknown module late.so");
+  ASSERT_TRUE(session.accept(message("Zn 00000BAD\nend 0"), lines));
+  EXPECT_EQ(lines.back().substr(0, 49),
+            "FINDING a scan reply the server did not ask for\n ");
   ASSERT_TRUE(session.accept(message("ZZ 00000BAD\nend 0"), lines));
   EXPECT_EQ(lines.back().substr(0, 49),
             "FINDING a scan reply the server did not ask for\n ");
   EXPECT_FALSE(session.accept(message("T130700"), lines));
 
   const std::string verdict = session.judge().verdict();
-  EXPECT_EQ(verdict.substr(0, 20), "verdict: 4 findings\n");
+  EXPECT_EQ(verdict.substr(0, 20), "verdict: 5 findings\n");
   EXPECT_NE(verdict.find("no whole reply 'Z' to the request under nonce"),
             std::string::npos)
       << verdict;
@@ -443,6 +446,8 @@ TEST(ScanSession, CommandsAreCheckedBeforeAnyClientIsThere) {
       {"code", "qxhost", true},
       {"code", "qxhost 64 16384", true},
       {"code", "qxhost 65", false},
+      {"code", "qxhost all", true},
+      {"code", "qxhost all 64", false},
       {"code", "qxhost 64 16385", false},
       {"code", "", false},
       {"hooks", "entries all", true},

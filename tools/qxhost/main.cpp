@@ -14,6 +14,7 @@
 // Its options are in optionTable() and its script commands in
 // scriptCommands(); --help prints both.
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -195,6 +196,82 @@ class Host {
   const char *lastError_ = nullptr;
 };
 
+// Libraries the script loaded into the game's process (a module of the
+// game, or a test cheat injected into it), kept until the host ends.
+std::vector<void *> &loadedLibraries() {
+  static std::vector<void *> libraries;
+  return libraries;
+}
+
+void *symbolOf(void *library, const char *name) {
+#if defined(_WIN32)
+  return reinterpret_cast<void *>(
+      GetProcAddress(static_cast<HMODULE>(library), name));
+#else
+  return dlsym(library, name);
+#endif
+}
+
+void loadLibrary(const std::string &path) {
+#if defined(_WIN32)
+  void *lib = LoadLibraryA(path.c_str());
+  const std::string why = "error " + std::to_string(GetLastError());
+#else
+  void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  const std::string why = lib ? "" : dlerror();
+#endif
+  if (!lib) {
+    std::printf("qxhost: cannot load %s: %s\n", path.c_str(), why.c_str());
+    return;
+  }
+  loadedLibraries().push_back(lib);
+  std::printf("qxhost: loaded %s into the game's process\n", path.c_str());
+}
+
+// Switches a test cheat on or off through the last loaded library that
+// offers them: "qx_cheat_on" returns 0 when the cheat is on.
+void switchCheat(const std::string &kind, bool on) {
+  using On = int (*)(const char *);
+  using Off = void (*)(const char *);
+  const char *name = on ? "qx_cheat_on" : "qx_cheat_off";
+  for (auto lib = loadedLibraries().rbegin(); lib != loadedLibraries().rend();
+       ++lib) {
+    void *symbol = symbolOf(*lib, name);
+    if (!symbol) continue;
+    if (!on) {
+      reinterpret_cast<Off>(symbol)(kind.c_str());
+      std::printf("qxhost: cheat %s is off\n", kind.c_str());
+    } else if (reinterpret_cast<On>(symbol)(kind.c_str()) == 0) {
+      std::printf("qxhost: cheat %s is on\n", kind.c_str());
+    } else {
+      std::printf("qxhost: cheat %s could not be switched on\n", kind.c_str());
+    }
+    return;
+  }
+  std::printf("qxhost: no loaded library offers %s\n", name);
+}
+
+// Writes the clear bytes of the loaded test cheat's pattern to a file, from
+// which an operator's tool makes the policy's pattern entry.
+void writeCheatPattern(const std::string &path) {
+  using Pattern = void (*)(uint8_t *);
+  constexpr size_t kPatternSize = 16;  // QX_CHEAT_PATTERN_SIZE
+  for (auto lib = loadedLibraries().rbegin(); lib != loadedLibraries().rend();
+       ++lib) {
+    void *symbol = symbolOf(*lib, "qx_cheat_pattern");
+    if (!symbol) continue;
+    uint8_t bytes[kPatternSize];
+    reinterpret_cast<Pattern>(symbol)(bytes);
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(bytes), kPatternSize);
+    std::printf(out ? "qxhost: the cheat's pattern is in %s\n"
+                    : "qxhost: cannot write %s\n",
+                path.c_str());
+    return;
+  }
+  std::printf("qxhost: no loaded library offers qx_cheat_pattern\n");
+}
+
 void showFile(const std::string &name) {
   std::ifstream in(homeFile(name), std::ios::binary);
   if (!in) {
@@ -267,6 +344,37 @@ const std::vector<Command> &scriptCommands() {
          const size_t s = rest.find(' ');
          qxhost::game().set("qx_isresolved " + rest.substr(0, s),
                             s == std::string::npos ? "" : rest.substr(s + 1));
+         return true;
+       }},
+      {"@load", "LIBRARY",
+       "load a library into the game's process and keep it there\n"
+       "(a module of the game, or a test cheat injected into it)",
+       "@load ./libqxtest_target.so",
+       [](Host &, const std::string &rest) {
+         loadLibrary(rest);
+         return true;
+       }},
+      {"@cheat", "KIND",
+       "switch on a test cheat of a loaded cheat library (the\n"
+       "kinds it offers: module, code, got, jump, mapped,\n"
+       "pattern, process, window)",
+       "@cheat jump",
+       [](Host &, const std::string &rest) {
+         switchCheat(rest, true);
+         return true;
+       }},
+      {"@cheat-off", "KIND", "switch the test cheat off again, undoing it",
+       "@cheat-off jump",
+       [](Host &, const std::string &rest) {
+         switchCheat(rest, false);
+         return true;
+       }},
+      {"@cheat-pattern", "FILE",
+       "write the bytes of the loaded test cheat's pattern to\n"
+       "FILE, for the policy's pattern entry",
+       "@cheat-pattern cheat-pattern.bin",
+       [](Host &, const std::string &rest) {
+         writeCheatPattern(rest);
          return true;
        }},
       {"@quit", "", "stop", "@quit",

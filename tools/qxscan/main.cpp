@@ -222,11 +222,12 @@ int codeEntry(const Words &w) {
   }
   uint64_t code = 0;
   for (const peer::CodeImage::Span &s : image.code) code += s.end - s.begin;
-  std::printf("# %s: %s, %llu bytes of code in %zu sections, %zu relocations\n",
-              baseName(w.plain[1]).c_str(),
-              image.format == peer::CodeImage::Format::kPe ? "PE" : "ELF",
-              static_cast<unsigned long long>(code), image.code.size(),
-              image.fixups.size());
+  std::printf(
+      "# %s: %s, %llu bytes of code in %zu sections, %zu base relocations\n",
+      baseName(w.plain[1]).c_str(),
+      image.format == peer::CodeImage::Format::kPe ? "PE" : "ELF",
+      static_cast<unsigned long long>(code), image.code.size(),
+      image.fixups.size());
   // The policy reads a relative path from its own folder.
   std::error_code ignored;
   std::printf("code %s %s\n", w.plain[0].c_str(),

@@ -572,26 +572,29 @@ const std::vector<Command> &scriptCommands() {
          return true;
        }},
       {"scan modules", "[game|all|none] [NAME...]",
-       "the module table, file digests under the policy's module\n"
-       "seed; the code of the game's modules (or every module, or\n"
-       "none) compared with their files, and of each NAME too",
+       "the module table, file digests under the policy's\n"
+       "module seed; the code of the game's modules (or every\n"
+       "module, or none) compared with their files, and of each\n"
+       "NAME too",
        "scan modules game",
        [](Server &s, const std::string &rest) {
          return scan(s, "modules", rest);
        }},
-      {"scan code", "MODULE [COUNT [LENGTH]]",
+      {"scan code", "MODULE [all|COUNT [LENGTH]]",
        "a code challenge: COUNT ranges (8) of LENGTH bytes (64)\n"
        "at random in the executable sections of the policy's\n"
-       "known-good file of MODULE, at its base in the last module\n"
-       "table, digested with a fresh nonce",
+       "known-good file of MODULE (or all of them, up to 1 MiB),\n"
+       "at its base in the last module table, digested with a\n"
+       "fresh nonce",
        "scan code qxhost 8 64",
        [](Server &s, const std::string &rest) {
          return scan(s, "code", rest);
        }},
       {"scan hooks", "[imports] [all] [entries]",
-       "hooks in the import tables of the game's modules (imports)\n"
-       "or of every module (all), and jumps at exported functions'\n"
-       "entries (entries); imports and entries by default",
+       "hooks in the import tables of the game's modules\n"
+       "(imports) or of every module (all), and jumps at the\n"
+       "entries of exported functions (entries); imports and\n"
+       "entries by default",
        "scan hooks imports entries",
        [](Server &s, const std::string &rest) {
          return scan(s, "hooks", rest);
@@ -602,9 +605,9 @@ const std::vector<Command> &scriptCommands() {
          return scan(s, "foreign", rest);
        }},
       {"scan patterns", "[images|other|all] [MOST]",
-       "sends the policy's patterns as a new list (masked), then\n"
-       "searches the module images, other memory or both (all) for\n"
-       "at most MOST matches (256)",
+       "sends the policy's patterns as a new list (masked),\n"
+       "then searches the module images, other memory or both\n"
+       "(all) for at most MOST matches (256)",
        "scan patterns all 64",
        [](Server &s, const std::string &rest) {
          return scan(s, "patterns", rest);
@@ -629,8 +632,8 @@ const std::vector<Command> &scriptCommands() {
          return scan(s, "file", rest);
        }},
       {"scan status", "",
-       "passes under way, messages ignored, patterns held and the\n"
-       "seal allowance",
+       "passes under way, messages ignored, patterns held and\n"
+       "the seal allowance",
        "scan status",
        [](Server &s, const std::string &rest) {
          return scan(s, "status", rest);
@@ -649,9 +652,9 @@ const std::vector<Command> &scriptCommands() {
          return true;
        }},
       {"seal", "N E ALLOWANCE",
-       "the client seals its next ALLOWANCE messages with modulus N\n"
-       "(3 to 65535) and exponent E; the server opens them with the\n"
-       "private exponent of N and E",
+       "the client seals its next ALLOWANCE messages with\n"
+       "modulus N (3 to 65535) and exponent E; the server opens\n"
+       "them with the private exponent of N and E",
        "seal 60491 7 100",
        [](Server &s, const std::string &rest) {
          std::vector<peer::Outgoing> messages;
@@ -660,7 +663,8 @@ const std::vector<Command> &scriptCommands() {
          return true;
        }},
       {"wait-scans", "MS",
-       "receive until every scan asked is answered, at most MS ms",
+       "receive until every scan asked is answered, at most\n"
+       "MS milliseconds",
        "wait-scans 10000",
        [](Server &s, const std::string &rest) {
          s.awaitScans(std::atoi(rest.c_str()));
