@@ -14,8 +14,8 @@
 #include "channel/channel.h"
 #include "console_fuzz_support.h"
 #include "host/client_state.h"
-#include "screenshot/budget.h"
 #include "screenshot/screenshot.h"
+#include "screenshot/slices.h"
 
 namespace {
 
@@ -103,10 +103,13 @@ void frameFor(uint8_t choice) {
 void passes(QxGameInterface *gi, int count) {
   for (int i = 0; i < count; ++i) {
     g_ticks += 1100;
-    qx::screenshot::runScreenshots(gi, g_ticks,
-                                   qx::platform::workMicroseconds());
-    for (int call = 0; call < 8 && qx::screenshot::workUnderWay(); ++call)
-      qx::screenshot::continueScreenshots(gi, qx::platform::workMicroseconds());
+    qx::host::CallBudget &call = qx::host::currentCall();
+    call.begin();
+    qx::screenshot::runScreenshots(gi, g_ticks, call);
+    for (int n = 0; n < 8 && qx::screenshot::workUnderWay(); ++n) {
+      call.begin();
+      qx::screenshot::continueScreenshots(gi, call);
+    }
   }
 }
 
@@ -123,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // One slice per call, or all of them.
   g_workStep = (data[0] & 0x08) ? 350 : 0;
   qx::platform::setTickSource(ticks);
-  qx::platform::setWorkClockSource(workClock);
+  qx::platform::setWallClockSource(workClock);
   qx::ClientState &c = qx::client();
   const bool logged = (data[0] & 0x40) != 0;
   c.settings.ssLog = logged ? 1 : 0;
@@ -161,7 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   qx::screenshot::releaseScreenshots(c.screenshot);
   qx::platform::setTickSource(nullptr);
-  qx::platform::setWorkClockSource(nullptr);
+  qx::platform::setWallClockSource(nullptr);
   qxfuzz::dropLocalLog();
   char log[300];
   std::snprintf(log, sizeof log, "%sqxsslog.htm", qxfuzz::homeDirectory());

@@ -112,4 +112,10 @@ void resetClientState() {
   loadClientState();
 }
 
+namespace host {
+
+CallBudget &currentCall() { return client().frame.call; }
+
+}  // namespace host
+
 }  // namespace qx

@@ -9,6 +9,7 @@
 #include "common/pending_replace.h"
 #include "console/settings_state.h"
 #include "cvars/cvars_state.h"
+#include "host/call_budget.h"
 #include "log/log.h"
 #include "master/master_state.h"
 #include "platform/platform.h"
@@ -56,8 +57,8 @@ struct Frame {
   char serverAddressText[256];  // the last answer of query 105
   char serverHost[33];
   uint16_t serverPort;
-  int32_t connected;   // connected to a game server other than the local one
-  uint64_t callStart;  // work clock at the start of the current ca call
+  int32_t connected;  // connected to a game server other than the local one
+  CallBudget call;    // the budget of the current ca call
 
   // Test hook: run inside the guarded work frame to prove fault
   // containment. Never set outside the test suites.

@@ -11,7 +11,6 @@
 #include "host/startup.h"
 #include "log/log.h"
 #include "qx/qxcl.h"
-#include "screenshot/screenshot.h"
 
 namespace qx::host {
 
@@ -86,11 +85,10 @@ using namespace qx;
 extern "C" QX_API const char *QX_CDECL ca(QxGameInterface *gi, int32_t budget) {
   if (!gi) return nullptr;  // nothing to work with
   client().host.gi = gi;
-  // The screenshots' budget counts from here: the whole call. The clock is
-  // a system call, so it is read only while a screenshot is pending.
-  client().frame.callStart = screenshot::anyPending()
-                                 ? platform::workMicroseconds()
-                                 : screenshot::kCallStartUnknown;
+  // The call's budget counts from here, whatever the call goes on to do:
+  // its events, its work frame and the host's callbacks inside them all
+  // come out of the time the game waits for this call.
+  client().frame.call.begin();
   if (budget < 0) {
     if (!host::runNewestEvent(gi)) host::reportContainedFault();
     return nullptr;
@@ -103,6 +101,9 @@ extern "C" QX_API intptr_t QX_CDECL cb(QxGameInterface *gi, int32_t code,
                                        int32_t retries) {
   if (!gi) return code == QX_CB_VERSION ? QX_CLIENT_VERSION : 0;
   client().host.gi = gi;
+  // An event can start the client, which runs a work frame: its budget,
+  // too, counts from the entry.
+  client().frame.call.begin();
   if (client().frame.shutOff) return 0;
   if (code <= QX_CB_LAST_EVENT)
     return host::queueEvent(gi, code, length, data, retries);

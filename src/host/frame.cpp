@@ -44,7 +44,7 @@ constexpr const char *kLocalServerName = "localhost";
 // them are built on this driver; until a subsystem is in, its step is empty.
 
 void screenshotStep(QxGameInterface *gi, uint32_t now) {  // screenshot requests
-  screenshot::runScreenshots(gi, now, client().frame.callStart);
+  screenshot::runScreenshots(gi, now, client().frame.call);
 }
 
 // The local update file, and the master content and queries.
@@ -232,12 +232,12 @@ struct GuardedCall {
 };
 
 // A screenshot under way goes on in every call, not only in work frames,
-// at the end of the call with what is left of its budget (screenshot/
-// budget.h); at the game's frame rate those slices add up to a stored
+// at the end of the call with what is left of its budget (host/
+// call_budget.h); at the game's frame rate those slices add up to a stored
 // screenshot within a few seconds. Guarded like the frame itself.
 void guardedSlices(void *context) {
   screenshot::continueScreenshots(static_cast<QxGameInterface *>(context),
-                                  client().frame.callStart);
+                                  client().frame.call);
 }
 
 bool slicesWanted() {

@@ -212,7 +212,7 @@ int startUp(QxGameInterface *gi) {
   applyPrefixAndLoad(gi);
   master::resolveWebHost(gi);
   drawNonce();
-  screenshot::prepareScreenshots(gi, start);
+  screenshot::prepareScreenshots(gi, start, client().frame.call);
   channel::ensureToken();
   c.master.queryRotation = h.random.next() % 4;
   workFrameSteps(gi);

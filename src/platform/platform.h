@@ -20,21 +20,21 @@ struct CalendarTime {
 };
 CalendarTime localTime();
 
-// Microseconds of the client's own work, the fine clock that sliced work
-// (screenshots) measures its budget in a call by: the calling thread's
-// processor time on POSIX; on Win32, whose thread times advance only in
-// scheduler ticks of about 15 ms, the performance counter, which also
-// counts time the thread was not running, so a slice there does less,
-// never more. Only differences between two readings mean anything.
-uint64_t workMicroseconds();
+// Microseconds of a monotonic wall clock, the fine clock that an entry
+// call's budget is counted on (host/call_budget.h): what the game waits is
+// wall time, whether the call computed, slept or was held up by the
+// machine. Cheap enough to read at every call (the vDSO's CLOCK_MONOTONIC
+// on POSIX, the performance counter on Win32). Only differences between
+// two readings mean anything.
+uint64_t wallMicroseconds();
 
 // Tests replace the clocks; passing nullptr restores the system's.
 using TickSource = uint32_t (*)();
 using CalendarSource = CalendarTime (*)();
-using WorkClockSource = uint64_t (*)();
+using WallClockSource = uint64_t (*)();
 void setTickSource(TickSource source);
 void setCalendarSource(CalendarSource source);
-void setWorkClockSource(WorkClockSource source);
+void setWallClockSource(WallClockSource source);
 
 // ---- random numbers --------------------------------------------------------
 

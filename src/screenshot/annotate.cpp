@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "common/text.h"
-#include "screenshot/budget.h"
 #include "screenshot/capture.h"
+#include "screenshot/slices.h"
 
 namespace qx::screenshot {
 

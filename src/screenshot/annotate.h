@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "screenshot/budget.h"
 #include "screenshot/screenshot_state.h"
+#include "screenshot/slices.h"
 
 namespace qx::screenshot {
 

@@ -8,8 +8,8 @@
 #include "common/text.h"
 #include "host/client_state.h"
 #include "screenshot/annotate.h"
-#include "screenshot/budget.h"
 #include "screenshot/png.h"
+#include "screenshot/slices.h"
 
 namespace qx::screenshot {
 

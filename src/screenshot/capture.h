@@ -7,8 +7,8 @@
 
 #include "platform/platform.h"
 #include "qx/game_interface.h"
-#include "screenshot/budget.h"
 #include "screenshot/screenshot_state.h"
+#include "screenshot/slices.h"
 
 namespace qx::screenshot {
 

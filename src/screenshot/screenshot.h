@@ -1,15 +1,15 @@
 // Screenshot requests: five slots that move through four stages (capture
 // and annotate, encode, upload to the server, store and log), their work
-// cut into slices that fit a call's budget (budget.h), the server's requests
-// and restarts, the player's qx_GetSs and qx_SsOptions, and the start-up
-// preparation.
+// cut into slices that fit a call's budget (host/call_budget.h), the server's
+// requests and restarts, the player's qx_GetSs and qx_SsOptions, and the
+// start-up preparation.
 #pragma once
 
 #include <cstdint>
 
 #include "qx/game_interface.h"
-#include "screenshot/budget.h"
 #include "screenshot/screenshot_state.h"
+#include "screenshot/slices.h"
 
 namespace qx::screenshot {
 
@@ -37,28 +37,25 @@ void takeLocalScreenshot();
 
 // The scheduler, in every work frame: starts the capture of requests whose
 // delay has run out, sends upload chunks, and spends the work frame's part
-// of the budget of the call that began at callStart (work clock) on the
-// work under way.
-void runScreenshots(QxGameInterface *gi, uint32_t now, uint64_t callStart);
-
-// The start of a call whose work clock was not read (no screenshot was
-// pending when it began): its screenshot work counts from the pass.
-constexpr uint64_t kCallStartUnknown = ~uint64_t{0};
-// Some slot is busy or retired buffers wait: a call's start is worth
-// reading.
-bool anyPending();
+// of the call's budget on the work under way.
+void runScreenshots(QxGameInterface *gi, uint32_t now, host::CallBudget &call);
 
 // At the end of every call of ca: spends what is left of the call's budget
 // on the work under way (capture slices, encoding, storing, giving retired
-// buffers back); starts nothing.
-void continueScreenshots(QxGameInterface *gi, uint64_t callStart);
+// buffers back); starts nothing. The screenshots take their turn of the
+// call's budget before any later stage.
+void continueScreenshots(QxGameInterface *gi, host::CallBudget &call);
+// Some slot is busy or retired buffers wait.
+bool anyPending();
 // Some slot has work under way that continueScreenshots would do, or
 // retired buffers wait to be given back.
 bool workUnderWay();
 
-// Start-up: one capture stage on the still empty first slot prepares the
-// fonts; whatever it captured is discarded at the scheduler's first pass.
-void prepareScreenshots(QxGameInterface *gi, uint32_t start);
+// Start-up: one capture stage on the still empty first slot, within the
+// budget of the call that starts the client, prepares the fonts; whatever
+// it captured is discarded at the scheduler's first pass.
+void prepareScreenshots(QxGameInterface *gi, uint32_t start,
+                        host::CallBudget &call);
 
 // qx_SsOptions with the text after the command name.
 void setScreenshotOptions(const char *text);
@@ -76,12 +73,12 @@ void releaseScreenshots(State &state);
 // and leave the rest for later calls.
 
 void captureStage(QxGameInterface *gi, Slot &slot, uint32_t now,
-                  CallBudget &budget);
+                  StageBudget &budget);
 void encodeStage(QxGameInterface *gi, Slot &slot, uint32_t now,
-                 CallBudget &budget);
+                 StageBudget &budget);
 void uploadStage(QxGameInterface *gi, Slot &slot, uint32_t now);
 void storeStage(QxGameInterface *gi, Slot &slot, uint32_t now,
-                CallBudget &budget);
+                StageBudget &budget);
 
 // Ends a slot: closes and removes a PNG still being written, releases the
 // capture record and clears the slot.

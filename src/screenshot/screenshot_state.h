@@ -162,10 +162,10 @@ struct State {
   Capture *kept[kSlotCount];
   uint32_t keptTick;             // when a record was last kept
   Retired retired[kRetiredMax];  // buffers being given back, oldest first
-  uint32_t sliceMicros;      // how long a slice can take (budget.h); 0 unknown
-  int32_t firstRunDone;      // the first capture stage of this client ran
-  uint32_t fileCounter;      // numbers the screenshot files
-  uint32_t transferCounter;  // chooses the transfer letters
+  uint32_t sliceMicros;          // how long a slice can take; 0 unknown
+  int32_t firstRunDone;          // the first capture stage of this client ran
+  uint32_t fileCounter;          // numbers the screenshot files
+  uint32_t transferCounter;      // chooses the transfer letters
 };
 
 }  // namespace qx::screenshot

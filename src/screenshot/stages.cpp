@@ -13,10 +13,10 @@
 #include "host/client_state.h"
 #include "log/log.h"
 #include "screenshot/annotate.h"
-#include "screenshot/budget.h"
 #include "screenshot/capture.h"
 #include "screenshot/png.h"
 #include "screenshot/screenshot.h"
+#include "screenshot/slices.h"
 
 namespace qx::screenshot {
 
@@ -274,7 +274,7 @@ bool afterBegin(Slot &s, int begun, void (*failed)(Slot &)) {
 // One step of stage 1 past the request; false when the stage waits for a
 // later call (the budget is spent, a copy needs a fresh call, or the
 // attempt ended for a retry).
-bool captureStep(QxGameInterface *gi, Slot &s, CallBudget &budget) {
+bool captureStep(QxGameInterface *gi, Slot &s, StageBudget &budget) {
   Capture &c = *s.capture;
   const Request &w = s.asked;
   char *failure = s.lines[3];
@@ -395,7 +395,7 @@ bool goesOnBetweenWorkFrames(const Slot &s) {
 // Runs the slot's stage within the call's budget. The capture and upload
 // stages may start in a work frame only (so retries and chunks keep their
 // pace); everything else goes on in any call.
-void runStage(QxGameInterface *gi, Slot &s, uint32_t now, CallBudget &budget,
+void runStage(QxGameInterface *gi, Slot &s, uint32_t now, StageBudget &budget,
               bool workFrame) {
   switch (s.stage) {
     case kStageCapture:
@@ -417,7 +417,7 @@ void runStage(QxGameInterface *gi, Slot &s, uint32_t now, CallBudget &budget,
 }
 
 // The slot's stages, one after the other, while the budget lasts.
-void runSlot(QxGameInterface *gi, Slot &s, uint32_t now, CallBudget &budget,
+void runSlot(QxGameInterface *gi, Slot &s, uint32_t now, StageBudget &budget,
              bool workFrame) {
   for (;;) {
     const int32_t stage = s.stage;
@@ -439,7 +439,7 @@ bool anyBusy() {
 // buffers kept or retired, which costs nothing), then retired buffers are
 // given back a slice at a time, one slice in a call that has room for it.
 void passSlots(QxGameInterface *gi, uint32_t now, bool workFrame,
-               CallBudget &budget) {
+               StageBudget &budget) {
   State &st = client().screenshot;
   for (Slot &s : st.slots)
     if (s.stage >= kStageFinished) finishSlot(s);
@@ -530,7 +530,7 @@ void takeLocalScreenshot() {
 }
 
 void captureStage(QxGameInterface *gi, Slot &s, uint32_t now,
-                  CallBudget &budget) {
+                  StageBudget &budget) {
   if (s.phase == kPhaseRequest) {
     if (!beginAttempt(gi, s, now)) return;
     budget.use();
@@ -539,7 +539,7 @@ void captureStage(QxGameInterface *gi, Slot &s, uint32_t now,
   }
 }
 
-void encodeStage(QxGameInterface *, Slot &s, uint32_t, CallBudget &budget) {
+void encodeStage(QxGameInterface *, Slot &s, uint32_t, StageBudget &budget) {
   if (!s.capture) {
     s.stage = kStageFinished;
     return;
@@ -573,21 +573,11 @@ void encodeStage(QxGameInterface *, Slot &s, uint32_t, CallBudget &budget) {
   }
 }
 
-namespace {
-
-// The call's start on the work clock, or now when it was not read.
-uint64_t knownStart(uint64_t callStart) {
-  return callStart == kCallStartUnknown ? platform::workMicroseconds()
-                                        : callStart;
-}
-
-}  // namespace
-
 bool anyPending() { return anyBusy() || buffersRetired(); }
 
-void runScreenshots(QxGameInterface *gi, uint32_t now, uint64_t callStart) {
-  CallBudget budget(knownStart(callStart), kWorkFrameBudgetMicros,
-                    client().screenshot.sliceMicros);
+void runScreenshots(QxGameInterface *gi, uint32_t now, host::CallBudget &call) {
+  StageBudget budget(call, host::kWorkFrameBudgetMicros,
+                     client().screenshot.sliceMicros);
   passSlots(gi, now, true, budget);
 }
 
@@ -597,9 +587,9 @@ bool workUnderWay() {
   return buffersRetired();
 }
 
-void continueScreenshots(QxGameInterface *gi, uint64_t callStart) {
-  CallBudget budget(knownStart(callStart), kCallBudgetMicros,
-                    client().screenshot.sliceMicros);
+void continueScreenshots(QxGameInterface *gi, host::CallBudget &call) {
+  StageBudget budget(call, host::kCallBudgetMicros,
+                     client().screenshot.sliceMicros);
   passSlots(gi, platform::tickCount(), false, budget);
 }
 
@@ -609,13 +599,13 @@ void finishSlot(Slot &s) {
   s = Slot{};
 }
 
-void prepareScreenshots(QxGameInterface *gi, uint32_t start) {
+void prepareScreenshots(QxGameInterface *gi, uint32_t start,
+                        host::CallBudget &call) {
   State &st = client().screenshot;
   // Start-up has reported a missing capture query already.
   st.firstRunDone = 1;
   prepareFonts();
-  CallBudget budget(platform::workMicroseconds(), kCallBudgetMicros,
-                    st.sliceMicros);
+  StageBudget budget(call, host::kCallBudgetMicros, st.sliceMicros);
   captureStage(gi, st.slots[0], start, budget);
   st.slots[0].stage = kStageFinished;
 }

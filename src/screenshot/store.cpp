@@ -175,7 +175,7 @@ bool startStore(QxGameInterface *gi, Slot &s) {
 
 // Writes pieces of the PNG while the budget lasts; true once it is in
 // place or has failed (with its message).
-bool writePieces(Slot &s, CallBudget &budget) {
+bool writePieces(Slot &s, StageBudget &budget) {
   Store &st = s.store;
   const Capture &c = *s.capture;
   while (st.written < c.pngSize) {
@@ -219,7 +219,7 @@ void placeFile(Slot &s) {
 
 }  // namespace
 
-void storeStage(QxGameInterface *gi, Slot &s, uint32_t, CallBudget &budget) {
+void storeStage(QxGameInterface *gi, Slot &s, uint32_t, StageBudget &budget) {
   Store &st = s.store;
   // Every file operation is a slice of its own: creating and renaming
   // files can take as long as writing a piece of the PNG.

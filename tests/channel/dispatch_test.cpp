@@ -332,9 +332,10 @@ TEST_F(ScreenshotRestart, RestartToZeroSendsTheHeaderAgainWithTheSameLetter) {
   // The finished slot stores and logs as before.
   for (int call = 0; call < 10 && slot(3).stage != 99; ++call) {
     uint32_t sliceEstimate = 0;
-    qx::screenshot::CallBudget budget(qx::platform::workMicroseconds(),
-                                      qx::screenshot::kCallBudgetMicros,
-                                      sliceEstimate);
+    qx::host::CallBudget entry;
+    entry.begin();
+    qx::host::StageBudget budget(entry, qx::host::kCallBudgetMicros,
+                                 sliceEstimate);
     qx::screenshot::storeStage(&host.gi, slot(3), now, budget);
   }
   EXPECT_EQ(slot(3).stage, qx::screenshot::kStageFinished);

@@ -24,6 +24,7 @@ namespace channeltest {
 namespace {
 
 namespace ss = qx::screenshot;
+namespace qxh = qx::host;
 
 qx::platform::CalendarTime december8() { return {2026, 12, 8, 14, 5, 9}; }
 
@@ -63,18 +64,18 @@ uint64_t workClock() { return g_workNow += g_workStep; }
 // takes one step (as the budget learns); a step that cannot be cut may
 // still run.
 constexpr uint64_t kOneSlicePerCall = 350;
-static_assert(kOneSlicePerCall < ss::kFreshCallMicros &&
-                  2 * kOneSlicePerCall <= ss::kCallBudgetMicros &&
-                  3 * kOneSlicePerCall > ss::kCallBudgetMicros &&
-                  kOneSlicePerCall + ss::kFirstSliceEstimate <=
-                      ss::kCallBudgetMicros,
+static_assert(kOneSlicePerCall < qxh::kFreshCallMicros &&
+                  2 * kOneSlicePerCall <= qxh::kCallBudgetMicros &&
+                  3 * kOneSlicePerCall > qxh::kCallBudgetMicros &&
+                  kOneSlicePerCall + qxh::kFirstSliceEstimate <=
+                      qxh::kCallBudgetMicros,
               "one slice per call");
 
 class Screenshots : public ChannelTest {
  protected:
   void SetUp() override {
     g_workStep = 0;
-    qx::platform::setWorkClockSource(workClock);
+    qx::platform::setWallClockSource(workClock);
     qx::platform::setScreenAccess(&kNoSurface);
     ChannelTest::SetUp();
     qx::platform::setCalendarSource(december8);
@@ -86,11 +87,17 @@ class Screenshots : public ChannelTest {
   void TearDown() override {
     qx::platform::setCalendarSource(nullptr);
     qx::platform::setScreenAccess(nullptr);
-    qx::platform::setWorkClockSource(nullptr);
+    qx::platform::setWallClockSource(nullptr);
   }
 
   std::string home() const { return client().host.homeDir; }
   ss::Slot &slot(int i = 0) { return client().screenshot.slots[i]; }
+  // The budget of a new call, begun now.
+  static qxh::CallBudget &newCall() {
+    qxh::CallBudget &call = qxh::currentCall();
+    call.begin();
+    return call;
+  }
   int busy() {
     int n = 0;
     for (const ss::Slot &s : client().screenshot.slots) n += s.stage != 0;
@@ -366,12 +373,8 @@ TEST_F(Screenshots, DelayIsRandomBelowTheSeconds) {
 TEST_F(Screenshots, SchedulerRetriesAtWorkFramesAndKeepsOneFinishedRecord) {
   for (int i = 0; i < 2; ++i) ss::queueScreenshot(&host.gi, 1, "0");
   const uint32_t now = qxtest::FakeHost::now;
-  auto workFrame = [&] {
-    ss::runScreenshots(&host.gi, now, qx::platform::workMicroseconds());
-  };
-  auto otherCall = [&] {
-    ss::continueScreenshots(&host.gi, qx::platform::workMicroseconds());
-  };
+  auto workFrame = [&] { ss::runScreenshots(&host.gi, now, newCall()); };
+  auto otherCall = [&] { ss::continueScreenshots(&host.gi, newCall()); };
   // A work frame takes the requests on; sizing a capture may allocate, so
   // it waits for a call outside the work frames, one slot a call.
   auto attempt = [&] {
@@ -510,10 +513,9 @@ TEST_F(Screenshots, ImageThatCannotBeEncodedIsReportedAndDropped) {
   s.stage = ss::kStageEncode;
   s.capture = ss::newCapture();
   s.capture->imageSize = 0xFFFFFFF0u;
-  ss::continueScreenshots(&host.gi, qx::platform::workMicroseconds());
+  ss::continueScreenshots(&host.gi, newCall());
   EXPECT_TRUE(host.printed(ss::kOutOfMemoryMessage));
-  ss::continueScreenshots(
-      &host.gi, qx::platform::workMicroseconds());  // clears the finished slot
+  ss::continueScreenshots(&host.gi, newCall());  // clears the finished slot
   EXPECT_EQ(busy(), 0);
   EXPECT_EQ(slot().capture, nullptr);
   EXPECT_TRUE(host.sent.empty());
@@ -634,8 +636,8 @@ TEST_F(Screenshots, SurfaceCaptureAfterFailuresCountsThem) {
   // A work frame starts each attempt, and a call after it sizes the capture
   // and goes on.
   auto turn = [&] {
-    ss::runScreenshots(&host.gi, now, qx::platform::workMicroseconds());
-    ss::continueScreenshots(&host.gi, qx::platform::workMicroseconds());
+    ss::runScreenshots(&host.gi, now, newCall());
+    ss::continueScreenshots(&host.gi, newCall());
   };
   // Two silent failures, then the capture, which goes on up to the upload,
   // which waits for its next chunk.
@@ -803,6 +805,35 @@ TEST_F(Screenshots, WorkGoesOnBetweenWorkFrames) {
   EXPECT_EQ(client().frame.lastFrameTick, workFrame);  // no work frame since
 }
 
+// A host whose every call costs 600 us of wall time in its server-address
+// query, which the frame driver asks at the start of each call.
+QxQueryFn g_hostQuery = nullptr;
+intptr_t QX_CDECL slowQuery(int32_t code, char *buffer, int32_t size) {
+  if (code == QX_Q_SERVER_ADDRESS) g_workNow += 600;
+  return g_hostQuery(code, buffer, size);
+}
+
+// The budget counts from the call's entry even when no screenshot was under
+// way then: a qx_GetSs drained in a call whose host callbacks took 600 us
+// does not size the capture's buffers (a megabyte here) at the end of that
+// call, nor run any slice; the next call, which is quick, does.
+TEST_F(Screenshots, CallBudgetCountsFromTheEntryOfEveryCall) {
+  host.console("qx_SsOptions 640 480 0 0 1");
+  host.pump(1);
+  g_workStep = 0;
+  g_hostQuery = host.gi.query;
+  host.gi.query = slowQuery;
+  const uint64_t heldBefore = qxtest::heapCounts().liveBytes;
+  host.console("qx_GetSs");
+  host.frame();  // drains the line, then a work frame takes the request on
+  host.gi.query = g_hostQuery;
+  ASSERT_EQ(slot().stage, ss::kStageCapture);
+  EXPECT_EQ(slot().phase, 1);  // the next step sizes the buffers
+  EXPECT_LT(qxtest::heapCounts().liveBytes, heldBefore + 64 * 1024);
+  host.frame();
+  EXPECT_GT(qxtest::heapCounts().liveBytes, heldBefore + 1024 * 1024);
+}
+
 // An unload in the middle of any stage frees everything the slots hold and
 // leaves no temporary file behind; AddressSanitizer and LeakSanitizer check
 // the memory.
@@ -823,92 +854,19 @@ TEST_F(Screenshots, KeptRecordIsGivenBackAfterFiveMinutes) {
   EXPECT_TRUE(ss::anyKept());  // still wanted within five minutes
   host.advance(30000);
   const uint64_t bytes = qxtest::heapCounts().liveBytes;
-  ss::runScreenshots(&host.gi, qxtest::FakeHost::now,
-                     qx::platform::workMicroseconds());
+  ss::runScreenshots(&host.gi, qxtest::FakeHost::now, newCall());
   EXPECT_FALSE(ss::anyKept());
   EXPECT_TRUE(ss::buffersRetired());
   EXPECT_EQ(qxtest::heapCounts().liveBytes, bytes);
   // One slice: at most 512 KiB of a buffer.
-  ss::continueScreenshots(&host.gi, qx::platform::workMicroseconds());
+  ss::continueScreenshots(&host.gi, newCall());
   EXPECT_LT(qxtest::heapCounts().liveBytes, bytes);
   EXPECT_GE(qxtest::heapCounts().liveBytes + 512 * 1024, bytes);
   EXPECT_TRUE(ss::buffersRetired());
   for (int i = 0; i < 100 && ss::buffersRetired(); ++i)
-    ss::continueScreenshots(&host.gi, qx::platform::workMicroseconds());
+    ss::continueScreenshots(&host.gi, newCall());
   EXPECT_FALSE(ss::buffersRetired());
   EXPECT_LT(qxtest::heapCounts().liveBytes + 500000, heldWithKept);
-}
-
-// The budget counts the whole call, learns how long a slice takes and
-// forgets it slowly, so one slow slice never stops the work for long.
-TEST_F(Screenshots, CallBudgetCountsTheWholeCallAndLearnsTheSlices) {
-  g_workStep = 0;
-  const uint64_t limit = ss::kCallBudgetMicros;
-  uint32_t estimate = 0;
-  g_workNow = 1000 + limit;  // the call's events took the whole budget
-  ss::CallBudget drained(1000, limit, estimate);
-  EXPECT_EQ(estimate, ss::kFirstSliceEstimate);
-  EXPECT_FALSE(drained.left());
-  EXPECT_FALSE(drained.fresh());
-
-  g_workNow = 2100;  // 100 us into a call
-  ss::CallBudget call(2000, limit, estimate);
-  EXPECT_TRUE(call.fresh());
-  ASSERT_TRUE(call.left());
-  call.use();
-  g_workNow += 2600;  // a slice held up by the machine
-  EXPECT_FALSE(call.left());
-  // Learnt as half the budget at most: a call that has spent little goes
-  // on at once.
-  EXPECT_EQ(estimate, ss::kLongestSliceEstimate);
-  g_workNow = 10100;
-  ss::CallBudget next(10000, limit, estimate);
-  EXPECT_TRUE(next.left());
-
-  // A call that has spent more waits while later calls forget a little of
-  // the slow slice each, until a slice fits again.
-  int calls = 0;
-  for (bool fits = false; !fits && calls < 100; ++calls) {
-    g_workNow = 10000 * (calls + 2) + 500;
-    ss::CallBudget later(10000 * (calls + 2), limit, estimate);
-    fits = later.left();
-  }
-  EXPECT_GT(calls, 1);
-  EXPECT_LT(calls, 100);
-
-  // Slices that may touch fresh pages start in the first half only; steps
-  // that cannot be cut only in a call that has done little.
-  estimate = 100;
-  static_assert(ss::kFreshCallMicros > ss::kCallBudgetMicros / 2, "");
-  g_workNow = 50000 + ss::kFreshCallMicros;
-  ss::CallBudget half(50000, limit, estimate);
-  EXPECT_TRUE(half.left());
-  EXPECT_FALSE(half.leftForFreshPages());
-  EXPECT_FALSE(half.fresh());
-
-  // Steps that call on the system's memory: in a call that has done
-  // little, one per call, never in the work frame's budget.
-  g_workNow = 70010;
-  ss::CallBudget frame(70000, ss::kWorkFrameBudgetMicros, estimate);
-  EXPECT_TRUE(frame.fresh());
-  EXPECT_FALSE(frame.holdsSystemStep());
-  ss::CallBudget quiet(70000, limit, estimate);
-  ASSERT_TRUE(quiet.holdsSystemStep());
-  quiet.wholeStep();
-  EXPECT_FALSE(quiet.holdsSystemStep());
-
-  // A step that cannot be cut is not learnt as a slice, and slices follow
-  // it in the same call while the budget holds them.
-  g_workNow = 60100;
-  ss::CallBudget whole(60000, limit, estimate);
-  ASSERT_TRUE(whole.fresh());
-  whole.wholeStep();
-  g_workNow += 300;
-  EXPECT_TRUE(whole.left());
-  EXPECT_LT(estimate, 100u);
-  whole.use();
-  g_workNow += 400;
-  EXPECT_FALSE(whole.left());
 }
 
 TEST_F(Screenshots, UnloadInTheMiddleOfAnyStageFreesEverything) {

@@ -24,7 +24,7 @@ namespace {
 
 TickSource g_tickSource = nullptr;
 CalendarSource g_calendarSource = nullptr;
-WorkClockSource g_workClockSource = nullptr;
+WallClockSource g_wallClockSource = nullptr;
 
 // Converts the client's '\' paths for the system call.
 bool systemPath(const char *path, char *out, size_t size) {
@@ -56,17 +56,17 @@ CalendarTime localTime() {
           local.tm_hour,        local.tm_min,     local.tm_sec};
 }
 
-uint64_t workMicroseconds() {
-  if (g_workClockSource) return g_workClockSource();
+uint64_t wallMicroseconds() {
+  if (g_wallClockSource) return g_wallClockSource();
   timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * 1000000u +
          static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
 void setTickSource(TickSource source) { g_tickSource = source; }
 void setCalendarSource(CalendarSource source) { g_calendarSource = source; }
-void setWorkClockSource(WorkClockSource source) { g_workClockSource = source; }
+void setWallClockSource(WallClockSource source) { g_wallClockSource = source; }
 
 SystemInfo systemInfo() {
   long page = sysconf(_SC_PAGESIZE);

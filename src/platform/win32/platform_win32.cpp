@@ -20,7 +20,7 @@ namespace {
 
 TickSource g_tickSource = nullptr;
 CalendarSource g_calendarSource = nullptr;
-WorkClockSource g_workClockSource = nullptr;
+WallClockSource g_wallClockSource = nullptr;
 
 // Winsock is started on the first socket and stays up for the life of the
 // library; WSAStartup counts its callers, so the host's own use is unaffected.
@@ -46,8 +46,8 @@ CalendarTime localTime() {
   return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
 }
 
-uint64_t workMicroseconds() {
-  if (g_workClockSource) return g_workClockSource();
+uint64_t wallMicroseconds() {
+  if (g_wallClockSource) return g_wallClockSource();
   static const uint64_t frequency = [] {
     LARGE_INTEGER f;
     return QueryPerformanceFrequency(&f) && f.QuadPart > 0
@@ -64,7 +64,7 @@ uint64_t workMicroseconds() {
 
 void setTickSource(TickSource source) { g_tickSource = source; }
 void setCalendarSource(CalendarSource source) { g_calendarSource = source; }
-void setWorkClockSource(WorkClockSource source) { g_workClockSource = source; }
+void setWallClockSource(WallClockSource source) { g_wallClockSource = source; }
 
 SystemInfo systemInfo() {
   SYSTEM_INFO si;
