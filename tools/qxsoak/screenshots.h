@@ -39,10 +39,12 @@ class ScreenshotLedger {
   // request (with the key of its time, the client may not read it), so it
   // may hold a slot and upload again, but it is owed nothing.
   void askedAgain(int32_t number, uint64_t now);
-  // An upload event of the server's receiver. A failure (a bad upload, an
-  // upload that no request asked for) goes to failures.
+  // An upload event of the server's receiver, and the chunks its transfer
+  // still lacks after it. A failure (an upload that does not match its
+  // digest or is no sound image, one that no request asked for) goes to
+  // failures.
   void upload(const qx::peer::ScreenshotReceiver::Event &event,
-              size_t chunkCount, uint64_t now,
+              size_t missingChunks, uint64_t now,
               std::vector<std::string> &failures);
   // The requests whose time is up: each lost, with its reason, into lost.
   void expire(uint64_t now, std::vector<std::string> &lost);
@@ -55,7 +57,8 @@ class ScreenshotLedger {
   // Neither a replay nor the player's screenshot may be in a slot.
   bool quiet() const { return replays_.empty() && localSince_ == kNone; }
   void localAsked(uint64_t now);
-  // A line the client printed; failures gets a failed local screenshot.
+  // A line the client printed: the player's screenshot saved or refused,
+  // or a screenshot the client could not take or save (into failures).
   void printed(const std::string &text, uint64_t now,
                std::vector<std::string> &failures);
 
